@@ -1,0 +1,356 @@
+// vexal bench: recall/QPS sweeps of every index kind, with the peers beside
+// them when they are compiled in.
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "vexal.h"
+#include "vexal_data.h"
+#include "vexal_peers.h"
+#include "vexal_tool.h"
+
+const char *HELP_BENCH =
+    "usage: vexal bench [--dataset fashion-mnist|random-128] [--threads N] [--queries N]\n"
+    "                   [--out results.json] [--plot recall-qps.svg]\n"
+    "\n"
+    "Computes the exact ground truth, then measures for each method its build\n"
+    "time, memory, and recall@10 with queries per second over a sweep: brute\n"
+    "force; HNSW (M 16, ef_construction 200; ef_search 10 to 256); IVF (nlist 256;\n"
+    "nprobe 1, 4, 16, 64); IVF with scalar and with product quantization. When\n"
+    "built with -DVEXAL_BENCH_PEERS=ON, hnswlib and FAISS run the same sweep.\n"
+    "The table goes to standard output, everything to --out as JSON, and --plot\n"
+    "draws the recall/QPS curves as SVG. --queries limits the query count\n"
+    "(default 2000).\n";
+
+static const uint32_t K = 10;
+
+// Runs queries on `threads` threads; each call answers one query into ids.
+template <typename SearchFn>
+static double timed_queries(const Matrix &queries, unsigned threads, std::vector<uint64_t> *ids, SearchFn search) {
+    ids->assign(queries.rows * K, 0);
+    std::atomic<uint64_t> next{0};
+    double start = now_seconds();
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; t++)
+        pool.emplace_back([&] {
+            for (uint64_t q; (q = next.fetch_add(1)) < queries.rows;) search(q, ids->data() + q * K);
+        });
+    for (auto &th : pool) th.join();
+    double seconds = now_seconds() - start;
+    return seconds > 0 ? (double)queries.rows / seconds : 0.0;
+}
+
+static vx_index_params index_params(int32_t type, uint32_t dim) {
+    vx_index_params p;
+    memset(&p, 0, sizeof(p));
+    p.type = (vx_index_type)type;
+    p.metric = VX_METRIC_L2;
+    p.dimension = dim;
+    return p;
+}
+
+static double arena_megabytes(vx_index *index) { return (double)vx_index_get_memory_usage(index) / (1024.0 * 1024.0); }
+
+static std::vector<uint64_t> sequential_ids(uint64_t n) {
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; i++) ids[i] = i + 1;
+    return ids;
+}
+
+// Searches one index for the first K ids of one query; `width` results are
+// asked for so that the graph search runs with ef = width.
+static void index_query(vx_index *index, const float *query, uint32_t width, uint64_t *out_ids) {
+    std::vector<vx_search_result> results(std::max(width, K));
+    uint64_t n = vx_index_search(index, query, std::max(width, K), results.data());
+    for (uint32_t i = 0; i < K && i < n; i++) out_ids[i] = results[i].id;
+}
+
+static BenchMethod bench_brute_force(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                                     unsigned threads) {
+    BenchMethod m;
+    m.name = "vexal brute force";
+    vx_collection_config config;
+    memset(&config, 0, sizeof(config));
+    char name[] = "bench";
+    config.name.data = name;
+    config.name.len = 5;
+    config.dimension = base.dim;
+    config.index_type = VX_INDEX_FLAT;
+    double t0 = now_seconds();
+    vx_collection *c = vx_collection_create(nullptr, &config);
+    vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
+    m.build_seconds = now_seconds() - t0;
+    m.memory_mb = (double)base.rows * base.dim * 4 / (1024.0 * 1024.0);
+    // Brute force is slow: a few hundred queries give a steady figure.
+    Matrix sub = queries;
+    sub.rows = std::min<uint64_t>(queries.rows, 200);
+    std::vector<uint64_t> ids;
+    double qps = timed_queries(sub, threads, &ids, [&](uint64_t q, uint64_t *out) {
+        vx_search_options opt;
+        memset(&opt, 0, sizeof(opt));
+        opt.k = K;
+        vx_search_hit hits[K];
+        uint64_t n = vx_collection_search(c, sub.row(q), &opt, hits);
+        for (uint64_t i = 0; i < n; i++) out[i] = hits[i].id;
+    });
+    m.points.push_back({"exact", recall_at_k(truth, ids, sub.rows, K), qps});
+    vx_collection_destroy(c);
+    return m;
+}
+
+static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                              unsigned threads) {
+    BenchMethod m;
+    m.name = "vexal HNSW";
+    vx_index_params p = index_params(VX_INDEX_HNSW, base.dim);
+    p.hnsw.M = 16;
+    p.hnsw.ef_construction = 200;
+    p.hnsw.ef_search = K;
+    vx_srand(1);
+    double t0 = now_seconds();
+    vx_index *index = vx_index_create(nullptr, &p);
+    std::vector<uint64_t> ids = sequential_ids(base.rows);
+    Progress progress("hnsw", base.rows);
+    const uint64_t chunk = 2000;
+    for (uint64_t i = 0; i < base.rows; i += chunk) {
+        uint64_t n = std::min(chunk, base.rows - i);
+        vx_index_add_batch(index, ids.data() + i, base.row(i), n);
+        progress.update(i + n);
+    }
+    progress.finish();
+    m.build_seconds = now_seconds() - t0;
+    m.memory_mb = arena_megabytes(index);
+    for (uint32_t ef : {10u, 16u, 32u, 64u, 128u, 256u}) {
+        std::vector<uint64_t> found;
+        double qps = timed_queries(queries, threads, &found,
+                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), ef, out); });
+        m.points.push_back({"ef " + std::to_string(ef), recall_at_k(truth, found, queries.rows, K), qps});
+    }
+    vx_index_destroy(index);
+    return m;
+}
+
+static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base, const Matrix &queries,
+                             const std::vector<uint64_t> &truth, unsigned threads) {
+    BenchMethod m;
+    m.name = name;
+    vx_index_params p = index_params(type, base.dim);
+    p.ivf.nlist = 256;
+    p.ivf.nprobe = 1;
+    p.ivf.iterations = 10;
+    if (type == VX_INDEX_IVF_PQ) {
+        // Sub-quantizers of 8 or so dimensions each.
+        uint32_t m_sub = 1;
+        for (uint32_t cand = base.dim / 8; cand >= 1; cand--)
+            if (base.dim % cand == 0) {
+                m_sub = cand;
+                break;
+            }
+        p.pq_m = m_sub;
+        p.pq_nbits = 8;
+    }
+    vx_srand(1);
+    double t0 = now_seconds();
+    vx_index *index = vx_index_create(nullptr, &p);
+    std::vector<uint64_t> ids = sequential_ids(base.rows);
+    vx_status st = vx_index_train(index, base.data.data(), base.rows);
+    if (st == VX_OK) st = vx_index_add_batch(index, ids.data(), base.data.data(), base.rows);
+    m.build_seconds = now_seconds() - t0;
+    m.memory_mb = arena_megabytes(index);
+    if (st != VX_OK) {
+        fprintf(stderr, "vexal: %s build failed: %s\n", name, vx_error_message(st));
+        vx_index_destroy(index);
+        return m;
+    }
+    for (uint32_t nprobe : {1u, 4u, 16u, 64u}) {
+        vx_ivf_set_nprobe(index, nprobe);
+        std::vector<uint64_t> found;
+        double qps = timed_queries(queries, threads, &found,
+                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), K, out); });
+        m.points.push_back({"nprobe " + std::to_string(nprobe), recall_at_k(truth, found, queries.rows, K), qps});
+    }
+    vx_index_destroy(index);
+    return m;
+}
+
+/* ---- reporting --------------------------------------------------------------- */
+
+static void print_method(const BenchMethod &m) {
+    printf("%-24s build %8.2f s  memory %8.1f MiB\n", m.name.c_str(), m.build_seconds, m.memory_mb);
+    for (const BenchPoint &p : m.points)
+        printf("    %-12s recall@10 %.4f  %10.0f QPS\n", p.param.c_str(), p.recall, p.qps);
+    fflush(stdout);
+}
+
+// QPS of the cheapest setting that reaches the recall target, or 0.
+static double qps_at_recall(const BenchMethod &m, double target) {
+    double best = 0;
+    for (const BenchPoint &p : m.points)
+        if (p.recall >= target) best = std::max(best, p.qps);
+    return best;
+}
+
+static void print_ratios(const std::vector<BenchMethod> &methods) {
+    static const std::pair<const char *, const char *> pairs[] = {
+        {"vexal HNSW", "hnswlib HNSW"}, {"vexal HNSW", "FAISS IndexHNSWFlat"}, {"vexal IVF", "FAISS IndexIVFFlat"},
+        {"vexal brute force", "FAISS IndexFlatL2"}};
+    bool header = false;
+    for (auto &pr : pairs) {
+        const BenchMethod *ours = nullptr, *theirs = nullptr;
+        for (const BenchMethod &m : methods) {
+            if (m.name == pr.first) ours = &m;
+            if (m.name == pr.second) theirs = &m;
+        }
+        if (!ours || !theirs) continue;
+        if (!header) {
+            printf("\nQPS ratio ours/theirs at the cheapest setting reaching recall@10 >= 0.90 / 0.95 / 0.99\n");
+            header = true;
+        }
+        printf("  %-20s vs %-22s", pr.first, pr.second);
+        for (double target : {0.90, 0.95, 0.99}) {
+            double a = qps_at_recall(*ours, target), b = qps_at_recall(*theirs, target);
+            if (a > 0 && b > 0) printf("  %6.2f", a / b);
+            else printf("  %6s", "-");
+        }
+        printf("\n");
+    }
+}
+
+static std::string json_escape(const std::string &s) {
+    std::string r;
+    for (char c : s) {
+        if (c == '"' || c == '\\') r += '\\';
+        r += c;
+    }
+    return r;
+}
+
+static bool write_json(const std::string &path, const std::string &dataset, const Matrix &base,
+                       const Matrix &queries, unsigned threads, const std::vector<BenchMethod> &methods,
+                       std::string *error) {
+    std::ofstream out(path);
+    if (!out) {
+        *error = "cannot write '" + path + "'";
+        return false;
+    }
+    out << "{\n  \"dataset\": \"" << json_escape(dataset) << "\",\n  \"base\": " << base.rows
+        << ",\n  \"queries\": " << queries.rows << ",\n  \"dimension\": " << base.dim << ",\n  \"k\": " << K
+        << ",\n  \"threads\": " << threads << ",\n  \"methods\": [\n";
+    for (size_t i = 0; i < methods.size(); i++) {
+        const BenchMethod &m = methods[i];
+        out << "    {\"name\": \"" << json_escape(m.name) << "\", \"build_seconds\": " << m.build_seconds
+            << ", \"memory_mb\": " << m.memory_mb << ", \"points\": [";
+        for (size_t j = 0; j < m.points.size(); j++)
+            out << (j ? ", " : "") << "{\"param\": \"" << json_escape(m.points[j].param)
+                << "\", \"recall\": " << m.points[j].recall << ", \"qps\": " << m.points[j].qps << "}";
+        out << "]}" << (i + 1 < methods.size() ? "," : "") << "\n";
+    }
+    out << "  ]\n}\n";
+    return true;
+}
+
+int cmd_bench(const std::vector<std::string> &args) {
+    std::string dataset = "fashion-mnist", out_path, plot_path, value;
+    unsigned threads = 1;
+    uint64_t query_n = 2000;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &a = args[i];
+        auto take = [&](const char *name) {
+            if (a == name && i + 1 < args.size()) {
+                value = args[++i];
+                return true;
+            }
+            std::string prefix = std::string(name) + "=";
+            if (a.compare(0, prefix.size(), prefix) == 0) {
+                value = a.substr(prefix.size());
+                return true;
+            }
+            return false;
+        };
+        if (a == "--help" || a == "-h") {
+            fputs(HELP_BENCH, stdout);
+            return 0;
+        } else if (take("--dataset")) {
+            dataset = value;
+        } else if (take("--threads")) {
+            threads = (unsigned)atoi(value.c_str());
+            if (threads == 0 || threads > 256) return tool_error("bench: bad --threads '" + value + "'");
+        } else if (take("--queries")) {
+            query_n = strtoull(value.c_str(), nullptr, 10);
+            if (query_n == 0) return tool_error("bench: bad --queries '" + value + "'");
+        } else if (take("--out")) {
+            out_path = value;
+        } else if (take("--plot")) {
+            plot_path = value;
+        } else {
+            return tool_error("bench: unknown argument '" + a + "' (see vexal help bench)");
+        }
+    }
+    Matrix base, queries;
+    std::string error;
+    if (dataset == "fashion-mnist") {
+        const std::string dir = "/usr/share/datasets/fashion-mnist";
+        if (!load_idx_images(dir + "/train-images-idx3-ubyte.gz", &base, &error) ||
+            !load_idx_images(dir + "/t10k-images-idx3-ubyte.gz", &queries, &error))
+            return tool_error("bench: " + error + " (apt-get install dataset-fashion-mnist)");
+    } else if (dataset == "random-128") {
+        make_clustered(100000, 128, 100, 7, &base, nullptr);
+        make_clustered(query_n, 128, 100, 8, &queries, nullptr);
+    } else {
+        return tool_error("bench: unknown dataset '" + dataset + "'");
+    }
+    if (queries.rows > query_n) {
+        queries.rows = query_n;
+        queries.data.resize(query_n * queries.dim);
+    }
+    printf("dataset %s: %llu base vectors, %llu queries, dimension %u, k %u, %u thread(s)\n", dataset.c_str(),
+           (unsigned long long)base.rows, (unsigned long long)queries.rows, base.dim, K, threads);
+    double t0 = now_seconds();
+    std::vector<uint64_t> truth;
+    exact_knn(base, queries, K, &truth);
+    printf("ground truth in %.2f s\n\n", now_seconds() - t0);
+    fflush(stdout);
+
+    std::vector<BenchMethod> methods;
+    methods.push_back(bench_brute_force(base, queries, truth, threads));
+    print_method(methods.back());
+    methods.push_back(bench_hnsw(base, queries, truth, threads));
+    print_method(methods.back());
+    methods.push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads));
+    print_method(methods.back());
+    methods.push_back(bench_ivf("vexal IVF-SQ", VX_INDEX_IVF_SQ, base, queries, truth, threads));
+    print_method(methods.back());
+    methods.push_back(bench_ivf("vexal IVF-PQ", VX_INDEX_IVF_PQ, base, queries, truth, threads));
+    print_method(methods.back());
+    size_t ours = methods.size();
+    if (run_peer_benchmarks(base, queries, truth, threads, &methods)) {
+        for (size_t i = ours; i < methods.size(); i++) print_method(methods[i]);
+    } else {
+        printf("(peers not compiled in: configure with -DVEXAL_BENCH_PEERS=ON and install libhnswlib-dev "
+               "libfaiss-dev)\n");
+    }
+    print_ratios(methods);
+
+    if (!out_path.empty() && !write_json(out_path, dataset, base, queries, threads, methods, &error))
+        return tool_error("bench: " + error);
+    if (!plot_path.empty()) {
+        std::vector<Curve> curves;
+        for (const BenchMethod &m : methods) {
+            Curve c;
+            c.name = m.name;
+            for (const BenchPoint &p : m.points) {
+                c.recall.push_back(p.recall);
+                c.qps.push_back(p.qps);
+            }
+            curves.push_back(c);
+        }
+        if (!write_svg_plot(plot_path, "recall@10 vs QPS, " + dataset, curves, &error))
+            return tool_error("bench: " + error);
+    }
+    return 0;
+}

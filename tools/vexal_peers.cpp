@@ -1,0 +1,129 @@
+// Peer measurements for vexal bench: hnswlib and FAISS, one thread each, on
+// the same data, ground truth and sweeps as vexal's own methods.
+#include "vexal_peers.h"
+
+#ifdef VEXAL_BENCH_PEERS
+
+#include <omp.h>
+
+#include <faiss/IndexFlat.h>
+#include <faiss/IndexHNSW.h>
+#include <faiss/IndexIVFFlat.h>
+#include <hnswlib/hnswlib.h>
+
+#include <chrono>
+
+static const uint32_t K = 10;
+
+static double seconds_now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+template <typename Fn>
+static BenchPoint measure(const std::string &param, const Matrix &queries, const std::vector<uint64_t> &truth,
+                          Fn search) {
+    std::vector<uint64_t> found(queries.rows * K, 0);
+    double t0 = seconds_now();
+    for (uint64_t q = 0; q < queries.rows; q++) search(queries.row(q), found.data() + q * K);
+    double s = seconds_now() - t0;
+    return {param, recall_at_k(truth, found, queries.rows, K), s > 0 ? queries.rows / s : 0};
+}
+
+static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth) {
+    BenchMethod m;
+    m.name = "hnswlib HNSW";
+    hnswlib::L2Space space(base.dim);
+    double t0 = seconds_now();
+    hnswlib::HierarchicalNSW<float> index(&space, base.rows, 16, 200);
+    for (uint64_t i = 0; i < base.rows; i++) index.addPoint(base.row(i), (hnswlib::labeltype)(i + 1));
+    m.build_seconds = seconds_now() - t0;
+    m.memory_mb = (double)index.max_elements_ * index.size_data_per_element_ / (1024.0 * 1024.0);
+    for (size_t ef : {10, 16, 32, 64, 128, 256}) {
+        index.setEf(ef);
+        m.points.push_back(measure("ef " + std::to_string(ef), queries, truth, [&](const float *q, uint64_t *out) {
+            auto result = index.searchKnn(q, K);
+            for (int i = (int)result.size() - 1; i >= 0; i--) {
+                out[i] = result.top().second;
+                result.pop();
+            }
+        }));
+    }
+    return m;
+}
+
+static void faiss_search(faiss::Index &index, const float *q, uint64_t *out) {
+    float d[K];
+    faiss::idx_t ids[K];
+    index.search(1, q, K, d, ids);
+    for (uint32_t i = 0; i < K; i++) out[i] = ids[i] >= 0 ? (uint64_t)ids[i] + 1 : 0;
+}
+
+static std::vector<BenchMethod> bench_faiss(const Matrix &base, const Matrix &queries,
+                                            const std::vector<uint64_t> &truth) {
+    std::vector<BenchMethod> out;
+    {
+        BenchMethod m;
+        m.name = "FAISS IndexHNSWFlat";
+        double t0 = seconds_now();
+        faiss::IndexHNSWFlat index(base.dim, 16);
+        index.hnsw.efConstruction = 200;
+        index.add(base.rows, base.data.data());
+        m.build_seconds = seconds_now() - t0;
+        m.memory_mb = (double)base.rows * (base.dim * 4 + 16 * 2 * 4) / (1024.0 * 1024.0);
+        for (int ef : {10, 16, 32, 64, 128, 256}) {
+            index.hnsw.efSearch = ef;
+            m.points.push_back(measure("ef " + std::to_string(ef), queries, truth,
+                                       [&](const float *q, uint64_t *o) { faiss_search(index, q, o); }));
+        }
+        out.push_back(m);
+    }
+    {
+        BenchMethod m;
+        m.name = "FAISS IndexIVFFlat";
+        double t0 = seconds_now();
+        faiss::IndexFlatL2 quantizer(base.dim);
+        faiss::IndexIVFFlat index(&quantizer, base.dim, 256);
+        index.train(base.rows, base.data.data());
+        index.add(base.rows, base.data.data());
+        m.build_seconds = seconds_now() - t0;
+        m.memory_mb = (double)base.rows * (base.dim * 4 + 8) / (1024.0 * 1024.0);
+        for (size_t nprobe : {1, 4, 16, 64}) {
+            index.nprobe = nprobe;
+            m.points.push_back(measure("nprobe " + std::to_string(nprobe), queries, truth,
+                                       [&](const float *q, uint64_t *o) { faiss_search(index, q, o); }));
+        }
+        out.push_back(m);
+    }
+    {
+        BenchMethod m;
+        m.name = "FAISS IndexFlatL2";
+        faiss::IndexFlatL2 index(base.dim);
+        double t0 = seconds_now();
+        index.add(base.rows, base.data.data());
+        m.build_seconds = seconds_now() - t0;
+        m.memory_mb = (double)base.rows * base.dim * 4 / (1024.0 * 1024.0);
+        Matrix sub = queries;
+        sub.rows = std::min<uint64_t>(queries.rows, 200);
+        m.points.push_back(measure("exact", sub, truth, [&](const float *q, uint64_t *o) { faiss_search(index, q, o); }));
+        out.push_back(m);
+    }
+    return out;
+}
+
+bool run_peer_benchmarks(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth, unsigned,
+                         std::vector<BenchMethod> *out) {
+    omp_set_num_threads(1);
+    out->push_back(bench_hnswlib(base, queries, truth));
+    for (BenchMethod &m : bench_faiss(base, queries, truth)) out->push_back(m);
+    return true;
+}
+
+#else
+
+bool run_peer_benchmarks(const Matrix &, const Matrix &, const std::vector<uint64_t> &, unsigned,
+                         std::vector<BenchMethod> *) {
+    return false;
+}
+
+#endif
