@@ -40,7 +40,7 @@ static bool is_directory(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool open_database(const std::string &dir, bool create, vx_daded **db, std::string *error) {
+bool open_database(const std::string &dir, bool create, vx_daded **db, std::string *error, bool read_only) {
     if (!create && !is_directory(dir)) {
         *error = "no database at '" + dir + "'";
         return false;
@@ -50,6 +50,7 @@ bool open_database(const std::string &dir, bool create, vx_daded **db, std::stri
     config.path = view_of(dir);
     config.storage_mode = 1;
     config.create_if_missing = create ? 1 : 0;
+    config.read_only = read_only ? 1 : 0;
     vx_status st = vx_daded_open_ex(&config, db);
     if (st != VX_OK) {
         *error = "cannot open database '" + dir + "': " + vx_error_message(st);
@@ -341,7 +342,7 @@ static int cmd_search(const std::vector<std::string> &args) {
     }
 
     vx_daded *db = nullptr;
-    if (!open_database(pos[0], false, &db, &error)) return tool_error(error);
+    if (!open_database(pos[0], false, &db, &error, true)) return tool_error(error);
     vx_collection *c = find_collection(db, pos[1]);
     if (!c) {
         vx_daded_close(db);
@@ -402,7 +403,7 @@ static int cmd_info(const std::vector<std::string> &args) {
     if (args.size() != 1) return tool_error("info: expected DB (see vexal help info)");
     vx_daded *db = nullptr;
     std::string error;
-    if (!open_database(args[0], false, &db, &error)) return tool_error(error);
+    if (!open_database(args[0], false, &db, &error, true)) return tool_error(error);
     vx_daded_print_info(db);
     fflush(stdout);
     if (!close_database(db, &error)) return tool_error(error);
