@@ -54,7 +54,7 @@ static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, cons
 
 static void faiss_search(faiss::Index &index, const float *q, uint64_t *out) {
     float d[K];
-    faiss::idx_t ids[K];
+    faiss::Index::idx_t ids[K];
     index.search(1, q, K, d, ids);
     for (uint32_t i = 0; i < K; i++) out[i] = ids[i] >= 0 ? (uint64_t)ids[i] + 1 : 0;
 }
