@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all lib test test-asan test-tsan demo bench clean
+.PHONY: all lib test test-asan test-tsan demo dataset bench microbench clean
 
 all: lib
 
@@ -29,11 +29,35 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-demo: lib
-	./$(BUILD)/quickstart
+FASHION := /usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz
 
-bench: lib
+# The data set comes from Debian's package; installed when missing and root.
+dataset:
+	@if [ ! -f $(FASHION) ] && [ "$$(id -u)" = 0 ]; then \
+	  echo "installing dataset-fashion-mnist ..."; \
+	  (apt-get install -y -qq dataset-fashion-mnist || \
+	   (apt-get update -qq && apt-get install -y -qq dataset-fashion-mnist)) >/dev/null 2>&1 || \
+	  echo "could not install dataset-fashion-mnist; the demo uses synthetic data"; \
+	fi
+
+demo: lib dataset
+	./$(BUILD)/bin/vexal demo
+
+BUILD_PEERS ?= build-peers
+
+# The ANN benchmark with hnswlib and FAISS beside vexal (Debian's packages).
+bench: dataset
+	@if [ "$$(id -u)" = 0 ] && ! dpkg -s libhnswlib-dev libfaiss-dev >/dev/null 2>&1; then \
+	  (apt-get install -y -qq libhnswlib-dev libfaiss-dev || \
+	   (apt-get update -qq && apt-get install -y -qq libhnswlib-dev libfaiss-dev)) >/dev/null 2>&1; \
+	fi
+	cmake -S . -B $(BUILD_PEERS) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXAL_BENCH_PEERS=ON
+	cmake --build $(BUILD_PEERS) -j $(JOBS) --target vexal_tool
+	./$(BUILD_PEERS)/bin/vexal bench --out bench-results.json --plot recall-qps.svg
+
+# The microbenchmarks of the kernels and modules.
+microbench: lib
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_PEERS)
