@@ -477,6 +477,7 @@ TEST(StorageHeaders, FileHeaderRecordBytes) {
 
     // Wrong magic and short files.
     std::vector<uint8_t> bad(f);
+    bad.resize(200);
     bad[0] = 'X';
     std::string other = dir.file("bad");
     spit(other, bad);
