@@ -338,6 +338,24 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
  * Hashing, sorting and the hash table
  * ======================================================================== */
 
+/* ---- sorting ------------------------------------------------------------ */
+
+/* Orders two elements: negative when a sorts before b, positive after, 0 for
+ * equal. The first form also receives the caller's argument. */
+typedef int32_t (*vx_compare_fn)(const void *a, const void *b, void *arg);
+typedef int32_t (*vx_compare_simple_fn)(const void *a, const void *b);
+
+/* Sorts n elements of size bytes in place (quicksort with the middle element
+ * as pivot, partitions of 16 or fewer finished by insertion; not stable).
+ * Does nothing for a null base or compar, n 0 or size 0. */
+VX_API void vx_qsort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar, void *arg);
+/* vx_qsort with a comparator that takes no argument; does nothing for n <= 1. */
+VX_API void vx_qsort_simple(void *base, uint64_t n, uint64_t size, vx_compare_simple_fn compar);
+/* Stable insertion sort through one element buffer from the allocator hooks;
+ * leaves the array unchanged when that buffer cannot be had. */
+VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar,
+                              void *arg);
+
 /* (end of hashing, sorting and the hash table) */
 
 /* ==========================================================================
