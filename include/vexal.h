@@ -338,11 +338,136 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
  * Hashing, sorting and the hash table
  * ======================================================================== */
 
+/* ---- sorting ------------------------------------------------------------ */
+
+/* Orders two elements: negative when a sorts before b, positive after, 0 for
+ * equal. The first form also receives the caller's argument. */
+typedef int32_t (*vx_compare_fn)(const void *a, const void *b, void *arg);
+typedef int32_t (*vx_compare_simple_fn)(const void *a, const void *b);
+
+/* Sorts n elements of size bytes in place (quicksort with the middle element
+ * as pivot, partitions of 16 or fewer finished by insertion; not stable).
+ * Does nothing for a null base or compar, n 0 or size 0. */
+VX_API void vx_qsort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar, void *arg);
+/* vx_qsort with a comparator that takes no argument; does nothing for n <= 1. */
+VX_API void vx_qsort_simple(void *base, uint64_t n, uint64_t size, vx_compare_simple_fn compar);
+/* Stable insertion sort through one element buffer from the allocator hooks;
+ * leaves the array unchanged when that buffer cannot be had. */
+VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar,
+                              void *arg);
+
 /* (end of hashing, sorting and the hash table) */
 
 /* ==========================================================================
  * Strings and formatted output
  * ======================================================================== */
+
+/* Views need no zero byte: len alone defines the text. Characters are bytes;
+ * case mapping touches ASCII letters only; whitespace is bytes 9..13 and 32.
+ * A null view pointer, or a view whose data is null, reads as empty text.
+ * Every new text comes from the given arena, carries a zero byte after its
+ * len bytes, and is NULL for a null argument or an exhausted arena. */
+
+/* s->len (0 for NULL); never scans for a zero byte. */
+VX_API uint64_t vx_strlen(const vx_str *s);
+/* The smaller of max and s->len. */
+VX_API uint64_t vx_strnlen(const vx_str *s, uint64_t max);
+/* s->data (NULL for NULL). */
+VX_API const char *vx_str_cstr(const vx_str *s);
+
+/* Byte-wise comparisons: 0 when equal, the difference of the first
+ * differing bytes (unsigned), else a->len - b->len truncated to 32 bits.
+ * The case-insensitive forms fold "A".."Z" first. The n forms compare at
+ * most n bytes and give the length difference only when a text ended
+ * before n. */
+VX_API int32_t vx_strcmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strcasecmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strncmp(const vx_str *a, const vx_str *b, uint64_t n);
+VX_API int32_t vx_strncasecmp(const vx_str *a, const vx_str *b, uint64_t n);
+
+/* Copies into dst->data, which must have room (not checked), and sets
+ * dst->len. strncpy copies min(n, src->len) bytes; strlcpy min(size,
+ * src->len) (size 0 empties dst). The cat forms append at dst->data +
+ * dst->len; strlcat appends min(size - dst->len, src->len) bytes only when
+ * dst->len < size. Each returns dst and does nothing for a null view. */
+VX_API vx_str *vx_strcpy(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncpy(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcpy(vx_str *dst, const vx_str *src, uint64_t size);
+VX_API vx_str *vx_strcat(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncat(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcat(vx_str *dst, const vx_str *src, uint64_t size);
+
+/* Index of the first / last byte equal to the low byte of c, or -1. */
+VX_API int64_t vx_strchr(const vx_str *s, int c);
+VX_API int64_t vx_strrchr(const vx_str *s, int c);
+/* Index of the first occurrence of needle in hay; 0 for an empty needle;
+ * -1 when absent or longer than hay. */
+VX_API int64_t vx_strstr(const vx_str *hay, const vx_str *needle);
+
+/* Copy of s. */
+VX_API vx_str *vx_strdup(vx_arena *arena, const vx_str *s);
+/* Copy of s without leading and trailing whitespace. */
+VX_API vx_str *vx_strtrim(vx_arena *arena, const vx_str *s);
+/* Copies with ASCII letters mapped to lower / upper case. */
+VX_API vx_str *vx_strtolower(vx_arena *arena, const vx_str *s);
+VX_API vx_str *vx_strtoupper(vx_arena *arena, const vx_str *s);
+/* Copy of s with every non-overlapping occurrence of find (left to right)
+ * replaced by repl; an empty find gives a plain copy. NULL when find, repl
+ * or their data is null, or the result would not fit 64 bits. */
+VX_API vx_str *vx_strreplace(vx_arena *arena, const vx_str *s, const vx_str *find,
+                             const vx_str *repl);
+/* Decimal text of value, "-" for negatives. */
+VX_API vx_str *vx_lltostr(vx_arena *arena, int64_t value);
+/* "-" when x < 0, the integer part of |x|, then for decimals > 0 a "." and
+ * exactly that many digits, cut (never rounded). "nan", "inf" and "-inf"
+ * for values without digits. */
+VX_API vx_str *vx_dtostr(vx_arena *arena, int32_t decimals, double x);
+/* Text of a minimal formatter: %% %c %s %f (six digits, cut) and %d %i %u,
+ * which take 64-bit arguments (int64_t / uint64_t); no flags, width or
+ * precision; any other character after "%" stands for itself. */
+VX_API vx_str *vx_strprintf(vx_arena *arena, const char *format, ...);
+
+/* Splits s at every byte that occurs in the zero-terminated delims->data.
+ * Returns a NULL-terminated arena array of new tokens: adjacent delimiters
+ * give empty tokens, a delimiter at the very end gives no trailing token,
+ * an empty s gives no token. With max > 0 at most max tokens are made and
+ * the text after the max-th delimiter is dropped. NULL for null arguments
+ * or an exhausted arena. */
+VX_API vx_str **vx_strsplitn(vx_arena *arena, const vx_str *s, const vx_str *delims, int64_t max);
+/* vx_strsplitn without a limit. */
+VX_API vx_str **vx_strsplit(vx_arena *arena, const vx_str *s, const vx_str *delims);
+
+/* Parses an integer after optional whitespace and one sign. Base 0 picks
+ * 16 after "0x"/"0X", 8 after a leading "0", else 10; digits beyond 9 are
+ * letters of either case. No overflow detection (wraps). Stores the index
+ * just past the parsed text in *end when end is not NULL; an empty or
+ * all-whitespace view ends at its length. A base other than 0 or 2..36
+ * gives 0 with end 0. */
+VX_API int64_t vx_strtoll(const vx_str *s, uint64_t *end, int base);
+/* Parses a decimal number with optional fraction and exponent after
+ * optional whitespace and one sign, by repeated multiplication by 10 and
+ * 0.1. Text without digits gives 0; *end as for vx_strtoll. */
+VX_API double vx_strtod(const vx_str *s, uint64_t *end);
+
+/* Writes to standard output (descriptor 1) with write(2), unbuffered, using
+ * the library's own converter: %d %i (space-padded to the width), %u %x %X
+ * (zero-padded), %p (16 hex digits), %c, %s (precision cuts), %f %F
+ * (precision digits, default 6, cut, never rounded); integer arguments are
+ * always read as 64-bit values (pass int64_t / uint64_t). One conversion
+ * is at most 128 characters, except %s which is written whole. Returns the
+ * number of characters meant to be written. */
+VX_API int32_t vx_printf(const char *format, ...);
+VX_API int32_t vx_vprintf(const char *format, va_list args);
+/* vsnprintf into buf; 0 without touching anything when buf is NULL or size
+ * is 0 (or format is NULL), else the length of the untruncated text. */
+VX_API int32_t vx_snprintf(char *buf, uint64_t size, const char *format, ...);
+VX_API int32_t vx_vsnprintf(char *buf, uint64_t size, const char *format, va_list args);
+/* Writes the low byte of c to descriptor 1; the result of write. */
+VX_API int32_t vx_putchar(int c);
+/* Writes text and a line feed to descriptor 1 / 2; the result of the last
+ * write, -1 for a NULL text. */
+VX_API int32_t vx_puts(const char *text);
+VX_API int32_t vx_puts_err(const char *text);
 
 /* (end of strings and formatted output) */
 
