@@ -6,7 +6,32 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 extern char **environ;
+
+// TEMPORARY until the file helpers land: whole-file read and write.
+static void *vx_file_read_all(const vx_str *path, uint64_t *size) {
+    int fd = open(path->data, O_RDONLY);
+    if (fd < 0) return nullptr;
+    off_t n = lseek(fd, 0, SEEK_END);
+    if (n < 0 || lseek(fd, 0, SEEK_SET) < 0) { close(fd); return nullptr; }
+    char *buf = (char *)malloc((size_t)n + 1);
+    if (!buf) { close(fd); return nullptr; }
+    if (read(fd, buf, (size_t)n) != n) { free(buf); close(fd); return nullptr; }
+    buf[n] = 0;
+    if (size) *size = (uint64_t)n;
+    close(fd);
+    return buf;
+}
+static vx_status vx_file_write_all(const vx_str *path, const void *data, uint64_t len) {
+    int fd = open(path->data, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return VX_ERR_IO;
+    ssize_t w = write(fd, data, len);
+    close(fd);
+    return w == (ssize_t)len ? VX_OK : VX_ERR_IO;
+}
 
 /* ---- character classes -------------------------------------------------- */
 
