@@ -3,6 +3,7 @@
 #include "vx_config_internal.h"
 
 #include <locale.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -78,9 +79,14 @@ static bool token_is(const char *p, uint64_t n, const char *word) {
 
 // Numbers are always written and read with '.' as the decimal point,
 // whatever locale the host has set.
+static locale_t g_c_locale;
+static pthread_once_t g_c_locale_once = PTHREAD_ONCE_INIT;
+
+static void make_c_locale() { g_c_locale = newlocale(LC_ALL_MASK, "C", (locale_t)0); }
+
 static locale_t c_locale() {
-    static locale_t loc = newlocale(LC_ALL_MASK, "C", (locale_t)0);
-    return loc;
+    pthread_once(&g_c_locale_once, make_c_locale);
+    return g_c_locale;
 }
 
 static double read_double(const char *text) {
