@@ -368,6 +368,107 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
  * Quantizers
  * ======================================================================== */
 
+/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
+ * or more are not recognised. */
+typedef uint32_t vx_quant_type;
+enum {
+    VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
+    VX_QUANT_SCALAR = 1,     /* scalar quantizer, 1 byte per dimension */
+    VX_QUANT_SCALAR_ALT = 2, /* sized and reported like VX_QUANT_SCALAR */
+    VX_QUANT_PRODUCT = 4     /* product quantizer, 8 code bytes per vector */
+};
+
+/* Scalar quantizer: one byte per dimension from a per-dimension minimum and
+ * range learned in training. Lives in its arena. Encoding, decoding and
+ * distances only read it and may run concurrently; training writes it, so
+ * its caller keeps every other use out meanwhile. Code c of dimension d
+ * decodes to c / scale[d] + min[d]. */
+typedef struct vx_sq_quantizer {
+    float *min;     /* dim floats: per-dimension training minimum */
+    float *max;     /* dim floats: per-dimension training maximum */
+    float *scale;   /* dim floats: 255 / (max - min), or 1.0 when flat */
+    uint32_t dim;
+    vx_arena *arena; /* holds the record and its arrays */
+} vx_sq_quantizer;
+
+/* Makes a quantizer in arena with untrained (undefined) arrays; NULL for a
+ * null arena, dim 0 or an exhausted arena. */
+VX_API vx_sq_quantizer *vx_sq_quantizer_create(vx_arena *arena, uint32_t dim);
+/* Learns min, max and scale from n row-major vectors, replacing earlier
+ * statistics; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantizer_train(vx_sq_quantizer *q, const float *data, uint64_t n);
+/* Encodes v into dim code bytes (rounding half up, clamped to 0..255, NaN
+ * gives 0); VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_quantize(const vx_sq_quantizer *q, const float *v, uint8_t *codes);
+/* Decodes dim code bytes into out; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_dequantize(const vx_sq_quantizer *q, const uint8_t *codes, float *out);
+/* Encodes n row-major vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantize_batch(const vx_sq_quantizer *q, const float *data,
+                                      uint8_t *codes, uint64_t n);
+/* Decodes n code vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_dequantize_batch(const vx_sq_quantizer *q, const uint8_t *codes,
+                                        float *out, uint64_t n);
+/* Distance between a query and decoded codes: metric 0 the L2 root, 1 the
+ * negated dot product, 2 one minus the cosine (1.0 when either norm is 0);
+ * VX_DISTANCE_SENTINEL for another metric or null arguments. */
+VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *codes, const float *query,
+                            int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_sq_quantizer_destroy(vx_sq_quantizer *q);
+
+/* Product quantizer: a vector is cut into m sub-vectors of dsub = dim / m
+ * floats, each replaced by the byte index of the nearest of ksub = 1 << nbits
+ * centroids in its sub-space's codebook. Codebooks are sampled from training
+ * sub-vectors with vx_rand. Lives in its arena; same concurrency rule as the
+ * scalar quantizer. */
+typedef struct vx_pq_quantizer {
+    uint32_t dim;      /* full vector dimension */
+    uint32_t m;        /* sub-spaces, also the code bytes per vector */
+    int32_t nbits;     /* bits per sub-code, 0..8 */
+    uint32_t ksub;     /* centroids per sub-space */
+    float **codebooks; /* m arrays of ksub * dsub floats; centroid j at j * dsub */
+    uint32_t dsub;     /* sub-vector dimension */
+    vx_arena *arena;   /* holds the record, the pointer array and the codebooks */
+} vx_pq_quantizer;
+
+/* Makes a quantizer with zeroed codebooks in *out; VX_ERR_INVALID_ARG for a
+ * null arena or out, dim or m 0, dim not divisible by m, or nbits outside
+ * 0..8; VX_ERR_NO_MEMORY when the arena is exhausted (out untouched). */
+VX_API vx_status vx_pq_create(vx_arena *arena, uint32_t dim, uint32_t m, int32_t nbits,
+                              vx_pq_quantizer **out);
+/* Samples every centroid uniformly (with replacement) from the n training
+ * vectors' sub-vectors, sub-space by sub-space; VX_ERR_INVALID_ARG for null
+ * arguments or n 0, VX_ERR_NO_MEMORY when the arena cannot give a sub-space's
+ * scratch (earlier sub-spaces are then already resampled). */
+VX_API vx_status vx_pq_train(vx_pq_quantizer *q, const float *data, uint64_t n);
+/* Writes m code bytes for v, each the nearest centroid (lowest index on
+ * ties); does nothing for null arguments. */
+VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, uint8_t *codes);
+/* Encodes n row-major vectors into n * m bytes; nothing for null or n 0. */
+VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint8_t *codes,
+                               uint64_t n);
+/* Distance between a query and the centroids named by codes: metric 0 the L2
+ * root, 1 the negated dot product, 2 one minus the cosine, another metric the
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
+                            int32_t metric);
+/* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
+ * nothing for null arguments. */
+VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,
+                                 const uint8_t *codes, float *out, uint64_t n, int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_pq_destroy(vx_pq_quantizer *q);
+
+/* Bytes that n vectors of dim floats need: n * dim * 4 for VX_QUANT_NONE,
+ * n * dim for the scalar kinds, n * 8 for VX_QUANT_PRODUCT, 0 otherwise
+ * (UINT64_MAX when the product exceeds 64 bits). */
+VX_API uint64_t vx_quant_calculate_size(vx_quant_type type, uint32_t dim, uint64_t n);
+/* One line describing the storage of `elements` floats under type (pq_bytes:
+ * the product codes' size), e.g. "SQ quantization: 1.00 MB (4x compression)".
+ * The text lives in one static buffer that every call overwrites: callers
+ * copy it and serialise calls. */
+VX_API const char *vx_quant_get_info(vx_quant_type type, uint32_t elements, uint32_t pq_bytes);
+
 /* (end of quantizers) */
 
 /* ==========================================================================
