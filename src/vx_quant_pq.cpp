@@ -64,15 +64,22 @@ static inline float sub_l2(const float *a, const float *b, uint32_t n) {
 }
 
 // Index of the nearest centroid of one codebook, the lowest on ties; 0 when
-// no distance is below the largest float.
+// no distance is below the largest float. Distances are formed a bounded
+// chunk at a time, so even a hand-made record with more centroids than a
+// code byte can name stays within the buffer.
 static uint8_t pq_nearest(const float *sub, const float *book, uint32_t ksub, uint32_t dsub) {
+    const uint32_t chunk = 1u << PQ_MAX_NBITS;
+    float dist[1u << PQ_MAX_NBITS];
     float best = VX_DISTANCE_SENTINEL;
     uint32_t bestj = 0;
-    for (uint32_t j = 0; j < ksub; j++) {
-        float d = sub_l2(sub, book + (uint64_t)j * dsub, dsub);
-        if (d < best) {
-            best = d;
-            bestj = j;
+    for (uint32_t j0 = 0; j0 < ksub; j0 += chunk) {
+        const uint32_t count = ksub - j0 < chunk ? ksub - j0 : chunk;
+        pq_subspace_l2(sub, book + (uint64_t)j0 * dsub, count, dsub, dist);
+        for (uint32_t j = 0; j < count; j++) {
+            if (dist[j] < best) {
+                best = dist[j];
+                bestj = j0 + j;
+            }
         }
     }
     return (uint8_t)bestj;
@@ -113,6 +120,7 @@ extern "C" VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *qu
     if (!q || !query || !codes) return VX_DISTANCE_SENTINEL;
     const uint32_t m = q->m, dsub = q->dsub;
     if (m == 0) return pq_empty_distance(metric);
+    if (!pq_codes_valid(q, codes)) return VX_DISTANCE_SENTINEL;
     if (metric == 1 || metric == 2) {
         // One running sum across all sub-spaces (not grouped by sub-space).
         float dot = 0.0f, qq = 0.0f, cc = 0.0f;
@@ -138,6 +146,5 @@ extern "C" VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *qu
 extern "C" VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,
                                             const uint8_t *codes, float *out, uint64_t n,
                                             int32_t metric) {
-    if (!q || !query || !codes || !out) return;
-    for (uint64_t i = 0; i < n; i++) out[i] = vx_pq_distance(q, query, codes + i * q->m, metric);
+    pq_distance_rows(q, query, codes, n, metric, out);
 }

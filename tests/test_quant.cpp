@@ -596,6 +596,135 @@ TEST(Quantizers, ConcurrentReadersAgreeWithASingleThread) {
     }
 }
 
+/* ---- many-at-once kernels ------------------------------------------------- */
+
+// Runs every kernel test on the vector path and again on the portable path.
+class QuantKernels : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { quant_allow_avx2(GetParam()); }
+    void TearDown() override { quant_allow_avx2(true); }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, QuantKernels, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "Vector" : "Portable";
+                         });
+
+TEST_P(QuantKernels, ScalarManyMatchesSingleForEveryShape) {
+    Arena ar;
+    Rng rng(6);
+    std::vector<uint32_t> dims;
+    for (uint32_t d = 1; d <= 64; d++) dims.push_back(d);
+    for (uint32_t d : {100u, 127u, 384u, 785u, 1536u, 2000u}) dims.push_back(d);
+    for (uint32_t dim : dims) {
+        std::vector<float> train = random_vectors(rng, 8, dim);
+        vx_sq_quantizer *q = trained_sq(ar.a, train, dim);
+        const uint64_t n = 1 + rng.next() % 19;
+        // Odd-sized rows, so code vectors start at every alignment.
+        std::vector<uint8_t> store(n * (dim + 3));
+        std::vector<const uint8_t *> ptrs(n);
+        for (uint64_t i = 0; i < n; i++) {
+            std::vector<float> v = random_vectors(rng, 1, dim, -4.0f, 6.0f);
+            uint8_t *c = &store[i * (dim + 3) + i % 3];
+            ASSERT_EQ(vx_sq_quantize(q, v.data(), c), VX_OK);
+            ptrs[n - 1 - i] = c;
+        }
+        std::vector<float> query = random_vectors(rng, 1, dim);
+        if (dim % 7 == 0) query.assign(dim, 0.0f);  // cosine's zero-norm case
+        for (int metric : {0, 1, 2, 6}) {
+            std::vector<float> out(n + 1, -9.0f);
+            sq_distance_many(q, ptrs.data(), n, query.data(), metric, out.data());
+            for (uint64_t i = 0; i < n; i++)
+                ASSERT_SAME_FLOAT(out[i], vx_sq_distance(q, ptrs[i], query.data(), metric))
+                    << "dim " << dim << " n " << n << " i " << i << " metric " << metric;
+            ASSERT_EQ(out[n], -9.0f);  // nothing past n
+        }
+    }
+    float x = 1.0f, out = -9.0f;
+    sq_distance_many(nullptr, nullptr, 1, &x, 0, &out);
+    EXPECT_EQ(out, -9.0f);
+}
+
+TEST_P(QuantKernels, SubspaceDistancesMatchOneSumPerCentroid) {
+    Rng rng(7);
+    for (uint32_t ksub : {1u, 2u, 7u, 8u, 9u, 16u, 33u, 256u}) {
+        for (uint32_t dsub : {1u, 2u, 3u, 8u, 13u, 96u}) {
+            std::vector<float> book = random_vectors(rng, ksub, dsub);
+            std::vector<float> sub = random_vectors(rng, 1, dsub);
+            std::vector<float> out(ksub + 1, -1.0f);
+            pq_subspace_l2(sub.data(), book.data(), ksub, dsub, out.data());
+            for (uint32_t j = 0; j < ksub; j++) {
+                float acc = 0.0f;
+                for (uint32_t t = 0; t < dsub; t++) {
+                    float diff = sub[t] - book[j * dsub + t];
+                    acc += diff * diff;
+                }
+                ASSERT_SAME_FLOAT(out[j], acc) << ksub << "x" << dsub << " j " << j;
+            }
+            ASSERT_EQ(out[ksub], -1.0f);
+        }
+    }
+}
+
+TEST_P(QuantKernels, ProductManyAndTableMatchSingle) {
+    Arena ar;
+    Rng rng(8);
+    const struct {
+        uint32_t dim, m;
+        int32_t nbits;
+    } shapes[] = {{8, 2, 1}, {12, 3, 4}, {64, 8, 8}, {784, 16, 8}, {96, 96, 3}, {10, 5, 0}};
+    for (const auto &sh : shapes) {
+        vx_pq_quantizer *q = nullptr;
+        ASSERT_EQ(vx_pq_create(ar.a, sh.dim, sh.m, sh.nbits, &q), VX_OK);
+        std::vector<float> train = random_vectors(rng, 50, sh.dim);
+        ASSERT_EQ(vx_pq_train(q, train.data(), 50), VX_OK);
+        std::vector<float> query = random_vectors(rng, 1, sh.dim);
+        std::vector<float> table(sh.m * q->ksub);
+        pq_l2_table(q, query.data(), table.data());
+        // Sizes below and above the point where the table takes over.
+        for (uint64_t n : {1ull, 5ull, 8ull, 13ull, 70ull, 300ull}) {
+            std::vector<float> data = random_vectors(rng, n, sh.dim);
+            std::vector<uint8_t> codes(n * sh.m);
+            vx_pq_encode_batch(q, data.data(), codes.data(), n);
+            std::vector<const uint8_t *> ptrs(n);
+            for (uint64_t i = 0; i < n; i++) ptrs[i] = &codes[i * sh.m];
+            for (int metric : {0, 1, 2, 5}) {
+                std::vector<float> many(n), rows(n);
+                pq_distance_many(q, query.data(), ptrs.data(), n, metric, many.data());
+                vx_pq_distance_batch(q, query.data(), codes.data(), rows.data(), n, metric);
+                for (uint64_t i = 0; i < n; i++) {
+                    const float want = vx_pq_distance(q, query.data(), ptrs[i], metric);
+                    ASSERT_SAME_FLOAT(many[i], want) << "dim " << sh.dim << " n " << n;
+                    ASSERT_SAME_FLOAT(rows[i], want);
+                    if (metric == 0 || metric == 5)
+                        ASSERT_SAME_FLOAT(pq_l2_from_table(q, table.data(), ptrs[i], metric), want);
+                }
+            }
+        }
+    }
+}
+
+TEST_P(QuantKernels, CodesNamingNoCentroidHaveNoDistance) {
+    Arena ar;
+    vx_pq_quantizer *q = nullptr;
+    ASSERT_EQ(vx_pq_create(ar.a, 4, 2, 1, &q), VX_OK);  // two centroids per sub-space
+    const float x[4] = {1, 2, 3, 4};
+    const uint8_t bad[2] = {0, 200};
+    const uint8_t good[2] = {1, 0};
+    for (int metric : {0, 1, 2, 3}) {
+        EXPECT_SAME_FLOAT(vx_pq_distance(q, x, bad, metric), 3.4028235e38f);
+        EXPECT_NE(bits_of(vx_pq_distance(q, x, good, metric)), bits_of(3.4028235e38f));
+    }
+    std::vector<uint8_t> rows;
+    for (int i = 0; i < 40; i++) rows.insert(rows.end(), i == 17 ? bad : good, (i == 17 ? bad : good) + 2);
+    for (int metric : {0, 1}) {
+        std::vector<float> out(40);
+        vx_pq_distance_batch(q, x, rows.data(), out.data(), 40, metric);
+        for (int i = 0; i < 40; i++)
+            EXPECT_SAME_FLOAT(out[i], vx_pq_distance(q, x, &rows[i * 2], metric));
+        EXPECT_SAME_FLOAT(out[17], 3.4028235e38f);
+    }
+}
+
 /* ---- sizing and reports --------------------------------------------------- */
 
 TEST(QuantSizing, BytesPerKind) {
