@@ -481,6 +481,41 @@ VX_API int32_t vx_puts_err(const char *text);
  * Scalar mathematics
  * ======================================================================== */
 
+/* Every function here is pure and reports no errors. The results follow
+ * fixed iterations (magic-constant reciprocal root, Taylor and atanh series,
+ * range reduction by subtracting 2pi) and are reproducible bit for bit, not
+ * correctly rounded. */
+
+/* |x|: the sign bit flipped when x < 0, else x unchanged (-0.0 and NaN stay). */
+VX_API float vx_math_abs_f32(float x);
+VX_API double vx_math_abs_f64(double x);
+/* Square root by three Newton steps on the reciprocal root; +0.0 for x <= 0,
+ * NaN for NaN, +infinity for +infinity. sqrt_f32(2) has bits 0x3fb504f4. */
+VX_API float vx_math_sqrt_f32(float x);
+VX_API double vx_math_sqrt_f64(double x);
+/* e^x - 1 by at most 100 Taylor terms; +0.0 for x == 0, 1e20 for x > 50,
+ * -1.0 for x < -50. */
+VX_API double vx_math_expm1(double x);
+/* Natural logarithm; -1e30 (f32) or -1e300 (f64) for x <= 0, +infinity for
+ * +infinity, NaN for NaN. */
+VX_API float vx_math_log_f32(float x);
+VX_API double vx_math_log_f64(double x);
+/* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
+ * vx_math_log_f64(x + 1.0) otherwise. */
+VX_API double vx_math_log1p(double x);
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
+ * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
+ * longer changes them are reduced by their exact remainder modulo 2pi and
+ * give a value in [-1, 1]. */
+VX_API float vx_math_cos_f32(float x);
+VX_API double vx_math_cos_f64(double x);
+VX_API float vx_math_sin_f32(float x);
+VX_API double vx_math_sin_f64(double x);
+/* lo if lo > x, else hi if hi < x, else x: the lower bound is tested first,
+ * a NaN bound never applies, a NaN x is returned unchanged. */
+VX_API float vx_math_clamp_f32(float x, float lo, float hi);
+VX_API double vx_math_clamp_f64(double x, double lo, double hi);
+
 /* (end of scalar mathematics) */
 
 /* ==========================================================================
