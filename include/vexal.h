@@ -320,6 +320,69 @@ VX_API vx_status vx_sem_post(vx_sem *sem);
  * Error categories and the last error
  * ======================================================================== */
 
+/* Error categories: a status code's range decides its category. Nothing
+ * here locks; the last-error record is one process-wide object that the
+ * library itself never writes (hosts serialise their own use of it). */
+typedef int32_t vx_error_category;
+enum {
+    VX_ERROR_CATEGORY_SUCCESS = 0,         /* 0 and positive codes */
+    VX_ERROR_CATEGORY_GENERAL = 1,         /* -1 .. -99 */
+    VX_ERROR_CATEGORY_VECTOR_DATABASE = 2, /* -100 .. -199 */
+    VX_ERROR_CATEGORY_STORAGE = 3,         /* -200 .. -299 */
+    VX_ERROR_CATEGORY_CONCURRENCY = 4,     /* -300 .. -399 */
+    VX_ERROR_CATEGORY_UNKNOWN = 5          /* below -399 */
+};
+
+/* The last-error record. Texts are stored as pointers, not copied. */
+typedef struct vx_error_info {
+    vx_status status;
+    vx_error_category category;
+    const char *message;  /* the code's short message */
+    const char *detail;   /* as given to vx_error_set */
+    const char *file;
+    int32_t line;
+    const char *function;
+    int64_t time;         /* seconds since the epoch of the last vx_error_set */
+} vx_error_info;
+
+/* The category of a code. */
+VX_API vx_error_category vx_error_get_category(vx_status code);
+/* 1 when code is exactly VX_OK, else 0. */
+VX_API int vx_error_is_success(vx_status code);
+/* 1 for VX_ERR_NO_MEMORY, VX_ERR_FILE_CORRUPTED, VX_ERR_DISK_FULL and
+ * VX_ERR_DEADLOCK, else 0. */
+VX_API int vx_error_is_fatal(vx_status code);
+/* Short message ("Invalid argument"); "Success" for 0 and positive codes,
+ * "Unknown error" for undefined negative codes. */
+VX_API const char *vx_error_message(vx_status code);
+/* Long description; "An unknown error occurred" for undefined codes. */
+VX_API const char *vx_error_description(vx_status code);
+/* "Success", "General", "VectorDatabase", "Storage", "Concurrency" or
+ * "Unknown" (also for any other value). */
+VX_API const char *vx_error_category_name(vx_error_category category);
+/* Writes "[category] message" into buffer (size bytes with the terminator)
+ * and appends the formatted text directly after it when format is not null.
+ * Returns the untruncated length like snprintf; 0 for a null buffer or size
+ * 0. When the first part does not fit, its length is returned and nothing is
+ * appended. */
+VX_API int64_t vx_error_format(char *buffer, uint64_t size, vx_status code, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* Fills the last-error record with code, its category and message, the
+ * caller's values and the current time. */
+VX_API void vx_error_set(vx_status code, const char *file, int32_t line, const char *function,
+                         const char *detail);
+/* Copies the record into out; a null out is ignored. */
+VX_API void vx_error_get(vx_error_info *out);
+/* Resets the record to success; the time of the last set stays. */
+VX_API void vx_error_clear(void);
+/* 1 when the record holds a non-zero status. */
+VX_API int vx_error_has_error(void);
+/* The record's status. */
+VX_API vx_status vx_error_get_last_status(void);
+
 /* (end of error categories) */
 
 /* ==========================================================================
