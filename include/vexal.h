@@ -401,6 +401,88 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
  * Hashing, sorting and the hash table
  * ======================================================================== */
 
+/* ---- hash functions -------------------------------------------------------
+ * Non-cryptographic; input bytes are read little-endian, so results are the
+ * same on every platform. A null key reads nothing (hashes as empty input). */
+
+/* MurmurHash3 x86_32 of len bytes (the low 32 bits of len are mixed in). */
+VX_API uint32_t vx_hash_murmur3_32(const void *key, uint64_t len, uint32_t seed);
+/* First 64-bit word of MurmurHash3 x64_128. Both lanes start at the full
+ * 64-bit seed and the full 64-bit length is mixed in; for seeds below 2^32 and
+ * lengths below 2^31 this equals the reference's first word. */
+VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed);
+/* vx_hash_murmur3_64 of a zero-terminated text (terminator excluded), seed 0;
+ * 0 for NULL and for "". */
+VX_API uint64_t vx_hash_string(const char *text);
+/* vx_hash_murmur3_64 of the 8 little-endian bytes of value, seed 0. */
+VX_API uint64_t vx_hash_int(uint64_t value);
+/* vx_hash_murmur3_64 of dimension floats as stored (0.0 and -0.0 differ),
+ * seed 0; 0 for NULL. */
+VX_API uint64_t vx_hash_vector(const float *values, uint32_t dimension);
+
+/* ---- hash table -------------------------------------------------------------
+ * Maps key pointers to value pointers with separate chaining over a fixed
+ * number of buckets (no resizing: size bucket_count for the expected keys).
+ * Everything lives in the caller's arena and goes with it. No locks: one
+ * thread at a time per table and its iterators. */
+
+typedef struct vx_hash_table vx_hash_table;
+typedef struct vx_hash_iterator vx_hash_iterator;
+
+/* Hashes the key a table holds. */
+typedef uint64_t (*vx_hash_fn)(const void *key);
+/* Compares a stored key with a probe key: 0 when equal. */
+typedef int32_t (*vx_key_compare_fn)(const void *stored, const void *probe);
+/* Returns the pointer to store for a key or value (a copy in arena, or the
+ * pointer itself). */
+typedef void *(*vx_copy_fn)(vx_arena *arena, const void *item);
+
+/* A table whose keys are identities: hashed by the 8 bytes they point at,
+ * equal only when they are the same pointer, stored as given. NULL for a null
+ * arena, bucket_count 0 or an exhausted arena. */
+VX_API vx_hash_table *vx_hash_table_create(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by zero-terminated texts, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_string(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by the uint64_t a key points at, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_int(vx_arena *arena, uint64_t bucket_count);
+/* Does nothing: the table lives until its arena is reset or destroyed. */
+VX_API void vx_hash_table_destroy(vx_hash_table *table);
+/* Replace one key function; call before the first insertion. A null table or
+ * function is ignored. Values are stored as given unless a value copy
+ * function is set. */
+VX_API void vx_hash_table_set_hash_func(vx_hash_table *table, vx_hash_fn fn);
+VX_API void vx_hash_table_set_compare_func(vx_hash_table *table, vx_key_compare_fn fn);
+VX_API void vx_hash_table_set_key_copy_func(vx_hash_table *table, vx_copy_fn fn);
+VX_API void vx_hash_table_set_value_copy_func(vx_hash_table *table, vx_copy_fn fn);
+/* Inserts key -> value, or replaces the value of an equal key (its place and
+ * stored key kept). VX_ERR_INVALID_ARG for a null table or key,
+ * VX_ERR_NO_MEMORY when the entry or the key copy cannot be made. */
+VX_API vx_status vx_hash_table_insert(vx_hash_table *table, const void *key, void *value);
+/* The stored value, or NULL when absent (a stored NULL looks the same). */
+VX_API void *vx_hash_table_find(const vx_hash_table *table, const void *key);
+/* Removes the key: VX_ERR_NOT_FOUND when absent, VX_ERR_INVALID_ARG for null
+ * arguments. The entry's memory stays in the arena. */
+VX_API vx_status vx_hash_table_delete(vx_hash_table *table, const void *key);
+/* Number of entries; 0 for NULL. */
+VX_API uint64_t vx_hash_table_size(const vx_hash_table *table);
+/* Empties the table (memory stays in the arena); VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_hash_table_clear(vx_hash_table *table);
+
+/* An iterator from the table's arena standing on the first entry: buckets in
+ * increasing order, each chain newest first. NULL for a null table or an
+ * exhausted arena. Inserting or deleting while iterating leaves the view of
+ * the changed bucket undefined. */
+VX_API vx_hash_iterator *vx_hash_iterator_create(vx_hash_table *table);
+/* 1 while the iterator stands on an entry, else 0 (also for NULL). */
+VX_API int vx_hash_iterator_valid(const vx_hash_iterator *iterator);
+/* Moves to the next entry: 1, or 0 when there is none (then not valid). */
+VX_API int vx_hash_iterator_next(vx_hash_iterator *iterator);
+/* The current entry's stored key or value; NULL without a current entry. */
+VX_API const void *vx_hash_iterator_get_key(const vx_hash_iterator *iterator);
+VX_API void *vx_hash_iterator_get_value(const vx_hash_iterator *iterator);
+/* Does nothing: the iterator belongs to the table's arena. */
+VX_API void vx_hash_iterator_destroy(vx_hash_iterator *iterator);
+
 /* ---- sorting ------------------------------------------------------------ */
 
 /* Orders two elements: negative when a sorts before b, positive after, 0 for
