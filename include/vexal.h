@@ -395,6 +395,65 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
                                 const char *function, uint64_t timestamp_ms,
                                 const char *message, void *user_data);
 
+/* Log levels; any value above VX_LOG_FATAL is shown as "UNKNOWN". */
+typedef uint32_t vx_log_level;
+enum {
+    VX_LOG_TRACE = 0,
+    VX_LOG_DEBUG = 1,
+    VX_LOG_INFO = 2,
+    VX_LOG_WARN = 3,
+    VX_LOG_ERROR = 4,
+    VX_LOG_FATAL = 5
+};
+
+/* The logger is process-wide and for hosts only; the library never logs.
+ * One mutex serialises all output and all setters (the callback runs while it
+ * is held; a message logged from inside the callback is dropped). The default
+ * pattern is "[%T] [%L] %F:%N %M: %m": %T local time with milliseconds, %L
+ * level padded to 5, %F file name without directories, %N line, %M function,
+ * %m message, %% a percent sign. Setters return VX_OK. */
+
+/* Messages below level are dropped (default VX_LOG_INFO). */
+VX_API vx_status vx_log_set_level(vx_log_level level);
+/* The minimum level. */
+VX_API vx_log_level vx_log_get_level(void);
+/* Installs (or with NULL removes) a callback that receives every accepted
+ * message instead of the console and the file. */
+VX_API vx_status vx_log_set_callback(vx_log_callback callback, void *user_data);
+/* Closes the current log file and, unless path is NULL, opens path for
+ * appending (append non-zero) or truncating; VX_ERR_FILE_NOT_FOUND when it
+ * cannot be opened (no file is open then). */
+VX_API vx_status vx_log_set_file(const char *path, int append);
+/* Console output on or off (default on): levels up to WARN go to stdout,
+ * ERROR and above to stderr. */
+VX_API vx_status vx_log_set_console(int enabled);
+/* Sets the line pattern (at most 255 characters kept); NULL changes nothing. */
+VX_API vx_status vx_log_set_format(const char *pattern);
+/* Logs one message (cut at 2047 characters; lines at 4095). Without a
+ * callback a VX_LOG_FATAL message ends the process with abort() after it is
+ * written; with a callback it returns normally. */
+VX_API void vx_log_write(vx_log_level level, const char *file, int32_t line, const char *function,
+                         const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 5, 6)))
+#endif
+    ;
+/* vx_log_write with a variable-argument list. */
+VX_API void vx_log_write_v(vx_log_level level, const char *file, int32_t line, const char *function,
+                           const char *format, va_list args);
+/* "TRACE" .. "FATAL", "UNKNOWN" above VX_LOG_FATAL. */
+VX_API const char *vx_log_level_string(vx_log_level level);
+/* The level named by text, ignoring case; VX_LOG_INFO for NULL or any other
+ * text. */
+VX_API vx_log_level vx_log_level_from_string(const char *text);
+/* Wall-clock milliseconds since the epoch. */
+VX_API uint64_t vx_log_timestamp(void);
+/* Flushes the console streams (when console output is on) and the log file. */
+VX_API void vx_log_flush(void);
+/* Closes the log file and releases the logger's mutex; other settings stay.
+ * Call only when no other thread logs. */
+VX_API void vx_log_shutdown(void);
+
 /* (end of logging) */
 
 /* ==========================================================================
