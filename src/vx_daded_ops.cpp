@@ -209,15 +209,16 @@ extern "C" VX_API void vx_daded_print_info(vx_daded *db) {
     vx_printf("Version:     %s\n", "0.1.32");
     vx_printf("Path:        %s\n", db->config.path.data ? db->config.path.data : "(memory)");
     vx_printf("Status:      %s\n", db->is_open ? "Open" : "Closed");
-    vx_printf("Collections: %zu\n", (size_t)db->collection_count);
-    vx_printf("Memory:      %zu bytes\n", (size_t)used);
+    // The converter fetches every integer argument as 64 bits.
+    vx_printf("Collections: %zu\n", (uint64_t)db->collection_count);
+    vx_printf("Memory:      %zu bytes\n", (uint64_t)used);
     if (db->collection_count == 0) return;
     vx_printf("\nCollections:\n");
     for (uint64_t i = 0; i < db->collection_count; i++) {
         vx_collection *c = db->collections[i];
         vx_collection_stats stats;
         if (!c || vx_collection_get_stats(c, &stats) != VX_OK) continue;
-        vx_printf("  - %s: %zu vectors, %d dims\n", c->name, (size_t)stats.count, (int)stats.dimension);
+        vx_printf("  - %s: %zu vectors, %d dims\n", c->name, (uint64_t)stats.count, (int64_t)stats.dimension);
     }
 }
 
