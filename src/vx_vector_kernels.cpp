@@ -118,80 +118,134 @@ VX_AVX2 inline __m256 column(const float *const *p, uint32_t j) {
 }
 
 VX_AVX2 inline void load_block(const float *const *p, uint32_t j, __m256 r[8]) {
+    #pragma GCC unroll 16
     for (uint32_t k = 0; k < LANES; ++k) r[k] = _mm256_loadu_ps(p[k] + j);
     transpose8(r);
 }
 
+// G groups of eight vectors per pass: with two groups the two accumulator
+// chains overlap, so the adds no longer wait on each other's latency.
+template <int G>
 VX_AVX2 void lanes_l2_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
-    __m256 acc = _mm256_setzero_ps();
+    __m256 acc[G];
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
     for (; j + LANES <= dim; j += LANES) {
-        __m256 r[8];
-        load_block(p, j, r);
-        for (uint32_t c = 0; c < LANES; ++c) {
-            __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j + c]), r[c]);
-            acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) {
+            __m256 r[8];
+            load_block(p + g * LANES, j, r);
+            #pragma GCC unroll 16
+            for (uint32_t c = 0; c < LANES; ++c) {
+                __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j + c]), r[c]);
+                acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(d, d));
+            }
         }
     }
     for (; j < dim; ++j) {
-        __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j]), column(p, j));
-        acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) {
+            __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j]), column(p + g * LANES, j));
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(d, d));
+        }
     }
-    _mm256_storeu_ps(sa, acc);
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) _mm256_storeu_ps(sa + g * LANES, acc[g]);
 }
 
+template <int G>
 VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
-    __m256 acc = _mm256_setzero_ps();
+    __m256 acc[G];
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
     for (; j + LANES <= dim; j += LANES) {
-        __m256 r[8];
-        load_block(p, j, r);
-        for (uint32_t c = 0; c < LANES; ++c)
-            acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) {
+            __m256 r[8];
+            load_block(p + g * LANES, j, r);
+            #pragma GCC unroll 16
+            for (uint32_t c = 0; c < LANES; ++c)
+                acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
+        }
     }
-    for (; j < dim; ++j) acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_set1_ps(q[j]), column(p, j)));
-    _mm256_storeu_ps(sa, acc);
+    for (; j < dim; ++j) {
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g)
+            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_set1_ps(q[j]), column(p + g * LANES, j)));
+    }
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) _mm256_storeu_ps(sa + g * LANES, acc[g]);
 }
 
+template <int G>
 VX_AVX2 void lanes_dot_norm_avx2(const float *q, const float *const *p, uint32_t dim, float *sa,
                                  float *sb) {
-    __m256 dot = _mm256_setzero_ps();
-    __m256 norm = _mm256_setzero_ps();
+    __m256 dot[G], norm[G];
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) dot[g] = norm[g] = _mm256_setzero_ps();
     uint32_t j = 0;
     for (; j + LANES <= dim; j += LANES) {
-        __m256 r[8];
-        load_block(p, j, r);
-        for (uint32_t c = 0; c < LANES; ++c) {
-            dot = _mm256_add_ps(dot, _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
-            norm = _mm256_add_ps(norm, _mm256_mul_ps(r[c], r[c]));
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) {
+            __m256 r[8];
+            load_block(p + g * LANES, j, r);
+            #pragma GCC unroll 16
+            for (uint32_t c = 0; c < LANES; ++c) {
+                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
+                norm[g] = _mm256_add_ps(norm[g], _mm256_mul_ps(r[c], r[c]));
+            }
         }
     }
     for (; j < dim; ++j) {
-        __m256 v = column(p, j);
-        dot = _mm256_add_ps(dot, _mm256_mul_ps(_mm256_set1_ps(q[j]), v));
-        norm = _mm256_add_ps(norm, _mm256_mul_ps(v, v));
+        #pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) {
+            __m256 v = column(p + g * LANES, j);
+            dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(_mm256_set1_ps(q[j]), v));
+            norm[g] = _mm256_add_ps(norm[g], _mm256_mul_ps(v, v));
+        }
     }
-    _mm256_storeu_ps(sa, dot);
-    _mm256_storeu_ps(sb, norm);
+    #pragma GCC unroll 16
+    for (int g = 0; g < G; ++g) {
+        _mm256_storeu_ps(sa + g * LANES, dot[g]);
+        _mm256_storeu_ps(sb + g * LANES, norm[g]);
+    }
 }
 
-// Eight sums of the given kind; p holds eight valid vectors.
-void lanes(SumKind kind, bool avx2, const float *q, const float *const *p, uint32_t dim, float *sa,
-           float *sb) {
-    if (!avx2) {
-        lanes_portable(kind, q, p, dim, sa, sb);
-        return;
-    }
+template <int G>
+void lanes_avx2(SumKind kind, const float *q, const float *const *p, uint32_t dim, float *sa, float *sb) {
     switch (kind) {
-    case SUM_L2: lanes_l2_avx2(q, p, dim, sa); break;
-    case SUM_DOT: lanes_dot_avx2(q, p, dim, sa); break;
-    case SUM_DOT_NORM: lanes_dot_norm_avx2(q, p, dim, sa, sb); break;
+    case SUM_L2: lanes_l2_avx2<G>(q, p, dim, sa); break;
+    case SUM_DOT: lanes_dot_avx2<G>(q, p, dim, sa); break;
+    case SUM_DOT_NORM: lanes_dot_norm_avx2<G>(q, p, dim, sa, sb); break;
+    }
+}
+
+// width sums of the given kind (8, or 16 on the AVX2 path); p holds width
+// valid vectors.
+void lanes(SumKind kind, bool avx2, uint32_t width, const float *q, const float *const *p,
+           uint32_t dim, float *sa, float *sb) {
+    if (!avx2) {
+        for (uint32_t g = 0; g < width; g += LANES) lanes_portable(kind, q, p + g, dim, sa + g, sb + g);
+    } else if (width == 2 * LANES) {
+        lanes_avx2<2>(kind, q, p, dim, sa, sb);
+    } else {
+        lanes_avx2<1>(kind, q, p, dim, sa, sb);
     }
 }
 
 /* ---- drivers ---------------------------------------------------------------------
- * Stored vectors are taken eight at a time; a short last group and null
- * entries are filled with the query itself and their lanes discarded. */
+ * Stored vectors are taken sixteen at a time on the AVX2 path (eight for a
+ * remainder of eight or fewer, and always eight on the portable path); a
+ * short last group and null entries are filled with the query itself and
+ * their lanes discarded. */
+
+const uint32_t MAX_WIDTH = 2 * LANES;
+
+uint32_t pass_width(bool avx2, uint64_t remaining) {
+    return (avx2 && remaining > LANES) ? MAX_WIDTH : LANES;
+}
 
 // How raw sums become results: the kernel's metric and its values for a
 // missing vector and for dimension 0.
@@ -240,14 +294,16 @@ void run_list(const float *query, const float *const *vectors, uint64_t n, uint3
         return;
     }
     const bool avx2 = use_avx2();
-    float sa[LANES], sb[LANES];
-    for (uint64_t i = 0; i < n; i += LANES) {
-        uint64_t m = n - i < LANES ? n - i : LANES;
-        const float *p[LANES];
-        for (uint64_t k = 0; k < LANES; ++k) p[k] = (k < m && vectors[i + k]) ? vectors[i + k] : query;
-        lanes(f.kind, avx2, query, p, dim, sa, sb);
+    float sa[MAX_WIDTH], sb[MAX_WIDTH];
+    const float *p[MAX_WIDTH];
+    for (uint64_t i = 0; i < n;) {
+        uint32_t width = pass_width(avx2, n - i);
+        uint64_t m = n - i < width ? n - i : width;
+        for (uint64_t k = 0; k < width; ++k) p[k] = (k < m && vectors[i + k]) ? vectors[i + k] : query;
+        lanes(f.kind, avx2, width, query, p, dim, sa, sb);
         for (uint64_t k = 0; k < m; ++k)
             out[i + k] = vectors[i + k] ? finish_one(f, sa[k], sb[k]) : f.null_value;
+        i += m;
     }
 }
 
@@ -258,13 +314,15 @@ void run_rows(const float *query, const float *rows, uint64_t n, uint32_t dim, c
         return;
     }
     const bool avx2 = use_avx2();
-    float sa[LANES], sb[LANES];
-    for (uint64_t i = 0; i < n; i += LANES) {
-        uint64_t m = n - i < LANES ? n - i : LANES;
-        const float *p[LANES];
-        for (uint64_t k = 0; k < LANES; ++k) p[k] = k < m ? rows + (i + k) * (uint64_t)dim : query;
-        lanes(f.kind, avx2, query, p, dim, sa, sb);
+    float sa[MAX_WIDTH], sb[MAX_WIDTH];
+    const float *p[MAX_WIDTH];
+    for (uint64_t i = 0; i < n;) {
+        uint32_t width = pass_width(avx2, n - i);
+        uint64_t m = n - i < width ? n - i : width;
+        for (uint64_t k = 0; k < width; ++k) p[k] = k < m ? rows + (i + k) * (uint64_t)dim : query;
+        lanes(f.kind, avx2, width, query, p, dim, sa, sb);
         for (uint64_t k = 0; k < m; ++k) out[i + k] = finish_one(f, sa[k], sb[k]);
+        i += m;
     }
 }
 
