@@ -32,9 +32,16 @@ bool detect_avx2() {
     return __builtin_cpu_supports("avx2") != 0;
 }
 
+// -1 until first asked; every thread that races here computes the same value.
+std::atomic<int> g_avx2_state{-1};
+
 bool cpu_has_avx2() {
-    static const bool has = detect_avx2();
-    return has;
+    int state = g_avx2_state.load(std::memory_order_relaxed);
+    if (state < 0) {
+        state = detect_avx2() ? 1 : 0;
+        g_avx2_state.store(state, std::memory_order_relaxed);
+    }
+    return state != 0;
 }
 
 bool use_avx2() { return cpu_has_avx2() && !g_force_portable.load(std::memory_order_relaxed); }
