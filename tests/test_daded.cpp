@@ -362,3 +362,22 @@ TEST(DatabaseConcurrency, InsertersSearchersAndNeighbours) {
         EXPECT_EQ(vx_daded_get_collection(d.db, &n)->count, 300u);
     }
 }
+
+TEST(DatabaseConcurrency, ImplicitCreationRaceMakesOneCollection) {
+    for (int round = 0; round < 20; round++) {
+        Db d;
+        vx_str name = view("raced");
+        std::vector<std::thread> threads;
+        std::vector<vx_status> results(4, -999);
+        for (int t = 0; t < 4; t++) {
+            threads.emplace_back([&, t] {
+                float v[2] = {(float)t, 1};
+                results[t] = vx_daded_insert(d.db, &name, v, 2, nullptr);
+            });
+        }
+        for (auto &th : threads) th.join();
+        for (vx_status s : results) EXPECT_EQ(s, VX_OK);
+        EXPECT_EQ(vx_daded_list_collections(d.db, nullptr, 0), 1u);
+        EXPECT_EQ(vx_daded_get_collection(d.db, &name)->count, 4u);
+    }
+}
