@@ -189,6 +189,8 @@ vx_collection *collection_create_shared(vx_arena *arena, vx_mutex *arena_mutex,
         vx_memcpy(name, config->name.data, n);
         name[n] = '\0';
         c->name = name;
+        c->config.name.data = name;  // never the caller's memory
+        c->config.name.len = n;
     }
     // Every index ranks by the collection's own metric.
     collection_index_params(&c->index_params, config->index_type, config->metric, config->dimension,

@@ -22,7 +22,7 @@ struct vx_collection {
     vx_index *index;            // null: no index (flat kind, dropped)
     int32_t index_enabled;
     uint64_t index_threshold;   // index fed and searched while count >= this
-    vx_collection_config config; // name points at the caller's text; use `name`
+    vx_collection_config config; // name views `name` (or is null)
     vx_arena *arena;
     int32_t owns_arena;
     vx_rwlock *lock;            // allocated in the arena
