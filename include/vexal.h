@@ -320,6 +320,69 @@ VX_API vx_status vx_sem_post(vx_sem *sem);
  * Error categories and the last error
  * ======================================================================== */
 
+/* Error categories: a status code's range decides its category. Nothing
+ * here locks; the last-error record is one process-wide object that the
+ * library itself never writes (hosts serialise their own use of it). */
+typedef int32_t vx_error_category;
+enum {
+    VX_ERROR_CATEGORY_SUCCESS = 0,         /* 0 and positive codes */
+    VX_ERROR_CATEGORY_GENERAL = 1,         /* -1 .. -99 */
+    VX_ERROR_CATEGORY_VECTOR_DATABASE = 2, /* -100 .. -199 */
+    VX_ERROR_CATEGORY_STORAGE = 3,         /* -200 .. -299 */
+    VX_ERROR_CATEGORY_CONCURRENCY = 4,     /* -300 .. -399 */
+    VX_ERROR_CATEGORY_UNKNOWN = 5          /* below -399 */
+};
+
+/* The last-error record. Texts are stored as pointers, not copied. */
+typedef struct vx_error_info {
+    vx_status status;
+    vx_error_category category;
+    const char *message;  /* the code's short message */
+    const char *detail;   /* as given to vx_error_set */
+    const char *file;
+    int32_t line;
+    const char *function;
+    int64_t time;         /* seconds since the epoch of the last vx_error_set */
+} vx_error_info;
+
+/* The category of a code. */
+VX_API vx_error_category vx_error_get_category(vx_status code);
+/* 1 when code is exactly VX_OK, else 0. */
+VX_API int vx_error_is_success(vx_status code);
+/* 1 for VX_ERR_NO_MEMORY, VX_ERR_FILE_CORRUPTED, VX_ERR_DISK_FULL and
+ * VX_ERR_DEADLOCK, else 0. */
+VX_API int vx_error_is_fatal(vx_status code);
+/* Short message ("Invalid argument"); "Success" for 0 and positive codes,
+ * "Unknown error" for undefined negative codes. */
+VX_API const char *vx_error_message(vx_status code);
+/* Long description; "An unknown error occurred" for undefined codes. */
+VX_API const char *vx_error_description(vx_status code);
+/* "Success", "General", "VectorDatabase", "Storage", "Concurrency" or
+ * "Unknown" (also for any other value). */
+VX_API const char *vx_error_category_name(vx_error_category category);
+/* Writes "[category] message" into buffer (size bytes with the terminator)
+ * and appends the formatted text directly after it when format is not null.
+ * Returns the untruncated length like snprintf; 0 for a null buffer or size
+ * 0. When the first part does not fit, its length is returned and nothing is
+ * appended. */
+VX_API int64_t vx_error_format(char *buffer, uint64_t size, vx_status code, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* Fills the last-error record with code, its category and message, the
+ * caller's values and the current time. */
+VX_API void vx_error_set(vx_status code, const char *file, int32_t line, const char *function,
+                         const char *detail);
+/* Copies the record into out; a null out is ignored. */
+VX_API void vx_error_get(vx_error_info *out);
+/* Resets the record to success; the time of the last set stays. */
+VX_API void vx_error_clear(void);
+/* 1 when the record holds a non-zero status. */
+VX_API int vx_error_has_error(void);
+/* The record's status. */
+VX_API vx_status vx_error_get_last_status(void);
+
 /* (end of error categories) */
 
 /* ==========================================================================
@@ -332,11 +395,152 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
                                 const char *function, uint64_t timestamp_ms,
                                 const char *message, void *user_data);
 
+/* Log levels; any value above VX_LOG_FATAL is shown as "UNKNOWN". */
+typedef uint32_t vx_log_level;
+enum {
+    VX_LOG_TRACE = 0,
+    VX_LOG_DEBUG = 1,
+    VX_LOG_INFO = 2,
+    VX_LOG_WARN = 3,
+    VX_LOG_ERROR = 4,
+    VX_LOG_FATAL = 5
+};
+
+/* The logger is process-wide and for hosts only; the library never logs.
+ * One mutex serialises all output and all setters (the callback runs while it
+ * is held; a message logged from inside the callback is dropped). The default
+ * pattern is "[%T] [%L] %F:%N %M: %m": %T local time with milliseconds, %L
+ * level padded to 5, %F file name without directories, %N line, %M function,
+ * %m message, %% a percent sign. Setters return VX_OK. */
+
+/* Messages below level are dropped (default VX_LOG_INFO). */
+VX_API vx_status vx_log_set_level(vx_log_level level);
+/* The minimum level. */
+VX_API vx_log_level vx_log_get_level(void);
+/* Installs (or with NULL removes) a callback that receives every accepted
+ * message instead of the console and the file. */
+VX_API vx_status vx_log_set_callback(vx_log_callback callback, void *user_data);
+/* Closes the current log file and, unless path is NULL, opens path for
+ * appending (append non-zero) or truncating; VX_ERR_FILE_NOT_FOUND when it
+ * cannot be opened (no file is open then). */
+VX_API vx_status vx_log_set_file(const char *path, int append);
+/* Console output on or off (default on): levels up to WARN go to stdout,
+ * ERROR and above to stderr. */
+VX_API vx_status vx_log_set_console(int enabled);
+/* Sets the line pattern (at most 255 characters kept); NULL changes nothing. */
+VX_API vx_status vx_log_set_format(const char *pattern);
+/* Logs one message (cut at 2047 characters; lines at 4095). Without a
+ * callback a VX_LOG_FATAL message ends the process with abort() after it is
+ * written; with a callback it returns normally. */
+VX_API void vx_log_write(vx_log_level level, const char *file, int32_t line, const char *function,
+                         const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 5, 6)))
+#endif
+    ;
+/* vx_log_write with a variable-argument list. */
+VX_API void vx_log_write_v(vx_log_level level, const char *file, int32_t line, const char *function,
+                           const char *format, va_list args);
+/* "TRACE" .. "FATAL", "UNKNOWN" above VX_LOG_FATAL. */
+VX_API const char *vx_log_level_string(vx_log_level level);
+/* The level named by text, ignoring case; VX_LOG_INFO for NULL or any other
+ * text. */
+VX_API vx_log_level vx_log_level_from_string(const char *text);
+/* Wall-clock milliseconds since the epoch. */
+VX_API uint64_t vx_log_timestamp(void);
+/* Flushes the console streams (when console output is on) and the log file. */
+VX_API void vx_log_flush(void);
+/* Closes the log file and releases the logger's mutex; other settings stay.
+ * Call only when no other thread logs. */
+VX_API void vx_log_shutdown(void);
+
 /* (end of logging) */
 
 /* ==========================================================================
  * Hashing, sorting and the hash table
  * ======================================================================== */
+
+/* ---- hash functions -------------------------------------------------------
+ * Non-cryptographic; input bytes are read little-endian, so results are the
+ * same on every platform. A null key reads nothing (hashes as empty input). */
+
+/* MurmurHash3 x86_32 of len bytes (the low 32 bits of len are mixed in). */
+VX_API uint32_t vx_hash_murmur3_32(const void *key, uint64_t len, uint32_t seed);
+/* First 64-bit word of MurmurHash3 x64_128. Both lanes start at the full
+ * 64-bit seed and the full 64-bit length is mixed in; for seeds below 2^32 and
+ * lengths below 2^31 this equals the reference's first word. */
+VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed);
+/* vx_hash_murmur3_64 of a zero-terminated text (terminator excluded), seed 0;
+ * 0 for NULL and for "". */
+VX_API uint64_t vx_hash_string(const char *text);
+/* vx_hash_murmur3_64 of the 8 little-endian bytes of value, seed 0. */
+VX_API uint64_t vx_hash_int(uint64_t value);
+/* vx_hash_murmur3_64 of dimension floats as stored (0.0 and -0.0 differ),
+ * seed 0; 0 for NULL. */
+VX_API uint64_t vx_hash_vector(const float *values, uint32_t dimension);
+
+/* ---- hash table -------------------------------------------------------------
+ * Maps key pointers to value pointers with separate chaining over a fixed
+ * number of buckets (no resizing: size bucket_count for the expected keys).
+ * Everything lives in the caller's arena and goes with it. No locks: one
+ * thread at a time per table and its iterators. */
+
+typedef struct vx_hash_table vx_hash_table;
+typedef struct vx_hash_iterator vx_hash_iterator;
+
+/* Hashes the key a table holds. */
+typedef uint64_t (*vx_hash_fn)(const void *key);
+/* Compares a stored key with a probe key: 0 when equal. */
+typedef int32_t (*vx_key_compare_fn)(const void *stored, const void *probe);
+/* Returns the pointer to store for a key or value (a copy in arena, or the
+ * pointer itself). */
+typedef void *(*vx_copy_fn)(vx_arena *arena, const void *item);
+
+/* A table whose keys are identities: hashed by the 8 bytes they point at,
+ * equal only when they are the same pointer, stored as given. NULL for a null
+ * arena, bucket_count 0 or an exhausted arena. */
+VX_API vx_hash_table *vx_hash_table_create(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by zero-terminated texts, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_string(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by the uint64_t a key points at, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_int(vx_arena *arena, uint64_t bucket_count);
+/* Does nothing: the table lives until its arena is reset or destroyed. */
+VX_API void vx_hash_table_destroy(vx_hash_table *table);
+/* Replace one key function; call before the first insertion. A null table or
+ * function is ignored. Values are stored as given unless a value copy
+ * function is set. */
+VX_API void vx_hash_table_set_hash_func(vx_hash_table *table, vx_hash_fn fn);
+VX_API void vx_hash_table_set_compare_func(vx_hash_table *table, vx_key_compare_fn fn);
+VX_API void vx_hash_table_set_key_copy_func(vx_hash_table *table, vx_copy_fn fn);
+VX_API void vx_hash_table_set_value_copy_func(vx_hash_table *table, vx_copy_fn fn);
+/* Inserts key -> value, or replaces the value of an equal key (its place and
+ * stored key kept). VX_ERR_INVALID_ARG for a null table or key,
+ * VX_ERR_NO_MEMORY when the entry or the key copy cannot be made. */
+VX_API vx_status vx_hash_table_insert(vx_hash_table *table, const void *key, void *value);
+/* The stored value, or NULL when absent (a stored NULL looks the same). */
+VX_API void *vx_hash_table_find(const vx_hash_table *table, const void *key);
+/* Removes the key: VX_ERR_NOT_FOUND when absent, VX_ERR_INVALID_ARG for null
+ * arguments. The entry's memory stays in the arena. */
+VX_API vx_status vx_hash_table_delete(vx_hash_table *table, const void *key);
+/* Number of entries; 0 for NULL. */
+VX_API uint64_t vx_hash_table_size(const vx_hash_table *table);
+/* Empties the table (memory stays in the arena); VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_hash_table_clear(vx_hash_table *table);
+
+/* An iterator from the table's arena standing on the first entry: buckets in
+ * increasing order, each chain newest first. NULL for a null table or an
+ * exhausted arena. Inserting or deleting while iterating leaves the view of
+ * the changed bucket undefined. */
+VX_API vx_hash_iterator *vx_hash_iterator_create(vx_hash_table *table);
+/* 1 while the iterator stands on an entry, else 0 (also for NULL). */
+VX_API int vx_hash_iterator_valid(const vx_hash_iterator *iterator);
+/* Moves to the next entry: 1, or 0 when there is none (then not valid). */
+VX_API int vx_hash_iterator_next(vx_hash_iterator *iterator);
+/* The current entry's stored key or value; NULL without a current entry. */
+VX_API const void *vx_hash_iterator_get_key(const vx_hash_iterator *iterator);
+VX_API void *vx_hash_iterator_get_value(const vx_hash_iterator *iterator);
+/* Does nothing: the iterator belongs to the table's arena. */
+VX_API void vx_hash_iterator_destroy(vx_hash_iterator *iterator);
 
 /* ---- sorting ------------------------------------------------------------ */
 
@@ -560,6 +764,41 @@ VX_API char *vx_file_mkdtemp(char *template_text);
  * Scalar mathematics
  * ======================================================================== */
 
+/* Every function here is pure and reports no errors. The results follow
+ * fixed iterations (magic-constant reciprocal root, Taylor and atanh series,
+ * range reduction by subtracting 2pi) and are reproducible bit for bit, not
+ * correctly rounded. */
+
+/* |x|: the sign bit flipped when x < 0, else x unchanged (-0.0 and NaN stay). */
+VX_API float vx_math_abs_f32(float x);
+VX_API double vx_math_abs_f64(double x);
+/* Square root by three Newton steps on the reciprocal root; +0.0 for x <= 0,
+ * NaN for NaN, +infinity for +infinity. sqrt_f32(2) has bits 0x3fb504f4. */
+VX_API float vx_math_sqrt_f32(float x);
+VX_API double vx_math_sqrt_f64(double x);
+/* e^x - 1 by at most 100 Taylor terms; +0.0 for x == 0, 1e20 for x > 50,
+ * -1.0 for x < -50. */
+VX_API double vx_math_expm1(double x);
+/* Natural logarithm; -1e30 (f32) or -1e300 (f64) for x <= 0, +infinity for
+ * +infinity, NaN for NaN. */
+VX_API float vx_math_log_f32(float x);
+VX_API double vx_math_log_f64(double x);
+/* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
+ * vx_math_log_f64(x + 1.0) otherwise. */
+VX_API double vx_math_log1p(double x);
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
+ * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
+ * longer changes them are reduced by their exact remainder modulo 2pi and
+ * give a value in [-1, 1]. */
+VX_API float vx_math_cos_f32(float x);
+VX_API double vx_math_cos_f64(double x);
+VX_API float vx_math_sin_f32(float x);
+VX_API double vx_math_sin_f64(double x);
+/* lo if lo > x, else hi if hi < x, else x: the lower bound is tested first,
+ * a NaN bound never applies, a NaN x is returned unchanged. */
+VX_API float vx_math_clamp_f32(float x, float lo, float hi);
+VX_API double vx_math_clamp_f64(double x, double lo, double hi);
+
 /* (end of scalar mathematics) */
 
 /* ==========================================================================
@@ -572,11 +811,319 @@ VX_API char *vx_file_mkdtemp(char *template_text);
  * Quantizers
  * ======================================================================== */
 
+/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
+ * or more are not recognised. */
+typedef uint32_t vx_quant_type;
+enum {
+    VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
+    VX_QUANT_SCALAR = 1,     /* scalar quantizer, 1 byte per dimension */
+    VX_QUANT_SCALAR_ALT = 2, /* sized and reported like VX_QUANT_SCALAR */
+    VX_QUANT_PRODUCT = 4     /* product quantizer, 8 code bytes per vector */
+};
+
+/* Scalar quantizer: one byte per dimension from a per-dimension minimum and
+ * range learned in training. Lives in its arena. Encoding, decoding and
+ * distances only read it and may run concurrently; training writes it, so
+ * its caller keeps every other use out meanwhile. Code c of dimension d
+ * decodes to c / scale[d] + min[d]. */
+typedef struct vx_sq_quantizer {
+    float *min;     /* dim floats: per-dimension training minimum */
+    float *max;     /* dim floats: per-dimension training maximum */
+    float *scale;   /* dim floats: 255 / (max - min), or 1.0 when flat */
+    uint32_t dim;
+    vx_arena *arena; /* holds the record and its arrays */
+} vx_sq_quantizer;
+
+/* Makes a quantizer in arena with untrained (undefined) arrays; NULL for a
+ * null arena, dim 0 or an exhausted arena. */
+VX_API vx_sq_quantizer *vx_sq_quantizer_create(vx_arena *arena, uint32_t dim);
+/* Learns min, max and scale from n row-major vectors, replacing earlier
+ * statistics; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantizer_train(vx_sq_quantizer *q, const float *data, uint64_t n);
+/* Encodes v into dim code bytes (rounding half up, clamped to 0..255, NaN
+ * gives 0); VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_quantize(const vx_sq_quantizer *q, const float *v, uint8_t *codes);
+/* Decodes dim code bytes into out; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_dequantize(const vx_sq_quantizer *q, const uint8_t *codes, float *out);
+/* Encodes n row-major vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantize_batch(const vx_sq_quantizer *q, const float *data,
+                                      uint8_t *codes, uint64_t n);
+/* Decodes n code vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_dequantize_batch(const vx_sq_quantizer *q, const uint8_t *codes,
+                                        float *out, uint64_t n);
+/* Distance between a query and decoded codes: metric 0 the L2 root, 1 the
+ * negated dot product, 2 one minus the cosine (1.0 when either norm is 0);
+ * VX_DISTANCE_SENTINEL for another metric or null arguments. */
+VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *codes, const float *query,
+                            int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_sq_quantizer_destroy(vx_sq_quantizer *q);
+
+/* Product quantizer: a vector is cut into m sub-vectors of dsub = dim / m
+ * floats, each replaced by the byte index of the nearest of ksub = 1 << nbits
+ * centroids in its sub-space's codebook. Codebooks are sampled from training
+ * sub-vectors with vx_rand. Lives in its arena; same concurrency rule as the
+ * scalar quantizer. */
+typedef struct vx_pq_quantizer {
+    uint32_t dim;      /* full vector dimension */
+    uint32_t m;        /* sub-spaces, also the code bytes per vector */
+    int32_t nbits;     /* bits per sub-code, 0..8 */
+    uint32_t ksub;     /* centroids per sub-space */
+    float **codebooks; /* m arrays of ksub * dsub floats; centroid j at j * dsub */
+    uint32_t dsub;     /* sub-vector dimension */
+    vx_arena *arena;   /* holds the record, the pointer array and the codebooks */
+} vx_pq_quantizer;
+
+/* Makes a quantizer with zeroed codebooks in *out; VX_ERR_INVALID_ARG for a
+ * null arena or out, dim or m 0, dim not divisible by m, or nbits outside
+ * 0..8; VX_ERR_NO_MEMORY when the arena is exhausted (out untouched). */
+VX_API vx_status vx_pq_create(vx_arena *arena, uint32_t dim, uint32_t m, int32_t nbits,
+                              vx_pq_quantizer **out);
+/* Samples every centroid uniformly (with replacement) from the n training
+ * vectors' sub-vectors, sub-space by sub-space; VX_ERR_INVALID_ARG for null
+ * arguments or n 0, VX_ERR_NO_MEMORY when the arena cannot give a sub-space's
+ * scratch (earlier sub-spaces are then already resampled). */
+VX_API vx_status vx_pq_train(vx_pq_quantizer *q, const float *data, uint64_t n);
+/* Writes m code bytes for v, each the nearest centroid (lowest index on
+ * ties); does nothing for null arguments. */
+VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, uint8_t *codes);
+/* Encodes n row-major vectors into n * m bytes; nothing for null or n 0. */
+VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint8_t *codes,
+                               uint64_t n);
+/* Distance between a query and the centroids named by codes: metric 0 the L2
+ * root, 1 the negated dot product, 2 one minus the cosine, another metric the
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
+                            int32_t metric);
+/* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
+ * nothing for null arguments. */
+VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,
+                                 const uint8_t *codes, float *out, uint64_t n, int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_pq_destroy(vx_pq_quantizer *q);
+
+/* Bytes that n vectors of dim floats need: n * dim * 4 for VX_QUANT_NONE,
+ * n * dim for the scalar kinds, n * 8 for VX_QUANT_PRODUCT, 0 otherwise
+ * (UINT64_MAX when the product exceeds 64 bits). */
+VX_API uint64_t vx_quant_calculate_size(vx_quant_type type, uint32_t dim, uint64_t n);
+/* One line describing the storage of `elements` floats under type (pq_bytes:
+ * the product codes' size), e.g. "SQ quantization: 1.00 MB (4x compression)".
+ * The text lives in one static buffer that every call overwrites: callers
+ * copy it and serialise calls. */
+VX_API const char *vx_quant_get_info(vx_quant_type type, uint32_t elements, uint32_t pq_bytes);
+
 /* (end of quantizers) */
 
 /* ==========================================================================
  * Storage engine
  * ======================================================================== */
+
+/* Byte stores over a growable memory buffer, a file (positioned reads and
+ * writes) or a file mapped into memory. File stores begin with a 192-byte
+ * header (magic "DVXV", version 1, times, data offset, data bytes). Every
+ * call on one handle takes the handle's mutex, except vx_storage_sync and
+ * the iterator's own fields; a header written field by field should come
+ * from one thread. Fields are little-endian and packed. */
+
+typedef struct vx_storage vx_storage;
+typedef struct vx_storage_iterator vx_storage_iterator;
+
+/* Backend kinds. */
+enum { VX_STORAGE_MEMORY = 0, VX_STORAGE_FILE = 1, VX_STORAGE_MMAP = 2 };
+
+/* Open modes of file and mapped stores; mode 4 (create, read-write, an
+ * existing file is not truncated) is VX_OPEN_CREATE of the database section.
+ * Modes 4 and 5 write a fresh header, the others read and check it. Any
+ * other value opens read-only. */
+enum {
+    VX_OPEN_READ = 0,
+    VX_OPEN_WRITE = 1,
+    VX_OPEN_READWRITE = 2,
+    VX_OPEN_APPEND = 3,
+    VX_OPEN_TRUNCATE = 5
+};
+
+/* Options for vx_storage_create; clear the record before filling it. */
+typedef struct vx_storage_options {
+    int32_t backend;      /* VX_STORAGE_* */
+    int32_t open_mode;    /* VX_OPEN_* (file and mapped stores) */
+    const char *path;     /* zero-terminated (file and mapped stores) */
+    uint64_t path_len;    /* not consulted */
+    uint64_t block_size;  /* not consulted; callers pass 4096 */
+    uint64_t capacity;    /* initial memory buffer, 0 means 16 MiB */
+    int32_t reserved1;    /* not consulted */
+    int32_t sync_writes;  /* fsync after every write and before closing */
+    int32_t reserved2;    /* not consulted */
+} vx_storage_options;
+
+/* Statistics: memory stores report buffer size, bytes in use and free bytes;
+ * other stores 0, bytes written through this handle, 0. block_count counts
+ * the blocks allocated through this handle. */
+typedef struct vx_storage_stats {
+    uint64_t total_bytes;
+    uint64_t used_bytes;
+    uint64_t free_bytes;
+    uint64_t block_count;
+    uint64_t reserved[2];
+} vx_storage_stats;
+
+/* The 32 bytes in front of every block: id, size of the data that follows,
+ * flags (0) and reserved zero bytes. */
+typedef struct vx_block_header {
+    uint64_t block_id;
+    uint32_t size;
+    uint32_t flags;
+    uint32_t reserved;
+    uint8_t reserved_byte;
+    uint8_t padding[11];
+} vx_block_header;
+
+/* The file header as a 184-byte record (the 192-byte storage header without
+ * its last 8 bytes). version holds the format version in its upper half. */
+typedef struct vx_file_header {
+    uint32_t magic;
+    uint32_t version;
+    uint64_t created_time;
+    uint64_t modified_time;
+    uint64_t data_offset;
+    uint64_t data_bytes;
+    uint64_t reserved1;
+    uint64_t reserved2;
+    uint32_t reserved3;
+    uint32_t reserved4;
+    uint8_t reserved[120];
+} vx_file_header;
+
+#if defined(__GNUC__)
+#define VX_PACKED __attribute__((packed))
+#else
+#define VX_PACKED
+#endif
+
+/* The 192-byte collection header of a collection file, packed exactly as it
+ * is stored (magic "OCXV", version word 0x00010000). checksum is
+ * vx_hash_murmur3_32 with seed 0 over bytes 0..187 with checksum 0. */
+typedef struct VX_PACKED vx_collection_header {
+    uint32_t magic;
+    uint32_t version;
+    int64_t created_time;
+    int64_t saved_time;
+    char name[64];            /* up to 63 bytes, zero-padded */
+    uint32_t dimension;
+    uint32_t metric;
+    int32_t index_type;       /* -1 without an index */
+    uint32_t record_count;
+    uint64_t next_id;
+    uint32_t M;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    uint32_t nlist;
+    uint32_t nprobe;
+    uint64_t data_offset;
+    uint64_t data_size;
+    uint64_t reserved[4];
+    uint32_t index_threshold;
+    uint32_t checksum;
+    uint8_t reserved_tail[4];
+} vx_collection_header;
+
+/* Creates a store from options (copied); with a null arena the handle makes
+ * and owns an arena of 4 MiB. NULL for null options, an unknown backend, a
+ * null path of a file or mapped store, a file that cannot be opened, or a
+ * header that is short or has the wrong magic or version. */
+VX_API vx_storage *vx_storage_create(vx_arena *arena, const vx_storage_options *options);
+/* A file store on path with the given VX_OPEN_* mode; NULL as create. */
+VX_API vx_storage *vx_storage_open(vx_arena *arena, const char *path, int32_t mode);
+/* Writes the header back (file and mapped stores), closes the file, releases
+ * the handle; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_close(vx_storage *storage);
+/* Closes the handle and deletes its file; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_destroy(vx_storage *storage);
+/* Flushes to the device (fsync, or msync of the mapping); VX_ERR_UNKNOWN
+ * when that fails. Takes no lock. */
+VX_API vx_status vx_storage_sync(vx_storage *storage);
+
+/* Writes size bytes: file stores at *cursor when given, else at the end;
+ * memory and mapped stores append. On success *cursor (when given) is the
+ * offset just past the bytes. VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY,
+ * VX_ERR_IO, or VX_ERR_UNKNOWN when a mapped store's msync fails. */
+VX_API vx_status vx_storage_write(vx_storage *storage, const void *data, uint64_t size, uint64_t *cursor);
+/* Writes at the end; the offset just past the bytes, or -1. */
+VX_API int64_t vx_storage_append(vx_storage *storage, const void *data, uint64_t size);
+/* Reads up to size bytes at offset: memory and mapped stores all or nothing;
+ * file stores what the file holds (0 at its end). -1 on failure. */
+VX_API int64_t vx_storage_read(vx_storage *storage, uint64_t offset, void *buffer, uint64_t size);
+
+/* Writes a vector record (u64 id, u32 dimension, the floats) like
+ * vx_storage_write. VX_ERR_INVALID_ARG for null values or dimension 0. */
+VX_API vx_status vx_storage_write_vector(vx_storage *storage, uint64_t id, const float *values,
+                                         uint32_t dimension, uint64_t *cursor);
+/* Reads a vector record at offset; the id is stored first, then a stored
+ * dimension other than dimension gives VX_ERR_INVALID_ARG; a short read
+ * VX_ERR_UNKNOWN. */
+VX_API vx_status vx_storage_read_vector(vx_storage *storage, uint64_t offset, uint64_t *out_id,
+                                        float *out_values, uint32_t dimension);
+
+/* Appends a zero-filled block of size bytes behind its 32-byte header (ids
+ * count from 0 per handle); the offset just past the block, or -1. */
+VX_API int64_t vx_storage_alloc_block(vx_storage *storage, uint64_t size);
+/* Does nothing (space is never reclaimed); VX_OK. */
+VX_API vx_status vx_storage_free_block(vx_storage *storage, uint64_t offset);
+/* Reads the block header at offset; VX_ERR_UNKNOWN when short. */
+VX_API vx_status vx_storage_get_block_info(vx_storage *storage, uint64_t offset, vx_block_header *out_header);
+/* An iterator over the blocks from the data offset (0 for memory stores) to
+ * the end of the data; lives in the handle's arena. NULL on failure. */
+VX_API vx_storage_iterator *vx_storage_iterator_create(vx_storage *storage);
+/* Moves to the next block (the first call stays on the first); 1 when
+ * positioned on a block, else 0. */
+VX_API int vx_storage_iterator_next(vx_storage_iterator *iterator);
+/* Copies up to size bytes of the current block's data; the count, 0 on
+ * failure. */
+VX_API uint64_t vx_storage_iterator_get_data(vx_storage_iterator *iterator, void *buffer, uint64_t size);
+/* Does nothing: the iterator goes with the handle's arena. */
+VX_API void vx_storage_iterator_destroy(vx_storage_iterator *iterator);
+
+/* Copies the statistics; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_storage_get_stats(vx_storage *storage, vx_storage_stats *out);
+/* Moves nothing; VX_OK (VX_ERR_INVALID_ARG for NULL). */
+VX_API vx_status vx_storage_compact(vx_storage *storage);
+/* Checks the header held in the handle: VX_ERR_FILE_CORRUPTED for a wrong
+ * magic, VX_ERR_NOT_SUPPORTED for a wrong version. */
+VX_API vx_status vx_storage_verify(vx_storage *storage);
+/* Backends are fixed: always VX_ERR_NOT_SUPPORTED. */
+VX_API vx_status vx_storage_register_backend(int32_t kind, const void *backend);
+
+/* Typed values, little-endian at their natural width. Writes go through
+ * vx_storage_write with the cursor (advanced only on success); reads
+ * through vx_storage_read at offset, VX_ERR_UNKNOWN (out untouched) when
+ * fewer bytes arrive. */
+VX_API vx_status vx_storage_write_u32(vx_storage *storage, uint32_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u32(vx_storage *storage, uint64_t offset, uint32_t *out);
+VX_API vx_status vx_storage_write_u64(vx_storage *storage, uint64_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u64(vx_storage *storage, uint64_t offset, uint64_t *out);
+VX_API vx_status vx_storage_write_f32(vx_storage *storage, float value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_f32(vx_storage *storage, uint64_t offset, float *out);
+/* count floats in one write; VX_ERR_INVALID_ARG for null values or count 0. */
+VX_API vx_status vx_storage_write_f32_array(vx_storage *storage, const float *values, uint64_t count,
+                                            uint64_t *cursor);
+/* count floats at offset; destination untouched unless all arrived. */
+VX_API vx_status vx_storage_read_f32_array(vx_storage *storage, uint64_t offset, float *destination,
+                                           uint64_t count);
+
+/* Writes the 184-byte file header record at offset 0 and the trailer word 1
+ * at 184; the first failing write's status. */
+VX_API vx_status vx_storage_write_header(vx_storage *storage, const vx_file_header *record);
+/* Reads the record from offset 0: VX_ERR_UNKNOWN when short,
+ * VX_ERR_FILE_CORRUPTED for a wrong magic (out holds the bytes read). */
+VX_API vx_status vx_storage_read_header(vx_storage *storage, vx_file_header *out);
+/* Writes the 192-byte collection header at the cursor (0 without one) and
+ * advances it by 192; the checksum is written as found. */
+VX_API vx_status vx_storage_write_collection_header(vx_storage *storage, const vx_collection_header *header,
+                                                    uint64_t *cursor);
+/* Reads 192 bytes at offset into out; VX_ERR_UNKNOWN when short. No field
+ * is checked. */
+VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t offset,
+                                                   vx_collection_header *out);
 
 /* (end of storage engine) */
 
