@@ -1131,11 +1131,46 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * Indexes
  * ======================================================================== */
 
+/* Distance metric of a collection; smaller is always nearer. Unknown codes
+ * rank like VX_METRIC_L2. */
+typedef int32_t vx_metric;
+enum {
+    VX_METRIC_L2 = 0,     /* squared Euclidean distance */
+    VX_METRIC_IP = 1,     /* negated inner product */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity */
+};
+
+/* Index kinds. Configuration text names 0 to 2 "flat", "ivf" and "hnsw". */
+typedef int32_t vx_index_type;
+enum {
+    VX_INDEX_FLAT = 0,     /* no index object: brute force */
+    VX_INDEX_IVF = 1,
+    VX_INDEX_HNSW = 2,
+    VX_INDEX_IVF_PQ = 3,
+    VX_INDEX_HNSW_PQ = 4,
+    VX_INDEX_IVF_SQ = 5,
+    VX_INDEX_HNSW_SQ = 6
+};
+
 /* (end of indexes) */
 
 /* ==========================================================================
  * Collections
  * ======================================================================== */
+
+/* Options for creating a collection. */
+typedef struct vx_collection_config {
+    vx_str name;              /* text must end with a zero byte; may be null */
+    uint32_t dimension;       /* floats per vector; must not be 0 */
+    vx_metric metric;         /* VX_METRIC_* */
+    vx_index_type index_type; /* VX_INDEX_*; -1 selects the automatic index */
+    uint32_t reserved32;      /* not read */
+    uint64_t reserved64;      /* not read */
+    int32_t auto_resize;      /* kept with the options */
+    int32_t quant_type;       /* 0 none, 1 and 2 scalar, 4 product */
+    uint32_t pq_m;            /* product-quantizer sub-quantizers */
+    uint32_t pq_nbits;        /* bits per product-quantizer code */
+} vx_collection_config;
 
 /* (end of collections) */
 
@@ -1197,7 +1232,131 @@ VX_API int vx_daded_is_simd_available(void);
 
 /* ==========================================================================
  * Configuration
+ *
+ * A tree of typed values addressed by dotted keys ("database.path",
+ * "index.hnsw.M"). Keys are read as zero-terminated text (the view's len is
+ * not consulted) and split at every '.': "a..b" has three levels, the middle
+ * one named by the empty text; a trailing '.' adds no level; the empty key
+ * addresses the root. Nodes created on the way to a deeper key read as the
+ * integer 0. Children are kept newest first. Everything lives in the arena
+ * given at creation. No call locks: one thread at a time per configuration.
+ *
+ * Text format (vx_config_load, vx_config_load_string, vx_config_save), one
+ * setting per line:
+ *
+ *     # database settings
+ *     database.path = "/srv/vectors"
+ *     database.arena_size = 67108864
+ *     database.read_only = false
+ *     index.hnsw.level_mult = 0.5
+ *
+ *   - Lines end at '\n' (a '\r' before it is ignored). Blank lines and lines
+ *     whose first non-blank byte is '#' are skipped. Whitespace around '='
+ *     and at either end of a line is free; a '#' after the value starts a
+ *     comment.
+ *   - key: bare (printable bytes and bytes above 127, except space, '=',
+ *     '"', '#' and backslash) or quoted like a string; "" is the root.
+ *   - value, and the type it sets:
+ *       true, false                  VX_CONFIG_BOOL 1, 0
+ *       [+-]digits (64-bit range)    VX_CONFIG_INT
+ *       decimal with a '.' or an exponent ([eE][+-]digits), or inf, -inf,
+ *       nan, -nan                    VX_CONFIG_FLOAT, correctly rounded
+ *       "text"                       VX_CONFIG_STRING; escapes \" \\ \n \t
+ *                                    and \r, every other byte as it is
+ *   - Any other line is malformed.
+ *   Saving writes "key = value" for every node that holds a set value, in an
+ *   order that rebuilds the same tree when loaded into an empty
+ *   configuration: integers in decimal; floats in the shortest form that
+ *   reads back to the same double, always with a '.' or an exponent (only
+ *   inf, -inf, nan and -nan are words); booleans as true or false; strings
+ *   with the escapes \" \\ \n \t. Keys that are not bare are quoted.
+ *
+ * Command line (vx_config_parse_args): every argument "--key=value" sets key;
+ * a value in the syntax above takes that type, any other value is taken as a
+ * string as it is ("--database.storage_mode=memory"). Other arguments are
+ * ignored; "--" ends the options.
+ * Environment (vx_config_load_env): every variable VEXAL_<KEY>=value, where
+ * <KEY> is the key upper-cased with each '.' written as "__", sets the key
+ * with the value rules of the command line. The key is the lower-cased name
+ * unless a key already in the tree, or one the library reads
+ * ("index.hnsw.M"), matches it ignoring case.
  * ======================================================================== */
+
+typedef int32_t vx_config_type;
+enum {
+    VX_CONFIG_INT = 0,    /* int64_t */
+    VX_CONFIG_FLOAT = 1,  /* double */
+    VX_CONFIG_STRING = 2, /* zero-terminated text, copied into the arena */
+    VX_CONFIG_BOOL = 3    /* int32_t */
+};
+
+typedef struct vx_config vx_config;
+
+/* A new, empty configuration in arena; NULL for a null arena or when the
+ * arena is exhausted. */
+VX_API vx_config *vx_config_create(vx_arena *arena);
+/* Does nothing: the configuration lives until its arena is destroyed. */
+VX_API void vx_config_destroy(vx_config *config);
+/* Sets key to the value value points at (for VX_CONFIG_STRING: the text
+ * itself), creating missing levels; an existing node keeps its place and
+ * children. VX_ERR_INVALID_ARG for null arguments or an unknown type (the
+ * code is then stored and every getter gives its default);
+ * VX_ERR_NO_MEMORY when the arena is exhausted. */
+VX_API vx_status vx_config_set(vx_config *config, const vx_str *key, const void *value,
+                               vx_config_type type);
+/* The value of key when it holds that type, else fallback (also for null
+ * arguments). */
+VX_API int64_t vx_config_get_int(const vx_config *config, const vx_str *key, int64_t fallback);
+VX_API double vx_config_get_float(const vx_config *config, const vx_str *key, double fallback);
+VX_API int32_t vx_config_get_bool(const vx_config *config, const vx_str *key, int32_t fallback);
+/* A view of key's text when it holds a string, else fallback unchanged. The
+ * view belongs to the calling thread and is overwritten by its next call. */
+VX_API const vx_str *vx_config_get_string(const vx_config *config, const vx_str *key,
+                                          const vx_str *fallback);
+/* 1 when key's node exists (the empty key: the root), else 0. */
+VX_API int vx_config_has_key(const vx_config *config, const vx_str *key);
+/* Reads the file at path (zero-terminated) in the text format and sets its
+ * keys. VX_ERR_INVALID_ARG for null arguments or at the first malformed line
+ * (keys of earlier lines stay set); VX_ERR_IO when the file cannot be read;
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load(vx_config *config, const vx_str *path);
+/* The same for text (len bytes; a null data with len 0 is empty). */
+VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
+/* Writes every set key to the file at path (created or truncated, 0644) in
+ * the text format; an empty configuration gives an empty file.
+ * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
+VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
+
+/* Fills out with the database defaults (path "./data", storage_mode 1,
+ * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
+ * overridden by "database.path" (string), "database.storage_mode" ("memory"
+ * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+ * (integers > 0), "database.read_only" and "database.create_if_missing"
+ * (booleans). Keys of another type or unknown words are ignored. The path
+ * points into the configuration's arena. VX_ERR_INVALID_ARG for null
+ * arguments. */
+VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
+/* Fills out with the collection defaults (no name, dimension 128, metric
+ * l2, index hnsw, auto_resize 1, everything else 0) overridden by
+ * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+ * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
+ * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
+ * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_config_to_collection_config(const vx_config *config,
+                                                vx_collection_config *out);
+/* Set the integers "index.hnsw.M", "index.hnsw.ef_construction" and
+ * "index.hnsw.ef_search": 16/100/50, 32/200/100 and 8/50/32. VX_OK, or
+ * VX_ERR_INVALID_ARG for a null config. */
+VX_API vx_status vx_config_apply_preset_mobile_low(vx_config *config);
+VX_API vx_status vx_config_apply_preset_mobile_high(vx_config *config);
+VX_API vx_status vx_config_apply_preset_embedded(vx_config *config);
+/* Sets every "--key=value" argument of argv[0..argc-1] (see above).
+ * VX_ERR_INVALID_ARG for a null config or argv; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_parse_args(vx_config *config, int argc, char **argv);
+/* Sets every VEXAL_ environment variable (see above); must not run while
+ * another thread changes the environment. VX_ERR_INVALID_ARG for a null
+ * config; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load_env(vx_config *config);
 
 /* (end of configuration) */
 
