@@ -16,14 +16,18 @@ static vx_str text(const char *s) {
     return v;
 }
 
-static void print_hits(const char *title, const vx_search_hit *hits, uint64_t n) {
+/* Prints the hits with the shade stored for each record. (Hits topped up by
+ * brute force carry no metadata pointers, so the shade is looked up.) */
+static void print_hits(vx_collection *c, const char *title, const vx_search_hit *hits, uint64_t n) {
     uint64_t i;
     printf("%s\n", title);
     for (i = 0; i < n; i++) {
+        vx_meta_entry meta[4];
+        uint64_t count = 4, m;
         const char *shade = "-";
-        uint64_t m;
-        for (m = 0; m < hits[i].meta_count; m++)
-            if (hits[i].meta[m].type == VX_META_STRING) shade = hits[i].meta[m].value.str.data;
+        if (vx_collection_get_meta(c, hits[i].id, meta, &count) == VX_OK)
+            for (m = 0; m < count && m < 4; m++)
+                if (meta[m].type == VX_META_STRING) shade = meta[m].value.str.data;
         printf("  id %4llu  distance %8.4f  shade %s\n", (unsigned long long)hits[i].id,
                (double)hits[i].distance, shade);
     }
@@ -79,9 +83,8 @@ int main(void) {
     for (d = 0; d < DIM; d++) query[d] = 0.5f;
     memset(&opt, 0, sizeof(opt));
     opt.k = 5;
-    opt.include_meta = 1;
     n = vx_collection_search(points, query, &opt, hits);
-    print_hits("nearest five:", hits, n);
+    print_hits(points, "nearest five:", hits, n);
 
     memset(&only_blue, 0, sizeof(only_blue));
     only_blue.kind = VX_FILTER_CONDITION;
@@ -90,8 +93,9 @@ int main(void) {
     only_blue.value.str = text("BLUE"); /* strings compare ignoring case */
     opt.filter = &only_blue;
     n = vx_collection_search(points, query, &opt, hits);
-    print_hits("nearest five blue ones:", hits, n);
+    print_hits(points, "nearest five blue ones:", hits, n);
 
+    fflush(stdout); /* the summary is written straight to descriptor 1 */
     vx_daded_print_info(db);
     st = vx_daded_close(db);
     printf("closed: %s\n", st == VX_OK ? "ok" : vx_strerror(st));
