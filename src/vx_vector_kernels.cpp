@@ -48,16 +48,25 @@ bool use_avx2() { return cpu_has_avx2() && !g_force_portable.load(std::memory_or
 
 /* ---- portable lanes ------------------------------------------------------------ */
 
+// Eight interleaved scalar sums: the eight chains of additions are
+// independent, so they overlap in the pipeline.
 void lanes_portable(SumKind kind, const float *q, const float *const *p, uint32_t dim,
                     float *sa, float *sb) {
-    float a[LANES] = {0, 0, 0, 0, 0, 0, 0, 0};
-    float b[LANES] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const float *v[LANES];
+    float a[LANES], b[LANES];
+    #pragma GCC unroll 8
+    for (uint32_t k = 0; k < LANES; ++k) {
+        v[k] = p[k];
+        a[k] = 0.0f;
+        b[k] = 0.0f;
+    }
     switch (kind) {
     case SUM_L2:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
+            #pragma GCC unroll 8
             for (uint32_t k = 0; k < LANES; ++k) {
-                float d = qj - p[k][j];
+                float d = qj - v[k][j];
                 a[k] = a[k] + d * d;
             }
         }
@@ -65,20 +74,23 @@ void lanes_portable(SumKind kind, const float *q, const float *const *p, uint32_
     case SUM_DOT:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
-            for (uint32_t k = 0; k < LANES; ++k) a[k] = a[k] + qj * p[k][j];
+            #pragma GCC unroll 8
+            for (uint32_t k = 0; k < LANES; ++k) a[k] = a[k] + qj * v[k][j];
         }
         break;
     case SUM_DOT_NORM:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
+            #pragma GCC unroll 8
             for (uint32_t k = 0; k < LANES; ++k) {
-                float v = p[k][j];
-                a[k] = a[k] + qj * v;
-                b[k] = b[k] + v * v;
+                float x = v[k][j];
+                a[k] = a[k] + qj * x;
+                b[k] = b[k] + x * x;
             }
         }
         break;
     }
+    #pragma GCC unroll 8
     for (uint32_t k = 0; k < LANES; ++k) {
         sa[k] = a[k];
         sb[k] = b[k];
