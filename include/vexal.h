@@ -726,6 +726,148 @@ VX_API double vx_math_clamp_f64(double x, double lo, double hi);
  * Vectors and distances
  * ======================================================================== */
 
+/* A vector is a bare array of dim floats; every function takes the array and
+ * its dimension separately. Every sum is one single-precision running sum
+ * from +0.0 in increasing index order, so results are reproducible bit for
+ * bit. Metric codes: 0 L2, 1 inner product, 2 cosine. Nothing here locks;
+ * calls on distinct outputs may run on any thread. */
+
+/* A list of count vectors of dim floats each, for
+ * vx_vec_batch_cosine_similarity. */
+typedef struct vx_vec_batch {
+    const float *const *vectors;
+    uint32_t dim;
+    uint64_t count;
+} vx_vec_batch;
+
+/* A vector of dim uninitialised floats from the arena, or from vx_malloc when
+ * arena is NULL (release that one with vx_vec_free); NULL for dim 0 or when
+ * memory runs out. */
+VX_API float *vx_vec_create(vx_arena *arena, uint32_t dim);
+/* vx_vec_create with every element set to value; NULL on failure. */
+VX_API float *vx_vec_create_with_value(vx_arena *arena, uint32_t dim, float value);
+/* A new vector holding a copy of src; NULL for a null src, dim 0 or no memory. */
+VX_API float *vx_vec_copy(vx_arena *arena, const float *src, uint32_t dim);
+/* Releases a vector made without an arena; NULL is ignored. */
+VX_API void vx_vec_free(float *v);
+/* A unit-length copy of src in the arena (required); NULL for null arguments,
+ * dim 0, no memory or a norm below the single-precision epsilon. */
+VX_API float *vx_vec_normalized(vx_arena *arena, const float *src, uint32_t dim);
+
+/* Element-wise operations; each does nothing for a null pointer or dim 0. The
+ * output may alias or overlap an input: elements are processed one by one in
+ * increasing index order. */
+/* Sets every byte of v to zero. */
+VX_API void vx_vec_zero(float *v, uint32_t dim);
+/* v[i] = value. */
+VX_API void vx_vec_fill(float *v, uint32_t dim, float value);
+/* out[i] = a[i] + b[i]. */
+VX_API void vx_vec_add(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = a[i] - b[i]. */
+VX_API void vx_vec_sub(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = v[i] * s. */
+VX_API void vx_vec_scale(const float *v, uint32_t dim, float *out, float s);
+
+/* Sum of a[i] * b[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_dot(const float *a, const float *b, uint32_t dim);
+/* Sum of v[i] * v[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_squared(const float *v, uint32_t dim);
+/* Same as vx_vec_norm_squared. */
+VX_API float vx_vec_norm_l2_squared(const float *v, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared norm; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_l2(const float *v, uint32_t dim);
+/* Sum of |v[i]|; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_l1_norm(const float *v, uint32_t dim);
+/* Sum of (a[i] - b[i])^2; VX_DISTANCE_SENTINEL for a null vector or dim 0. */
+VX_API float vx_vec_l2_squared(const float *a, const float *b, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared L2 distance; VX_DISTANCE_SENTINEL for a
+ * null vector or dim 0. */
+VX_API float vx_vec_l2_distance(const float *a, const float *b, uint32_t dim);
+/* Same as vx_vec_l2_distance. */
+VX_API float vx_vec_distance_l2(const float *a, const float *b, uint32_t dim);
+/* -vx_vec_dot(a, b, dim); -0.0 for a null vector or dim 0. */
+VX_API float vx_vec_ip_distance(const float *a, const float *b, uint32_t dim);
+/* 1 - dot / (|a| |b|), not clamped; 1.0 for a null vector, dim 0 or a norm
+ * below the single-precision epsilon; NaN when a norm is NaN. */
+VX_API float vx_vec_cosine_distance(const float *a, const float *b, uint32_t dim);
+/* 1.0 - vx_vec_cosine_distance(a, b, dim); 0.0 for null, empty or zero. */
+VX_API float vx_vec_cosine_similarity(const float *a, const float *b, uint32_t dim);
+/* The ranking distance of a metric, smaller meaning nearer: the squared L2
+ * distance for 0 and unknown metrics, the negated dot product for 1, the
+ * cosine distance for 2. dim 0 gives 0.0, -0.0 and 1.0 respectively; a null
+ * vector otherwise gives VX_DISTANCE_SENTINEL, -0.0 and 1.0. */
+VX_API float vx_vec_distance(const float *a, const float *b, uint32_t dim, int32_t metric);
+
+/* Scales v to unit length by one reciprocal of its norm; VX_ERR_INVALID_ARG
+ * (v unchanged) for a null v, dim 0 or a norm below 1.1920929e-7. */
+VX_API vx_status vx_vec_normalize(float *v, uint32_t dim);
+/* Copies src to dst and normalises dst; VX_ERR_INVALID_ARG for null
+ * arguments or dim 0, and for a zero norm (dst then holds the plain copy). */
+VX_API vx_status vx_vec_normalize_to(const float *src, float *dst, uint32_t dim);
+/* 1 when no |a[i] - b[i]| exceeds eps (a NaN difference counts as equal),
+ * else 0; 0 for a null vector or dim 0. */
+VX_API int vx_vec_equal(const float *a, const float *b, uint32_t dim, float eps);
+/* Same as vx_vec_equal. */
+VX_API int vx_vec_almost_equal(const float *a, const float *b, uint32_t dim, float eps);
+
+/* Int8 codes with one scale per vector. With min and max of the vector (NaN
+ * elements ignored) and scale = (max - min) / 255, element i gets
+ * code = (int)t - 128 where t = (v[i] - min) / scale + 0.5 truncated toward
+ * zero, a value in 0..255 (NaN elements give t = 0), so codes span
+ * -128..127. A spread below 1e-6 gives scale 1.0 and all codes 0. Does
+ * nothing for a null v or codes or dim 0; scale_out must then be valid.
+ * Dequantizing multiplies by the scale alone, so it restores each value
+ * less the constant min + 128 * scale. */
+VX_API void vx_vec_quantize_int8(const float *v, uint32_t dim, int8_t *codes, float *scale_out);
+/* out[i] = (float)codes[i] * scale; nothing for null arrays or dim 0. */
+VX_API void vx_vec_dequantize_int8(const int8_t *codes, uint32_t dim, float *out, float scale);
+/* Sum of a[i] * b[i] as signed integers, exact up to dim 131071; longer sums
+ * saturate at the 32-bit limits. 0 for null arrays or dim 0. */
+VX_API int32_t vx_vec_dot_int8(const int8_t *a, const int8_t *b, uint32_t dim);
+
+/* Batches: one query against count vectors; out[i] belongs to vectors[i]. */
+/* out[i] = vx_vec_l2_distance(query, vectors[i], dim), the root distance
+ * (VX_DISTANCE_SENTINEL for a null query or entry or dim 0); nothing for
+ * count 0 or a null list or out. */
+VX_API void vx_vec_batch_l2_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                     uint64_t count, float *out);
+/* Metric 1: -vx_vec_dot; metric 2: vx_vec_cosine_distance; any other metric:
+ * vx_vec_batch_l2_distance (root, not squared). Nothing for a null query,
+ * list or out. */
+VX_API void vx_vec_batch_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                  uint64_t count, int32_t metric, float *out);
+/* out[i] = vx_vec_cosine_similarity(query, batch->vectors[i], batch->dim);
+ * nothing for a null query, batch or out. */
+VX_API void vx_vec_batch_cosine_similarity(const float *query, const vx_vec_batch *batch, float *out);
+
+/* Sum of the elements; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_sum(const float *v, uint32_t dim);
+/* vx_vec_sum divided by dim; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_mean(const float *v, uint32_t dim);
+/* out = the element-wise sum of the vectors in list order (a null entry adds
+ * nothing); nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_sum(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* vx_vec_array_sum times 1 / count; nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_mean(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* Sum of vectors[i] * weights[i], divided by the sum of the weights when that
+ * exceeds 1.1920929e-7 (otherwise left as the plain weighted sum). A null
+ * entry adds nothing but its weight still counts. Nothing for null
+ * arguments or count 0. */
+VX_API void vx_vec_weighted_mean(float *out, const float *const *vectors, const float *weights,
+                                 uint32_t dim, uint64_t count);
+
+/* Random vectors from the shared generator (vx_rand_float; reproducible
+ * after vx_srand). */
+/* v[i] = 2u - 1 for successive draws u: values in [-1, 1]; nothing for NULL. */
+VX_API void vx_vec_random(float *v, uint32_t dim);
+/* vx_vec_random, then vx_vec_normalize: VX_ERR_INVALID_ARG for a null v,
+ * dim 0 or a draw with a norm below the epsilon. */
+VX_API vx_status vx_vec_random_normalized(float *v, uint32_t dim);
+/* Gaussian values by the Box-Muller transform, two draws per pair of
+ * elements (redrawing the first while below 1.1920929e-7); nothing for a
+ * null v or dim 0. */
+VX_API void vx_vec_random_gaussian(float *v, uint32_t dim, float mean, float stddev);
+
 /* (end of vectors and distances) */
 
 /* ==========================================================================
@@ -1052,11 +1194,46 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * Indexes
  * ======================================================================== */
 
+/* Distance metric of a collection; smaller is always nearer. Unknown codes
+ * rank like VX_METRIC_L2. */
+typedef int32_t vx_metric;
+enum {
+    VX_METRIC_L2 = 0,     /* squared Euclidean distance */
+    VX_METRIC_IP = 1,     /* negated inner product */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity */
+};
+
+/* Index kinds. Configuration text names 0 to 2 "flat", "ivf" and "hnsw". */
+typedef int32_t vx_index_type;
+enum {
+    VX_INDEX_FLAT = 0,     /* no index object: brute force */
+    VX_INDEX_IVF = 1,
+    VX_INDEX_HNSW = 2,
+    VX_INDEX_IVF_PQ = 3,
+    VX_INDEX_HNSW_PQ = 4,
+    VX_INDEX_IVF_SQ = 5,
+    VX_INDEX_HNSW_SQ = 6
+};
+
 /* (end of indexes) */
 
 /* ==========================================================================
  * Collections
  * ======================================================================== */
+
+/* Options for creating a collection. */
+typedef struct vx_collection_config {
+    vx_str name;              /* text must end with a zero byte; may be null */
+    uint32_t dimension;       /* floats per vector; must not be 0 */
+    vx_metric metric;         /* VX_METRIC_* */
+    vx_index_type index_type; /* VX_INDEX_*; -1 selects the automatic index */
+    uint32_t reserved32;      /* not read */
+    uint64_t reserved64;      /* not read */
+    int32_t auto_resize;      /* kept with the options */
+    int32_t quant_type;       /* 0 none, 1 and 2 scalar, 4 product */
+    uint32_t pq_m;            /* product-quantizer sub-quantizers */
+    uint32_t pq_nbits;        /* bits per product-quantizer code */
+} vx_collection_config;
 
 /* (end of collections) */
 
@@ -1118,7 +1295,131 @@ VX_API int vx_daded_is_simd_available(void);
 
 /* ==========================================================================
  * Configuration
+ *
+ * A tree of typed values addressed by dotted keys ("database.path",
+ * "index.hnsw.M"). Keys are read as zero-terminated text (the view's len is
+ * not consulted) and split at every '.': "a..b" has three levels, the middle
+ * one named by the empty text; a trailing '.' adds no level; the empty key
+ * addresses the root. Nodes created on the way to a deeper key read as the
+ * integer 0. Children are kept newest first. Everything lives in the arena
+ * given at creation. No call locks: one thread at a time per configuration.
+ *
+ * Text format (vx_config_load, vx_config_load_string, vx_config_save), one
+ * setting per line:
+ *
+ *     # database settings
+ *     database.path = "/srv/vectors"
+ *     database.arena_size = 67108864
+ *     database.read_only = false
+ *     index.hnsw.level_mult = 0.5
+ *
+ *   - Lines end at '\n' (a '\r' before it is ignored). Blank lines and lines
+ *     whose first non-blank byte is '#' are skipped. Whitespace around '='
+ *     and at either end of a line is free; a '#' after the value starts a
+ *     comment.
+ *   - key: bare (printable bytes and bytes above 127, except space, '=',
+ *     '"', '#' and backslash) or quoted like a string; "" is the root.
+ *   - value, and the type it sets:
+ *       true, false                  VX_CONFIG_BOOL 1, 0
+ *       [+-]digits (64-bit range)    VX_CONFIG_INT
+ *       decimal with a '.' or an exponent ([eE][+-]digits), or inf, -inf,
+ *       nan, -nan                    VX_CONFIG_FLOAT, correctly rounded
+ *       "text"                       VX_CONFIG_STRING; escapes \" \\ \n \t
+ *                                    and \r, every other byte as it is
+ *   - Any other line is malformed.
+ *   Saving writes "key = value" for every node that holds a set value, in an
+ *   order that rebuilds the same tree when loaded into an empty
+ *   configuration: integers in decimal; floats in the shortest form that
+ *   reads back to the same double, always with a '.' or an exponent (only
+ *   inf, -inf, nan and -nan are words); booleans as true or false; strings
+ *   with the escapes \" \\ \n \t. Keys that are not bare are quoted.
+ *
+ * Command line (vx_config_parse_args): every argument "--key=value" sets key;
+ * a value in the syntax above takes that type, any other value is taken as a
+ * string as it is ("--database.storage_mode=memory"). Other arguments are
+ * ignored; "--" ends the options.
+ * Environment (vx_config_load_env): every variable VEXAL_<KEY>=value, where
+ * <KEY> is the key upper-cased with each '.' written as "__", sets the key
+ * with the value rules of the command line. The key is the lower-cased name
+ * unless a key already in the tree, or one the library reads
+ * ("index.hnsw.M"), matches it ignoring case.
  * ======================================================================== */
+
+typedef int32_t vx_config_type;
+enum {
+    VX_CONFIG_INT = 0,    /* int64_t */
+    VX_CONFIG_FLOAT = 1,  /* double */
+    VX_CONFIG_STRING = 2, /* zero-terminated text, copied into the arena */
+    VX_CONFIG_BOOL = 3    /* int32_t */
+};
+
+typedef struct vx_config vx_config;
+
+/* A new, empty configuration in arena; NULL for a null arena or when the
+ * arena is exhausted. */
+VX_API vx_config *vx_config_create(vx_arena *arena);
+/* Does nothing: the configuration lives until its arena is destroyed. */
+VX_API void vx_config_destroy(vx_config *config);
+/* Sets key to the value value points at (for VX_CONFIG_STRING: the text
+ * itself), creating missing levels; an existing node keeps its place and
+ * children. VX_ERR_INVALID_ARG for null arguments or an unknown type (the
+ * code is then stored and every getter gives its default);
+ * VX_ERR_NO_MEMORY when the arena is exhausted. */
+VX_API vx_status vx_config_set(vx_config *config, const vx_str *key, const void *value,
+                               vx_config_type type);
+/* The value of key when it holds that type, else fallback (also for null
+ * arguments). */
+VX_API int64_t vx_config_get_int(const vx_config *config, const vx_str *key, int64_t fallback);
+VX_API double vx_config_get_float(const vx_config *config, const vx_str *key, double fallback);
+VX_API int32_t vx_config_get_bool(const vx_config *config, const vx_str *key, int32_t fallback);
+/* A view of key's text when it holds a string, else fallback unchanged. The
+ * view belongs to the calling thread and is overwritten by its next call. */
+VX_API const vx_str *vx_config_get_string(const vx_config *config, const vx_str *key,
+                                          const vx_str *fallback);
+/* 1 when key's node exists (the empty key: the root), else 0. */
+VX_API int vx_config_has_key(const vx_config *config, const vx_str *key);
+/* Reads the file at path (zero-terminated) in the text format and sets its
+ * keys. VX_ERR_INVALID_ARG for null arguments or at the first malformed line
+ * (keys of earlier lines stay set); VX_ERR_IO when the file cannot be read;
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load(vx_config *config, const vx_str *path);
+/* The same for text (len bytes; a null data with len 0 is empty). */
+VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
+/* Writes every set key to the file at path (created or truncated, 0644) in
+ * the text format; an empty configuration gives an empty file.
+ * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
+VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
+
+/* Fills out with the database defaults (path "./data", storage_mode 1,
+ * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
+ * overridden by "database.path" (string), "database.storage_mode" ("memory"
+ * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+ * (integers > 0), "database.read_only" and "database.create_if_missing"
+ * (booleans). Keys of another type or unknown words are ignored. The path
+ * points into the configuration's arena. VX_ERR_INVALID_ARG for null
+ * arguments. */
+VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
+/* Fills out with the collection defaults (no name, dimension 128, metric
+ * l2, index hnsw, auto_resize 1, everything else 0) overridden by
+ * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+ * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
+ * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
+ * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_config_to_collection_config(const vx_config *config,
+                                                vx_collection_config *out);
+/* Set the integers "index.hnsw.M", "index.hnsw.ef_construction" and
+ * "index.hnsw.ef_search": 16/100/50, 32/200/100 and 8/50/32. VX_OK, or
+ * VX_ERR_INVALID_ARG for a null config. */
+VX_API vx_status vx_config_apply_preset_mobile_low(vx_config *config);
+VX_API vx_status vx_config_apply_preset_mobile_high(vx_config *config);
+VX_API vx_status vx_config_apply_preset_embedded(vx_config *config);
+/* Sets every "--key=value" argument of argv[0..argc-1] (see above).
+ * VX_ERR_INVALID_ARG for a null config or argv; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_parse_args(vx_config *config, int argc, char **argv);
+/* Sets every VEXAL_ environment variable (see above); must not run while
+ * another thread changes the environment. VX_ERR_INVALID_ARG for a null
+ * config; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load_env(vx_config *config);
 
 /* (end of configuration) */
 
