@@ -679,6 +679,85 @@ VX_API int32_t vx_puts_err(const char *text);
  * Files and directories
  * ======================================================================== */
 
+/* Paths are vx_str views whose data is a zero-terminated text (len is not
+ * consulted); "/" and "\\" both separate path pieces. Status results are
+ * VX_OK, VX_ERR_INVALID_ARG for a null path, VX_ERR_NO_MEMORY or VX_ERR_IO;
+ * the system's error number is not kept. Descriptors are opened close-on-exec.
+ * Results documented as "malloc" memory are released with the C runtime's
+ * free(); arena results go with the arena. */
+
+/* Opens path by a mode text whose first two characters count: "r"/"rb"
+ * read, "r+" read-write, "w"/"wb" write+create+truncate, "w+" read-write+
+ * create+truncate, "a"/"ab" write+create+append, anything else read only.
+ * New files get permission bits 0644. The descriptor, or -1. */
+VX_API int vx_file_open(const vx_str *path, const vx_str *mode);
+/* The result of close. */
+VX_API int vx_file_close(int fd);
+/* The results of read, write and lseek (whence 0 start, 1 current, 2 end). */
+VX_API int64_t vx_file_read(int fd, void *buffer, uint64_t size);
+VX_API int64_t vx_file_write(int fd, const void *data, uint64_t length);
+VX_API int64_t vx_file_seek(int fd, int64_t offset, int whence);
+
+/* The whole file plus one zero byte, in malloc memory; its size is stored
+ * in *out_size when out_size is not NULL. NULL when the file cannot be
+ * opened, sized or read whole, or memory runs out. */
+VX_API char *vx_file_read_all(const vx_str *path, uint64_t *out_size);
+/* Creates or truncates path and writes length bytes of data; VX_ERR_IO
+ * when it cannot be opened or not every byte is written. */
+VX_API vx_status vx_file_write_all(const vx_str *path, const void *data, uint64_t length);
+
+/* Size in bytes / modification time in seconds since the epoch, or -1. */
+VX_API int64_t vx_file_size(const vx_str *path);
+VX_API int64_t vx_file_mtime(const vx_str *path);
+/* 1 when the path's status can be read / it is a regular file / a
+ * directory (symbolic links followed), else 0. */
+VX_API int vx_file_exists(const vx_str *path);
+VX_API int vx_file_is_regular(const vx_str *path);
+VX_API int vx_file_is_directory(const vx_str *path);
+
+/* Creates one directory level with permission bits 0755. */
+VX_API vx_status vx_file_mkdir(const vx_str *path);
+/* Creates every missing directory along path; existing directories are no
+ * error, anything else in the way is VX_ERR_IO. */
+VX_API vx_status vx_file_mkdir_recursive(const vx_str *path);
+/* Removes an empty directory. */
+VX_API vx_status vx_file_rmdir(const vx_str *path);
+/* Removes a directory with everything below it; symbolic links are removed,
+ * never followed. */
+VX_API vx_status vx_file_rmdir_recursive(const vx_str *path);
+/* Removes a file. */
+VX_API vx_status vx_file_unlink(const vx_str *path);
+/* Renames from to to. */
+VX_API vx_status vx_file_rename(const vx_str *from, const vx_str *to);
+/* Copies the content of from into to (created or truncated); VX_ERR_IO on
+ * any read or write failure and when both name the same file. */
+VX_API vx_status vx_file_copy(const vx_str *from, const vx_str *to);
+
+/* The names in a directory except "." and "..", in directory order, as a
+ * NULL-terminated array from the arena whose names are malloc copies;
+ * NULL when the directory cannot be read or memory runs out. */
+VX_API char **vx_file_list_dir(const vx_str *path, vx_arena *arena);
+/* Pointer into the path text after the last "/" (or, without one, after
+ * the last "\\"); the whole text without separators. NULL for NULL. */
+VX_API const char *vx_file_basename(const vx_str *path);
+/* The text before the last separator ("" for a leading one, "." without
+ * any), zero-terminated in the arena; NULL for null arguments. */
+VX_API char *vx_file_dirname(vx_arena *arena, const vx_str *path);
+/* The zero-terminated parts, up to a NULL, joined with "/" in the arena
+ * (separators already present stay); "" when first is NULL. */
+VX_API char *vx_file_join(vx_arena *arena, const char *first, ...);
+/* The resolved absolute path (it must exist) in malloc memory, or NULL.
+ * reserved is ignored. */
+VX_API char *vx_file_abs_path(void *reserved, const vx_str *path);
+/* A malloc copy of the path text, unchanged; NULL on failure. */
+VX_API char *vx_file_normalize_path(void *reserved, const vx_str *path);
+/* Replaces the six trailing X of template in place, creates that file
+ * (mode 0600) and closes it; returns template, or NULL. */
+VX_API char *vx_file_mktemp(char *template_text);
+/* Replaces the six trailing X and creates that directory (mode 0700);
+ * returns template, or NULL. */
+VX_API char *vx_file_mkdtemp(char *template_text);
+
 /* (end of files and directories) */
 
 /* ==========================================================================

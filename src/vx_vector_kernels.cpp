@@ -48,16 +48,25 @@ bool use_avx2() { return cpu_has_avx2() && !g_force_portable.load(std::memory_or
 
 /* ---- portable lanes ------------------------------------------------------------ */
 
+// Eight interleaved scalar sums: the eight chains of additions are
+// independent, so they overlap in the pipeline.
 void lanes_portable(SumKind kind, const float *q, const float *const *p, uint32_t dim,
                     float *sa, float *sb) {
-    float a[LANES] = {0, 0, 0, 0, 0, 0, 0, 0};
-    float b[LANES] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const float *v[LANES];
+    float a[LANES], b[LANES];
+    #pragma GCC unroll 8
+    for (uint32_t k = 0; k < LANES; ++k) {
+        v[k] = p[k];
+        a[k] = 0.0f;
+        b[k] = 0.0f;
+    }
     switch (kind) {
     case SUM_L2:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
+            #pragma GCC unroll 8
             for (uint32_t k = 0; k < LANES; ++k) {
-                float d = qj - p[k][j];
+                float d = qj - v[k][j];
                 a[k] = a[k] + d * d;
             }
         }
@@ -65,20 +74,23 @@ void lanes_portable(SumKind kind, const float *q, const float *const *p, uint32_
     case SUM_DOT:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
-            for (uint32_t k = 0; k < LANES; ++k) a[k] = a[k] + qj * p[k][j];
+            #pragma GCC unroll 8
+            for (uint32_t k = 0; k < LANES; ++k) a[k] = a[k] + qj * v[k][j];
         }
         break;
     case SUM_DOT_NORM:
         for (uint32_t j = 0; j < dim; ++j) {
             float qj = q[j];
+            #pragma GCC unroll 8
             for (uint32_t k = 0; k < LANES; ++k) {
-                float v = p[k][j];
-                a[k] = a[k] + qj * v;
-                b[k] = b[k] + v * v;
+                float x = v[k][j];
+                a[k] = a[k] + qj * x;
+                b[k] = b[k] + x * x;
             }
         }
         break;
     }
+    #pragma GCC unroll 8
     for (uint32_t k = 0; k < LANES; ++k) {
         sa[k] = a[k];
         sb[k] = b[k];
@@ -131,7 +143,10 @@ VX_AVX2 inline void load_block(const float *const *p, uint32_t j, __m256 r[8]) {
 }
 
 // G groups of eight vectors per pass: with two groups the two accumulator
-// chains overlap, so the adds no longer wait on each other's latency.
+// chains overlap, so the adds no longer wait on each other's latency. Squared
+// differences and products are formed on the rows as loaded (element-wise,
+// the same operations as the scalar loop) and only then transposed, so that
+// each lane adds its own vector's terms in dimension order.
 template <int G>
 VX_AVX2 void lanes_l2_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
     __m256 acc[G];
@@ -139,15 +154,18 @@ VX_AVX2 void lanes_l2_avx2(const float *q, const float *const *p, uint32_t dim, 
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
     for (; j + LANES <= dim; j += LANES) {
+        __m256 qb = _mm256_loadu_ps(q + j);
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
             __m256 r[8];
-            load_block(p + g * LANES, j, r);
             #pragma GCC unroll 16
-            for (uint32_t c = 0; c < LANES; ++c) {
-                __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j + c]), r[c]);
-                acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(d, d));
+            for (uint32_t k = 0; k < LANES; ++k) {
+                __m256 d = _mm256_sub_ps(qb, _mm256_loadu_ps(p[g * LANES + k] + j));
+                r[k] = _mm256_mul_ps(d, d);
             }
+            transpose8(r);
+            #pragma GCC unroll 16
+            for (uint32_t c = 0; c < LANES; ++c) acc[g] = _mm256_add_ps(acc[g], r[c]);
         }
     }
     for (; j < dim; ++j) {
@@ -168,13 +186,15 @@ VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim,
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
     for (; j + LANES <= dim; j += LANES) {
+        __m256 qb = _mm256_loadu_ps(q + j);
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
             __m256 r[8];
-            load_block(p + g * LANES, j, r);
             #pragma GCC unroll 16
-            for (uint32_t c = 0; c < LANES; ++c)
-                acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
+            for (uint32_t k = 0; k < LANES; ++k) r[k] = _mm256_mul_ps(qb, _mm256_loadu_ps(p[g * LANES + k] + j));
+            transpose8(r);
+            #pragma GCC unroll 16
+            for (uint32_t c = 0; c < LANES; ++c) acc[g] = _mm256_add_ps(acc[g], r[c]);
         }
     }
     for (; j < dim; ++j) {
