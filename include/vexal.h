@@ -338,11 +338,136 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
  * Hashing, sorting and the hash table
  * ======================================================================== */
 
+/* ---- sorting ------------------------------------------------------------ */
+
+/* Orders two elements: negative when a sorts before b, positive after, 0 for
+ * equal. The first form also receives the caller's argument. */
+typedef int32_t (*vx_compare_fn)(const void *a, const void *b, void *arg);
+typedef int32_t (*vx_compare_simple_fn)(const void *a, const void *b);
+
+/* Sorts n elements of size bytes in place (quicksort with the middle element
+ * as pivot, partitions of 16 or fewer finished by insertion; not stable).
+ * Does nothing for a null base or compar, n 0 or size 0. */
+VX_API void vx_qsort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar, void *arg);
+/* vx_qsort with a comparator that takes no argument; does nothing for n <= 1. */
+VX_API void vx_qsort_simple(void *base, uint64_t n, uint64_t size, vx_compare_simple_fn compar);
+/* Stable insertion sort through one element buffer from the allocator hooks;
+ * leaves the array unchanged when that buffer cannot be had. */
+VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_fn compar,
+                              void *arg);
+
 /* (end of hashing, sorting and the hash table) */
 
 /* ==========================================================================
  * Strings and formatted output
  * ======================================================================== */
+
+/* Views need no zero byte: len alone defines the text. Characters are bytes;
+ * case mapping touches ASCII letters only; whitespace is bytes 9..13 and 32.
+ * A null view pointer, or a view whose data is null, reads as empty text.
+ * Every new text comes from the given arena, carries a zero byte after its
+ * len bytes, and is NULL for a null argument or an exhausted arena. */
+
+/* s->len (0 for NULL); never scans for a zero byte. */
+VX_API uint64_t vx_strlen(const vx_str *s);
+/* The smaller of max and s->len. */
+VX_API uint64_t vx_strnlen(const vx_str *s, uint64_t max);
+/* s->data (NULL for NULL). */
+VX_API const char *vx_str_cstr(const vx_str *s);
+
+/* Byte-wise comparisons: 0 when equal, the difference of the first
+ * differing bytes (unsigned), else a->len - b->len truncated to 32 bits.
+ * The case-insensitive forms fold "A".."Z" first. The n forms compare at
+ * most n bytes and give the length difference only when a text ended
+ * before n. */
+VX_API int32_t vx_strcmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strcasecmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strncmp(const vx_str *a, const vx_str *b, uint64_t n);
+VX_API int32_t vx_strncasecmp(const vx_str *a, const vx_str *b, uint64_t n);
+
+/* Copies into dst->data, which must have room (not checked), and sets
+ * dst->len. strncpy copies min(n, src->len) bytes; strlcpy min(size,
+ * src->len) (size 0 empties dst). The cat forms append at dst->data +
+ * dst->len; strlcat appends min(size - dst->len, src->len) bytes only when
+ * dst->len < size. Each returns dst and does nothing for a null view. */
+VX_API vx_str *vx_strcpy(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncpy(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcpy(vx_str *dst, const vx_str *src, uint64_t size);
+VX_API vx_str *vx_strcat(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncat(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcat(vx_str *dst, const vx_str *src, uint64_t size);
+
+/* Index of the first / last byte equal to the low byte of c, or -1. */
+VX_API int64_t vx_strchr(const vx_str *s, int c);
+VX_API int64_t vx_strrchr(const vx_str *s, int c);
+/* Index of the first occurrence of needle in hay; 0 for an empty needle;
+ * -1 when absent or longer than hay. */
+VX_API int64_t vx_strstr(const vx_str *hay, const vx_str *needle);
+
+/* Copy of s. */
+VX_API vx_str *vx_strdup(vx_arena *arena, const vx_str *s);
+/* Copy of s without leading and trailing whitespace. */
+VX_API vx_str *vx_strtrim(vx_arena *arena, const vx_str *s);
+/* Copies with ASCII letters mapped to lower / upper case. */
+VX_API vx_str *vx_strtolower(vx_arena *arena, const vx_str *s);
+VX_API vx_str *vx_strtoupper(vx_arena *arena, const vx_str *s);
+/* Copy of s with every non-overlapping occurrence of find (left to right)
+ * replaced by repl; an empty find gives a plain copy. NULL when find, repl
+ * or their data is null, or the result would not fit 64 bits. */
+VX_API vx_str *vx_strreplace(vx_arena *arena, const vx_str *s, const vx_str *find,
+                             const vx_str *repl);
+/* Decimal text of value, "-" for negatives. */
+VX_API vx_str *vx_lltostr(vx_arena *arena, int64_t value);
+/* "-" when x < 0, the integer part of |x|, then for decimals > 0 a "." and
+ * exactly that many digits, cut (never rounded). "nan", "inf" and "-inf"
+ * for values without digits. */
+VX_API vx_str *vx_dtostr(vx_arena *arena, int32_t decimals, double x);
+/* Text of a minimal formatter: %% %c %s %f (six digits, cut) and %d %i %u,
+ * which take 64-bit arguments (int64_t / uint64_t); no flags, width or
+ * precision; any other character after "%" stands for itself. */
+VX_API vx_str *vx_strprintf(vx_arena *arena, const char *format, ...);
+
+/* Splits s at every byte that occurs in the zero-terminated delims->data.
+ * Returns a NULL-terminated arena array of new tokens: adjacent delimiters
+ * give empty tokens, a delimiter at the very end gives no trailing token,
+ * an empty s gives no token. With max > 0 at most max tokens are made and
+ * the text after the max-th delimiter is dropped. NULL for null arguments
+ * or an exhausted arena. */
+VX_API vx_str **vx_strsplitn(vx_arena *arena, const vx_str *s, const vx_str *delims, int64_t max);
+/* vx_strsplitn without a limit. */
+VX_API vx_str **vx_strsplit(vx_arena *arena, const vx_str *s, const vx_str *delims);
+
+/* Parses an integer after optional whitespace and one sign. Base 0 picks
+ * 16 after "0x"/"0X", 8 after a leading "0", else 10; digits beyond 9 are
+ * letters of either case. No overflow detection (wraps). Stores the index
+ * just past the parsed text in *end when end is not NULL; an empty or
+ * all-whitespace view ends at its length. A base other than 0 or 2..36
+ * gives 0 with end 0. */
+VX_API int64_t vx_strtoll(const vx_str *s, uint64_t *end, int base);
+/* Parses a decimal number with optional fraction and exponent after
+ * optional whitespace and one sign, by repeated multiplication by 10 and
+ * 0.1. Text without digits gives 0; *end as for vx_strtoll. */
+VX_API double vx_strtod(const vx_str *s, uint64_t *end);
+
+/* Writes to standard output (descriptor 1) with write(2), unbuffered, using
+ * the library's own converter: %d %i (space-padded to the width), %u %x %X
+ * (zero-padded), %p (16 hex digits), %c, %s (precision cuts), %f %F
+ * (precision digits, default 6, cut, never rounded); integer arguments are
+ * always read as 64-bit values (pass int64_t / uint64_t). One conversion
+ * is at most 128 characters, except %s which is written whole. Returns the
+ * number of characters meant to be written. */
+VX_API int32_t vx_printf(const char *format, ...);
+VX_API int32_t vx_vprintf(const char *format, va_list args);
+/* vsnprintf into buf; 0 without touching anything when buf is NULL or size
+ * is 0 (or format is NULL), else the length of the untruncated text. */
+VX_API int32_t vx_snprintf(char *buf, uint64_t size, const char *format, ...);
+VX_API int32_t vx_vsnprintf(char *buf, uint64_t size, const char *format, va_list args);
+/* Writes the low byte of c to descriptor 1; the result of write. */
+VX_API int32_t vx_putchar(int c);
+/* Writes text and a line feed to descriptor 1 / 2; the result of the last
+ * write, -1 for a NULL text. */
+VX_API int32_t vx_puts(const char *text);
+VX_API int32_t vx_puts_err(const char *text);
 
 /* (end of strings and formatted output) */
 
@@ -373,6 +498,213 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
 /* ==========================================================================
  * Storage engine
  * ======================================================================== */
+
+/* Byte stores over a growable memory buffer, a file (positioned reads and
+ * writes) or a file mapped into memory. File stores begin with a 192-byte
+ * header (magic "DVXV", version 1, times, data offset, data bytes). Every
+ * call on one handle takes the handle's mutex, except vx_storage_sync and
+ * the iterator's own fields; a header written field by field should come
+ * from one thread. Fields are little-endian and packed. */
+
+typedef struct vx_storage vx_storage;
+typedef struct vx_storage_iterator vx_storage_iterator;
+
+/* Backend kinds. */
+enum { VX_STORAGE_MEMORY = 0, VX_STORAGE_FILE = 1, VX_STORAGE_MMAP = 2 };
+
+/* Open modes of file and mapped stores; mode 4 (create, read-write, an
+ * existing file is not truncated) is VX_OPEN_CREATE of the database section.
+ * Modes 4 and 5 write a fresh header, the others read and check it. Any
+ * other value opens read-only. */
+enum {
+    VX_OPEN_READ = 0,
+    VX_OPEN_WRITE = 1,
+    VX_OPEN_READWRITE = 2,
+    VX_OPEN_APPEND = 3,
+    VX_OPEN_TRUNCATE = 5
+};
+
+/* Options for vx_storage_create; clear the record before filling it. */
+typedef struct vx_storage_options {
+    int32_t backend;      /* VX_STORAGE_* */
+    int32_t open_mode;    /* VX_OPEN_* (file and mapped stores) */
+    const char *path;     /* zero-terminated (file and mapped stores) */
+    uint64_t path_len;    /* not consulted */
+    uint64_t block_size;  /* not consulted; callers pass 4096 */
+    uint64_t capacity;    /* initial memory buffer, 0 means 16 MiB */
+    int32_t reserved1;    /* not consulted */
+    int32_t sync_writes;  /* fsync after every write and before closing */
+    int32_t reserved2;    /* not consulted */
+} vx_storage_options;
+
+/* Statistics: memory stores report buffer size, bytes in use and free bytes;
+ * other stores 0, bytes written through this handle, 0. block_count counts
+ * the blocks allocated through this handle. */
+typedef struct vx_storage_stats {
+    uint64_t total_bytes;
+    uint64_t used_bytes;
+    uint64_t free_bytes;
+    uint64_t block_count;
+    uint64_t reserved[2];
+} vx_storage_stats;
+
+/* The 32 bytes in front of every block: id, size of the data that follows,
+ * flags (0) and reserved zero bytes. */
+typedef struct vx_block_header {
+    uint64_t block_id;
+    uint32_t size;
+    uint32_t flags;
+    uint32_t reserved;
+    uint8_t reserved_byte;
+    uint8_t padding[11];
+} vx_block_header;
+
+/* The file header as a 184-byte record (the 192-byte storage header without
+ * its last 8 bytes). version holds the format version in its upper half. */
+typedef struct vx_file_header {
+    uint32_t magic;
+    uint32_t version;
+    uint64_t created_time;
+    uint64_t modified_time;
+    uint64_t data_offset;
+    uint64_t data_bytes;
+    uint64_t reserved1;
+    uint64_t reserved2;
+    uint32_t reserved3;
+    uint32_t reserved4;
+    uint8_t reserved[120];
+} vx_file_header;
+
+#if defined(__GNUC__)
+#define VX_PACKED __attribute__((packed))
+#else
+#define VX_PACKED
+#endif
+
+/* The 192-byte collection header of a collection file, packed exactly as it
+ * is stored (magic "OCXV", version word 0x00010000). checksum is
+ * vx_hash_murmur3_32 with seed 0 over bytes 0..187 with checksum 0. */
+typedef struct VX_PACKED vx_collection_header {
+    uint32_t magic;
+    uint32_t version;
+    int64_t created_time;
+    int64_t saved_time;
+    char name[64];            /* up to 63 bytes, zero-padded */
+    uint32_t dimension;
+    uint32_t metric;
+    int32_t index_type;       /* -1 without an index */
+    uint32_t record_count;
+    uint64_t next_id;
+    uint32_t M;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    uint32_t nlist;
+    uint32_t nprobe;
+    uint64_t data_offset;
+    uint64_t data_size;
+    uint64_t reserved[4];
+    uint32_t index_threshold;
+    uint32_t checksum;
+    uint8_t reserved_tail[4];
+} vx_collection_header;
+
+/* Creates a store from options (copied); with a null arena the handle makes
+ * and owns an arena of 4 MiB. NULL for null options, an unknown backend, a
+ * null path of a file or mapped store, a file that cannot be opened, or a
+ * header that is short or has the wrong magic or version. */
+VX_API vx_storage *vx_storage_create(vx_arena *arena, const vx_storage_options *options);
+/* A file store on path with the given VX_OPEN_* mode; NULL as create. */
+VX_API vx_storage *vx_storage_open(vx_arena *arena, const char *path, int32_t mode);
+/* Writes the header back (file and mapped stores), closes the file, releases
+ * the handle; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_close(vx_storage *storage);
+/* Closes the handle and deletes its file; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_destroy(vx_storage *storage);
+/* Flushes to the device (fsync, or msync of the mapping); VX_ERR_UNKNOWN
+ * when that fails. Takes no lock. */
+VX_API vx_status vx_storage_sync(vx_storage *storage);
+
+/* Writes size bytes: file stores at *cursor when given, else at the end;
+ * memory and mapped stores append. On success *cursor (when given) is the
+ * offset just past the bytes. VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY,
+ * VX_ERR_IO, or VX_ERR_UNKNOWN when a mapped store's msync fails. */
+VX_API vx_status vx_storage_write(vx_storage *storage, const void *data, uint64_t size, uint64_t *cursor);
+/* Writes at the end; the offset just past the bytes, or -1. */
+VX_API int64_t vx_storage_append(vx_storage *storage, const void *data, uint64_t size);
+/* Reads up to size bytes at offset: memory and mapped stores all or nothing;
+ * file stores what the file holds (0 at its end). -1 on failure. */
+VX_API int64_t vx_storage_read(vx_storage *storage, uint64_t offset, void *buffer, uint64_t size);
+
+/* Writes a vector record (u64 id, u32 dimension, the floats) like
+ * vx_storage_write. VX_ERR_INVALID_ARG for null values or dimension 0. */
+VX_API vx_status vx_storage_write_vector(vx_storage *storage, uint64_t id, const float *values,
+                                         uint32_t dimension, uint64_t *cursor);
+/* Reads a vector record at offset; the id is stored first, then a stored
+ * dimension other than dimension gives VX_ERR_INVALID_ARG; a short read
+ * VX_ERR_UNKNOWN. */
+VX_API vx_status vx_storage_read_vector(vx_storage *storage, uint64_t offset, uint64_t *out_id,
+                                        float *out_values, uint32_t dimension);
+
+/* Appends a zero-filled block of size bytes behind its 32-byte header (ids
+ * count from 0 per handle); the offset just past the block, or -1. */
+VX_API int64_t vx_storage_alloc_block(vx_storage *storage, uint64_t size);
+/* Does nothing (space is never reclaimed); VX_OK. */
+VX_API vx_status vx_storage_free_block(vx_storage *storage, uint64_t offset);
+/* Reads the block header at offset; VX_ERR_UNKNOWN when short. */
+VX_API vx_status vx_storage_get_block_info(vx_storage *storage, uint64_t offset, vx_block_header *out_header);
+/* An iterator over the blocks from the data offset (0 for memory stores) to
+ * the end of the data; lives in the handle's arena. NULL on failure. */
+VX_API vx_storage_iterator *vx_storage_iterator_create(vx_storage *storage);
+/* Moves to the next block (the first call stays on the first); 1 when
+ * positioned on a block, else 0. */
+VX_API int vx_storage_iterator_next(vx_storage_iterator *iterator);
+/* Copies up to size bytes of the current block's data; the count, 0 on
+ * failure. */
+VX_API uint64_t vx_storage_iterator_get_data(vx_storage_iterator *iterator, void *buffer, uint64_t size);
+/* Does nothing: the iterator goes with the handle's arena. */
+VX_API void vx_storage_iterator_destroy(vx_storage_iterator *iterator);
+
+/* Copies the statistics; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_storage_get_stats(vx_storage *storage, vx_storage_stats *out);
+/* Moves nothing; VX_OK (VX_ERR_INVALID_ARG for NULL). */
+VX_API vx_status vx_storage_compact(vx_storage *storage);
+/* Checks the header held in the handle: VX_ERR_FILE_CORRUPTED for a wrong
+ * magic, VX_ERR_NOT_SUPPORTED for a wrong version. */
+VX_API vx_status vx_storage_verify(vx_storage *storage);
+/* Backends are fixed: always VX_ERR_NOT_SUPPORTED. */
+VX_API vx_status vx_storage_register_backend(int32_t kind, const void *backend);
+
+/* Typed values, little-endian at their natural width. Writes go through
+ * vx_storage_write with the cursor (advanced only on success); reads
+ * through vx_storage_read at offset, VX_ERR_UNKNOWN (out untouched) when
+ * fewer bytes arrive. */
+VX_API vx_status vx_storage_write_u32(vx_storage *storage, uint32_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u32(vx_storage *storage, uint64_t offset, uint32_t *out);
+VX_API vx_status vx_storage_write_u64(vx_storage *storage, uint64_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u64(vx_storage *storage, uint64_t offset, uint64_t *out);
+VX_API vx_status vx_storage_write_f32(vx_storage *storage, float value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_f32(vx_storage *storage, uint64_t offset, float *out);
+/* count floats in one write; VX_ERR_INVALID_ARG for null values or count 0. */
+VX_API vx_status vx_storage_write_f32_array(vx_storage *storage, const float *values, uint64_t count,
+                                            uint64_t *cursor);
+/* count floats at offset; destination untouched unless all arrived. */
+VX_API vx_status vx_storage_read_f32_array(vx_storage *storage, uint64_t offset, float *destination,
+                                           uint64_t count);
+
+/* Writes the 184-byte file header record at offset 0 and the trailer word 1
+ * at 184; the first failing write's status. */
+VX_API vx_status vx_storage_write_header(vx_storage *storage, const vx_file_header *record);
+/* Reads the record from offset 0: VX_ERR_UNKNOWN when short,
+ * VX_ERR_FILE_CORRUPTED for a wrong magic (out holds the bytes read). */
+VX_API vx_status vx_storage_read_header(vx_storage *storage, vx_file_header *out);
+/* Writes the 192-byte collection header at the cursor (0 without one) and
+ * advances it by 192; the checksum is written as found. */
+VX_API vx_status vx_storage_write_collection_header(vx_storage *storage, const vx_collection_header *header,
+                                                    uint64_t *cursor);
+/* Reads 192 bytes at offset into out; VX_ERR_UNKNOWN when short. No field
+ * is checked. */
+VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t offset,
+                                                   vx_collection_header *out);
 
 /* (end of storage engine) */
 
