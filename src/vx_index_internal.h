@@ -62,7 +62,7 @@ void index_distance_batch(const float *query, const float *const *vectors, uint6
                           uint32_t dim, int32_t metric, float *out);
 // Metric codes other than inner product and cosine rank as L2.
 static inline int32_t index_metric_normalize(int32_t metric) {
-    return (metric == VX_METRIC_INNER_PRODUCT || metric == VX_METRIC_COSINE) ? metric
+    return (metric == VX_METRIC_IP || metric == VX_METRIC_COSINE) ? metric
                                                                               : VX_METRIC_L2;
 }
 

@@ -88,7 +88,7 @@ static void ivf_seed(const vx_ivf_index *ivf, const float *rows, uint64_t n, flo
     uint32_t c = ivf->list_count;
     // Squared L2 and cosine distances are not negative; negated dot products
     // may be, so that metric starts below every value.
-    float floor = ivf->metric == VX_METRIC_INNER_PRODUCT ? -__builtin_inff() : 0.0f;
+    float floor = ivf->metric == VX_METRIC_IP ? -__builtin_inff() : 0.0f;
     uint64_t pick = vx_rand() % n;
     vx_memcpy(cent, rows + pick * d, (uint64_t)d * sizeof(float));
     for (uint32_t j = 1; j < c; j++) {

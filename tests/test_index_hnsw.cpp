@@ -306,7 +306,7 @@ TEST_P(HnswOracle, GraphAndResultsMatchThePlainModel) {
 INSTANTIATE_TEST_SUITE_P(Metrics, HnswOracle,
                          ::testing::Values(OracleCase{VX_METRIC_L2, 6, 20},
                                            OracleCase{VX_METRIC_L2, 2, 40},
-                                           OracleCase{VX_METRIC_INNER_PRODUCT, 5, 16},
+                                           OracleCase{VX_METRIC_IP, 5, 16},
                                            OracleCase{VX_METRIC_COSINE, 5, 16}));
 
 /* ---- construction details ---------------------------------------------------------- */
@@ -552,7 +552,7 @@ TEST(HnswSearch, InnerProductAndCosineRankLikeBruteForce) {
     // Graph results carry the exact metric distance of each hit, come out in
     // ascending order and agree with brute force under the same metric.
     const uint32_t dim = 8, n = 1000, nq = 40;
-    for (int32_t metric : {VX_METRIC_INNER_PRODUCT, VX_METRIC_COSINE}) {
+    for (int32_t metric : {VX_METRIC_IP, VX_METRIC_COSINE}) {
         vx_index_params p = hnsw_params(dim, 12, 100, 100, metric);
         vx_index *index = vx_index_create(nullptr, &p);
         auto data = random_vectors(n, dim, 61);

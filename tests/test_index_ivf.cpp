@@ -19,7 +19,7 @@ namespace {
 std::vector<float> model_train(const float *rows, uint64_t n, uint32_t d, uint32_t c,
                                uint32_t iterations, int32_t metric) {
     std::vector<float> cent(uint64_t(c) * d);
-    float floor = metric == VX_METRIC_INNER_PRODUCT ? -INFINITY : 0.0f;
+    float floor = metric == VX_METRIC_IP ? -INFINITY : 0.0f;
     uint64_t pick = vx_rand() % n;
     std::copy(rows + pick * d, rows + pick * d + d, cent.begin());
     for (uint32_t j = 1; j < c; j++) {
@@ -123,7 +123,7 @@ TEST(IvfTrain, MatchesThePlainModel) {
     const uint32_t d = 5, c = 7;
     const uint64_t n = 400;
     auto data = random_vectors(n, d, 3);
-    for (int32_t metric : {VX_METRIC_L2, VX_METRIC_INNER_PRODUCT, VX_METRIC_COSINE}) {
+    for (int32_t metric : {VX_METRIC_L2, VX_METRIC_IP, VX_METRIC_COSINE}) {
         for (uint32_t iterations : {0u, 1u, 6u}) {
             vx_index_params p = ivf_params(d, c, 2, iterations, metric);
             vx_index *index = vx_index_create(nullptr, &p);
@@ -266,7 +266,7 @@ TEST(IvfSearch, InnerProductAndCosineRankLikeBruteForce) {
     auto data = random_vectors(n, d, 10, -1.0f, 2.0f);
     auto ids = sequential_ids(n);
     auto queries = random_vectors(10, d, 11);
-    for (int32_t metric : {VX_METRIC_INNER_PRODUCT, VX_METRIC_COSINE}) {
+    for (int32_t metric : {VX_METRIC_IP, VX_METRIC_COSINE}) {
         vx_index_params p = ivf_params(d, c, c, 3, metric);
         vx_index *index = vx_index_create(nullptr, &p);
         ASSERT_EQ(vx_index_train(index, data.data(), n), VX_OK);
