@@ -4,6 +4,8 @@
 #include "vx_index_internal.h"
 #include "vx_vector_internal.h"
 
+#include <pthread.h>
+
 /* ---- per-thread working memory ------------------------------------------------ */
 
 // A candidate waiting for expansion in the layer search: a binary min-heap
@@ -13,9 +15,16 @@ struct hnsw_cand {
     uint64_t id;
 };
 
+// Visited-node set of one traversal: membership is an epoch stamp per slot,
+// so emptying it costs nothing.
+struct hnsw_visited {
+    uint32_t *marks;
+    uint64_t size;
+    uint32_t epoch;
+};
+
 // Working memory reused by every traversal on one thread, so that neither a
-// search nor an insertion grows the index arena. Grown with the general
-// allocator, released when the thread ends.
+// search nor an insertion grows the index arena.
 struct hnsw_scratch {
     hnsw_visited visited;
     hnsw_cand *cands;
@@ -29,20 +38,46 @@ struct hnsw_scratch {
     uint64_t *link_ids;
     float *link_dist;
     uint64_t link_cap;
-
-    ~hnsw_scratch() {
-        vx_free(link_ids);
-        vx_free(link_dist);
-        vx_free(visited.marks);
-        vx_free(cands);
-        vx_free(batch_ids);
-        vx_free(batch_vecs);
-        vx_free(batch_dist);
-        vx_free(items);
-    }
 };
 
-static thread_local hnsw_scratch t_scratch;
+// The thread's scratch pointer is plain thread-local data; a thread-specific
+// key with a destructor releases the memory when the thread ends.
+static __thread hnsw_scratch *t_scratch;
+static pthread_key_t g_scratch_key;
+static pthread_once_t g_scratch_once = PTHREAD_ONCE_INIT;
+static int g_scratch_key_ok;
+
+static void scratch_release(void *p) {
+    hnsw_scratch *s = (hnsw_scratch *)p;
+    if (!s) return;
+    vx_free(s->visited.marks);
+    vx_free(s->cands);
+    vx_free(s->batch_ids);
+    vx_free(s->batch_vecs);
+    vx_free(s->batch_dist);
+    vx_free(s->items);
+    vx_free(s->link_ids);
+    vx_free(s->link_dist);
+    vx_free(s);
+}
+
+static void scratch_key_make(void) {
+    g_scratch_key_ok = pthread_key_create(&g_scratch_key, scratch_release) == 0;
+}
+
+hnsw_scratch *hnsw_scratch_get(void) {
+    if (t_scratch) return t_scratch;
+    pthread_once(&g_scratch_once, scratch_key_make);
+    if (!g_scratch_key_ok) return nullptr;
+    hnsw_scratch *s = (hnsw_scratch *)vx_calloc(1, sizeof(hnsw_scratch));
+    if (!s) return nullptr;
+    if (pthread_setspecific(g_scratch_key, s) != 0) {
+        vx_free(s);
+        return nullptr;
+    }
+    t_scratch = s;
+    return s;
+}
 
 // Replaces *buf by a fresh array of n elements when it holds fewer; the old
 // contents are not kept.
@@ -270,11 +305,15 @@ static uint64_t gather_neighbours(const vx_hnsw_index *h, const vx_hnsw_node *no
     return n;
 }
 
+bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity) {
+    return visited_begin(&s->visited, capacity);
+}
+
 uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
-                            uint32_t layer, hnsw_visited *visited) {
+                            uint32_t layer, hnsw_scratch *s) {
     vx_hnsw_node *cur = hnsw_usable(h, ep);
     if (!cur) return ep;
-    hnsw_scratch *s = &t_scratch;
+    hnsw_visited *visited = &s->visited;
     float best = index_distance(query, cur->vector, h->dimension, h->metric);
     for (;;) {
         bool ok;
@@ -294,12 +333,11 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
 
 vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
-                            uint64_t *out_count) {
+                            uint64_t *out_count, hnsw_scratch *s) {
     *out_count = 0;
     vx_hnsw_node *start = hnsw_usable(h, ep);
     // With ef 0 the heap keeps nothing, so the walk could return nothing.
     if (!start || ef == 0) return VX_OK;
-    hnsw_scratch *s = &t_scratch;
     if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
     if (!scratch_grow(&s->cands, &s->cand_cap, 64, 0)) return VX_ERR_NO_MEMORY;
 
@@ -410,7 +448,7 @@ static vx_status link_layer(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer
 // Without usable candidates (ef_construction 0), the node is linked to the
 // nearest nodes of the whole layer.
 static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
-                                       const float *v) {
+                                       const float *v, hnsw_scratch *s) {
     uint64_t m = 0;
     for (uint64_t slot = 0; slot < h->capacity; slot++) {
         vx_hnsw_node *nb = h->nodes[slot];
@@ -433,7 +471,7 @@ static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uin
             m++;
         }
     }
-    vx_status st = link_layer(h, node, layer, list, dist, m, false, &t_scratch);
+    vx_status st = link_layer(h, node, layer, list, dist, m, false, s);
     vx_free(list);
     vx_free(dist);
     return st;
@@ -461,7 +499,7 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
 
     if (level < top) {
         if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
-        for (uint32_t lc = top; lc > level; lc--) ep = hnsw_greedy_search(h, v, ep, lc, &s->visited);
+        for (uint32_t lc = top; lc > level; lc--) ep = hnsw_greedy_search(h, v, ep, lc, s);
     }
     uint64_t room = h->ef_construction < h->capacity ? h->ef_construction : h->capacity;
     if (!scratch_reserve(&s->items, &s->item_cap, room ? room : 1)) return VX_ERR_NO_MEMORY;
@@ -469,10 +507,10 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
     for (uint64_t layer = first + 1; layer-- > 0;) {
         uint32_t lc = (uint32_t)layer;
         uint64_t n = 0;
-        st = hnsw_layer_search(h, v, ep, lc, h->ef_construction, s->items, &n);
+        st = hnsw_layer_search(h, v, ep, lc, h->ef_construction, s->items, &n, s);
         if (st != VX_OK) return st;
         if (n == 0) {
-            st = link_layer_exhaustive(h, node, lc, v);
+            st = link_layer_exhaustive(h, node, lc, v, s);
             if (st != VX_OK) return st;
             continue;
         }
@@ -508,8 +546,9 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
 
 vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
                          uint64_t count) {
+    hnsw_scratch *s = hnsw_scratch_get();
+    if (!s) return VX_ERR_NO_MEMORY;
     if (vx_rwlock_wrlock(h->lock) != VX_OK) return VX_ERR_UNKNOWN;
-    hnsw_scratch *s = &t_scratch;
     vx_status st = VX_OK;
     for (uint64_t i = 0; i < count && st == VX_OK; i++) {
         uint64_t id = ids[i];
@@ -582,15 +621,15 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
     uint64_t hits = 0;
     uint32_t top = 0;
     vx_hnsw_node *start = h->ntotal ? hnsw_search_start(h, &top) : nullptr;
-    hnsw_scratch *s = &t_scratch;
+    hnsw_scratch *s = hnsw_scratch_get();
     uint32_t ef = h->ef_search > (uint32_t)k ? h->ef_search : (uint32_t)k;
     uint64_t room = ef < h->capacity ? ef : h->capacity;
-    if (start && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
+    if (start && s && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
         visited_begin(&s->visited, h->capacity)) {
         uint64_t ep = start->id;
-        for (uint32_t lc = top; lc >= 1; lc--) ep = hnsw_greedy_search(h, query, ep, lc, &s->visited);
+        for (uint32_t lc = top; lc >= 1; lc--) ep = hnsw_greedy_search(h, query, ep, lc, s);
         uint64_t n = 0;
-        if (hnsw_layer_search(h, query, ep, 0, ef, s->items, &n) == VX_OK) {
+        if (hnsw_layer_search(h, query, ep, 0, ef, s->items, &n, s) == VX_OK) {
             vx_qsort_simple(s->items, n, sizeof(vx_heap_item), compare_items);
             hits = n < k ? n : k;
             for (uint64_t i = 0; i < hits; i++) {

@@ -135,24 +135,26 @@ vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id);
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results);
 
-// Visited-node set of one traversal: membership is an epoch stamp per slot,
-// so emptying it costs nothing.
-struct hnsw_visited {
-    uint32_t *marks;
-    uint64_t size;
-    uint32_t epoch;
-};
+// Per-thread working memory of the traversals (visited marks, candidate
+// heap, distance batches), grown with the general allocator and released
+// when the thread ends; null when it cannot be had.
+struct hnsw_scratch;
+hnsw_scratch *hnsw_scratch_get(void);
+// Starts an empty visited set for ids below the table's capacity; false
+// when memory is short.
+bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity);
 
 // One step-at-a-time descent on `layer` from ep; returns the id reached.
-// visited persists across the calls of one descent.
+// The visited set started by the caller persists across the calls of one
+// descent.
 uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
-                            uint32_t layer, hnsw_visited *visited);
+                            uint32_t layer, hnsw_scratch *s);
 // Best-first search on `layer` from ep keeping the ef nearest: writes up to
 // ef items (heap order) to out (room for min(ef, capacity) items) and their
 // number to out_count. VX_ERR_NO_MEMORY when working memory is short.
 vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
-                            uint64_t *out_count);
+                            uint64_t *out_count, hnsw_scratch *s);
 // Reorders list[0 .. m) so that its first `count` entries are the nearest to v
 // in ascending distance (earliest of equal distances first); dist holds each
 // entry's distance to v and is reordered along.
