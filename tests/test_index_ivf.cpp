@@ -12,6 +12,10 @@
 
 using namespace idxtest;
 
+// Hostile sizes must fail as allocation failures, not abort the sanitizers.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace {
 
 // Plain transcription of training: farthest-point seeding (recomputing every
