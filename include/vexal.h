@@ -1034,7 +1034,8 @@ VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint
                                uint64_t n);
 /* Distance between a query and the centroids named by codes: metric 0 the L2
  * root, 1 the negated dot product, 2 one minus the cosine, another metric the
- * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments or a code byte at or
+ * above ksub (it names no centroid). */
 VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
                             int32_t metric);
 /* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
