@@ -786,10 +786,11 @@ VX_API double vx_math_log_f64(double x);
 /* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
  * vx_math_log_f64(x + 1.0) otherwise. */
 VX_API double vx_math_log1p(double x);
-/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
- * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
- * longer changes them are reduced by their exact remainder modulo 2pi and
- * give a value in [-1, 1]. */
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi] by
+ * repeated subtraction of 2pi (near +-pi a result may lie one unit beyond
+ * -1 or 1); NaN for infinities and NaN. Arguments so large that subtracting
+ * 2pi no longer changes them are reduced by their exact remainder modulo
+ * 2pi and give a value in [-1, 1]. */
 VX_API float vx_math_cos_f32(float x);
 VX_API double vx_math_cos_f64(double x);
 VX_API float vx_math_sin_f32(float x);
