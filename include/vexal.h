@@ -786,10 +786,11 @@ VX_API double vx_math_log_f64(double x);
 /* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
  * vx_math_log_f64(x + 1.0) otherwise. */
 VX_API double vx_math_log1p(double x);
-/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
- * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
- * longer changes them are reduced by their exact remainder modulo 2pi and
- * give a value in [-1, 1]. */
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi] by
+ * repeated subtraction of 2pi (near +-pi a result may lie one unit beyond
+ * -1 or 1); NaN for infinities and NaN. Arguments so large that subtracting
+ * 2pi no longer changes them are reduced by their exact remainder modulo
+ * 2pi and give a value in [-1, 1]. */
 VX_API float vx_math_cos_f32(float x);
 VX_API double vx_math_cos_f64(double x);
 VX_API float vx_math_sin_f32(float x);
@@ -1034,7 +1035,8 @@ VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint
                                uint64_t n);
 /* Distance between a query and the centroids named by codes: metric 0 the L2
  * root, 1 the negated dot product, 2 one minus the cosine, another metric the
- * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments or a code byte at or
+ * above ksub (it names no centroid). */
 VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
                             int32_t metric);
 /* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
