@@ -320,6 +320,69 @@ VX_API vx_status vx_sem_post(vx_sem *sem);
  * Error categories and the last error
  * ======================================================================== */
 
+/* Error categories: a status code's range decides its category. Nothing
+ * here locks; the last-error record is one process-wide object that the
+ * library itself never writes (hosts serialise their own use of it). */
+typedef int32_t vx_error_category;
+enum {
+    VX_ERROR_CATEGORY_SUCCESS = 0,         /* 0 and positive codes */
+    VX_ERROR_CATEGORY_GENERAL = 1,         /* -1 .. -99 */
+    VX_ERROR_CATEGORY_VECTOR_DATABASE = 2, /* -100 .. -199 */
+    VX_ERROR_CATEGORY_STORAGE = 3,         /* -200 .. -299 */
+    VX_ERROR_CATEGORY_CONCURRENCY = 4,     /* -300 .. -399 */
+    VX_ERROR_CATEGORY_UNKNOWN = 5          /* below -399 */
+};
+
+/* The last-error record. Texts are stored as pointers, not copied. */
+typedef struct vx_error_info {
+    vx_status status;
+    vx_error_category category;
+    const char *message;  /* the code's short message */
+    const char *detail;   /* as given to vx_error_set */
+    const char *file;
+    int32_t line;
+    const char *function;
+    int64_t time;         /* seconds since the epoch of the last vx_error_set */
+} vx_error_info;
+
+/* The category of a code. */
+VX_API vx_error_category vx_error_get_category(vx_status code);
+/* 1 when code is exactly VX_OK, else 0. */
+VX_API int vx_error_is_success(vx_status code);
+/* 1 for VX_ERR_NO_MEMORY, VX_ERR_FILE_CORRUPTED, VX_ERR_DISK_FULL and
+ * VX_ERR_DEADLOCK, else 0. */
+VX_API int vx_error_is_fatal(vx_status code);
+/* Short message ("Invalid argument"); "Success" for 0 and positive codes,
+ * "Unknown error" for undefined negative codes. */
+VX_API const char *vx_error_message(vx_status code);
+/* Long description; "An unknown error occurred" for undefined codes. */
+VX_API const char *vx_error_description(vx_status code);
+/* "Success", "General", "VectorDatabase", "Storage", "Concurrency" or
+ * "Unknown" (also for any other value). */
+VX_API const char *vx_error_category_name(vx_error_category category);
+/* Writes "[category] message" into buffer (size bytes with the terminator)
+ * and appends the formatted text directly after it when format is not null.
+ * Returns the untruncated length like snprintf; 0 for a null buffer or size
+ * 0. When the first part does not fit, its length is returned and nothing is
+ * appended. */
+VX_API int64_t vx_error_format(char *buffer, uint64_t size, vx_status code, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* Fills the last-error record with code, its category and message, the
+ * caller's values and the current time. */
+VX_API void vx_error_set(vx_status code, const char *file, int32_t line, const char *function,
+                         const char *detail);
+/* Copies the record into out; a null out is ignored. */
+VX_API void vx_error_get(vx_error_info *out);
+/* Resets the record to success; the time of the last set stays. */
+VX_API void vx_error_clear(void);
+/* 1 when the record holds a non-zero status. */
+VX_API int vx_error_has_error(void);
+/* The record's status. */
+VX_API vx_status vx_error_get_last_status(void);
+
 /* (end of error categories) */
 
 /* ==========================================================================
@@ -332,11 +395,152 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
                                 const char *function, uint64_t timestamp_ms,
                                 const char *message, void *user_data);
 
+/* Log levels; any value above VX_LOG_FATAL is shown as "UNKNOWN". */
+typedef uint32_t vx_log_level;
+enum {
+    VX_LOG_TRACE = 0,
+    VX_LOG_DEBUG = 1,
+    VX_LOG_INFO = 2,
+    VX_LOG_WARN = 3,
+    VX_LOG_ERROR = 4,
+    VX_LOG_FATAL = 5
+};
+
+/* The logger is process-wide and for hosts only; the library never logs.
+ * One mutex serialises all output and all setters (the callback runs while it
+ * is held; a message logged from inside the callback is dropped). The default
+ * pattern is "[%T] [%L] %F:%N %M: %m": %T local time with milliseconds, %L
+ * level padded to 5, %F file name without directories, %N line, %M function,
+ * %m message, %% a percent sign. Setters return VX_OK. */
+
+/* Messages below level are dropped (default VX_LOG_INFO). */
+VX_API vx_status vx_log_set_level(vx_log_level level);
+/* The minimum level. */
+VX_API vx_log_level vx_log_get_level(void);
+/* Installs (or with NULL removes) a callback that receives every accepted
+ * message instead of the console and the file. */
+VX_API vx_status vx_log_set_callback(vx_log_callback callback, void *user_data);
+/* Closes the current log file and, unless path is NULL, opens path for
+ * appending (append non-zero) or truncating; VX_ERR_FILE_NOT_FOUND when it
+ * cannot be opened (no file is open then). */
+VX_API vx_status vx_log_set_file(const char *path, int append);
+/* Console output on or off (default on): levels up to WARN go to stdout,
+ * ERROR and above to stderr. */
+VX_API vx_status vx_log_set_console(int enabled);
+/* Sets the line pattern (at most 255 characters kept); NULL changes nothing. */
+VX_API vx_status vx_log_set_format(const char *pattern);
+/* Logs one message (cut at 2047 characters; lines at 4095). Without a
+ * callback a VX_LOG_FATAL message ends the process with abort() after it is
+ * written; with a callback it returns normally. */
+VX_API void vx_log_write(vx_log_level level, const char *file, int32_t line, const char *function,
+                         const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 5, 6)))
+#endif
+    ;
+/* vx_log_write with a variable-argument list. */
+VX_API void vx_log_write_v(vx_log_level level, const char *file, int32_t line, const char *function,
+                           const char *format, va_list args);
+/* "TRACE" .. "FATAL", "UNKNOWN" above VX_LOG_FATAL. */
+VX_API const char *vx_log_level_string(vx_log_level level);
+/* The level named by text, ignoring case; VX_LOG_INFO for NULL or any other
+ * text. */
+VX_API vx_log_level vx_log_level_from_string(const char *text);
+/* Wall-clock milliseconds since the epoch. */
+VX_API uint64_t vx_log_timestamp(void);
+/* Flushes the console streams (when console output is on) and the log file. */
+VX_API void vx_log_flush(void);
+/* Closes the log file and releases the logger's mutex; other settings stay.
+ * Call only when no other thread logs. */
+VX_API void vx_log_shutdown(void);
+
 /* (end of logging) */
 
 /* ==========================================================================
  * Hashing, sorting and the hash table
  * ======================================================================== */
+
+/* ---- hash functions -------------------------------------------------------
+ * Non-cryptographic; input bytes are read little-endian, so results are the
+ * same on every platform. A null key reads nothing (hashes as empty input). */
+
+/* MurmurHash3 x86_32 of len bytes (the low 32 bits of len are mixed in). */
+VX_API uint32_t vx_hash_murmur3_32(const void *key, uint64_t len, uint32_t seed);
+/* First 64-bit word of MurmurHash3 x64_128. Both lanes start at the full
+ * 64-bit seed and the full 64-bit length is mixed in; for seeds below 2^32 and
+ * lengths below 2^31 this equals the reference's first word. */
+VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed);
+/* vx_hash_murmur3_64 of a zero-terminated text (terminator excluded), seed 0;
+ * 0 for NULL and for "". */
+VX_API uint64_t vx_hash_string(const char *text);
+/* vx_hash_murmur3_64 of the 8 little-endian bytes of value, seed 0. */
+VX_API uint64_t vx_hash_int(uint64_t value);
+/* vx_hash_murmur3_64 of dimension floats as stored (0.0 and -0.0 differ),
+ * seed 0; 0 for NULL. */
+VX_API uint64_t vx_hash_vector(const float *values, uint32_t dimension);
+
+/* ---- hash table -------------------------------------------------------------
+ * Maps key pointers to value pointers with separate chaining over a fixed
+ * number of buckets (no resizing: size bucket_count for the expected keys).
+ * Everything lives in the caller's arena and goes with it. No locks: one
+ * thread at a time per table and its iterators. */
+
+typedef struct vx_hash_table vx_hash_table;
+typedef struct vx_hash_iterator vx_hash_iterator;
+
+/* Hashes the key a table holds. */
+typedef uint64_t (*vx_hash_fn)(const void *key);
+/* Compares a stored key with a probe key: 0 when equal. */
+typedef int32_t (*vx_key_compare_fn)(const void *stored, const void *probe);
+/* Returns the pointer to store for a key or value (a copy in arena, or the
+ * pointer itself). */
+typedef void *(*vx_copy_fn)(vx_arena *arena, const void *item);
+
+/* A table whose keys are identities: hashed by the 8 bytes they point at,
+ * equal only when they are the same pointer, stored as given. NULL for a null
+ * arena, bucket_count 0 or an exhausted arena. */
+VX_API vx_hash_table *vx_hash_table_create(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by zero-terminated texts, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_string(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by the uint64_t a key points at, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_int(vx_arena *arena, uint64_t bucket_count);
+/* Does nothing: the table lives until its arena is reset or destroyed. */
+VX_API void vx_hash_table_destroy(vx_hash_table *table);
+/* Replace one key function; call before the first insertion. A null table or
+ * function is ignored. Values are stored as given unless a value copy
+ * function is set. */
+VX_API void vx_hash_table_set_hash_func(vx_hash_table *table, vx_hash_fn fn);
+VX_API void vx_hash_table_set_compare_func(vx_hash_table *table, vx_key_compare_fn fn);
+VX_API void vx_hash_table_set_key_copy_func(vx_hash_table *table, vx_copy_fn fn);
+VX_API void vx_hash_table_set_value_copy_func(vx_hash_table *table, vx_copy_fn fn);
+/* Inserts key -> value, or replaces the value of an equal key (its place and
+ * stored key kept). VX_ERR_INVALID_ARG for a null table or key,
+ * VX_ERR_NO_MEMORY when the entry or the key copy cannot be made. */
+VX_API vx_status vx_hash_table_insert(vx_hash_table *table, const void *key, void *value);
+/* The stored value, or NULL when absent (a stored NULL looks the same). */
+VX_API void *vx_hash_table_find(const vx_hash_table *table, const void *key);
+/* Removes the key: VX_ERR_NOT_FOUND when absent, VX_ERR_INVALID_ARG for null
+ * arguments. The entry's memory stays in the arena. */
+VX_API vx_status vx_hash_table_delete(vx_hash_table *table, const void *key);
+/* Number of entries; 0 for NULL. */
+VX_API uint64_t vx_hash_table_size(const vx_hash_table *table);
+/* Empties the table (memory stays in the arena); VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_hash_table_clear(vx_hash_table *table);
+
+/* An iterator from the table's arena standing on the first entry: buckets in
+ * increasing order, each chain newest first. NULL for a null table or an
+ * exhausted arena. Inserting or deleting while iterating leaves the view of
+ * the changed bucket undefined. */
+VX_API vx_hash_iterator *vx_hash_iterator_create(vx_hash_table *table);
+/* 1 while the iterator stands on an entry, else 0 (also for NULL). */
+VX_API int vx_hash_iterator_valid(const vx_hash_iterator *iterator);
+/* Moves to the next entry: 1, or 0 when there is none (then not valid). */
+VX_API int vx_hash_iterator_next(vx_hash_iterator *iterator);
+/* The current entry's stored key or value; NULL without a current entry. */
+VX_API const void *vx_hash_iterator_get_key(const vx_hash_iterator *iterator);
+VX_API void *vx_hash_iterator_get_value(const vx_hash_iterator *iterator);
+/* Does nothing: the iterator belongs to the table's arena. */
+VX_API void vx_hash_iterator_destroy(vx_hash_iterator *iterator);
 
 /* ---- sorting ------------------------------------------------------------ */
 
@@ -362,11 +566,197 @@ VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_
  * Strings and formatted output
  * ======================================================================== */
 
+/* Views need no zero byte: len alone defines the text. Characters are bytes;
+ * case mapping touches ASCII letters only; whitespace is bytes 9..13 and 32.
+ * A null view pointer, or a view whose data is null, reads as empty text.
+ * Every new text comes from the given arena, carries a zero byte after its
+ * len bytes, and is NULL for a null argument or an exhausted arena. */
+
+/* s->len (0 for NULL); never scans for a zero byte. */
+VX_API uint64_t vx_strlen(const vx_str *s);
+/* The smaller of max and s->len. */
+VX_API uint64_t vx_strnlen(const vx_str *s, uint64_t max);
+/* s->data (NULL for NULL). */
+VX_API const char *vx_str_cstr(const vx_str *s);
+
+/* Byte-wise comparisons: 0 when equal, the difference of the first
+ * differing bytes (unsigned), else a->len - b->len truncated to 32 bits.
+ * The case-insensitive forms fold "A".."Z" first. The n forms compare at
+ * most n bytes and give the length difference only when a text ended
+ * before n. */
+VX_API int32_t vx_strcmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strcasecmp(const vx_str *a, const vx_str *b);
+VX_API int32_t vx_strncmp(const vx_str *a, const vx_str *b, uint64_t n);
+VX_API int32_t vx_strncasecmp(const vx_str *a, const vx_str *b, uint64_t n);
+
+/* Copies into dst->data, which must have room (not checked), and sets
+ * dst->len. strncpy copies min(n, src->len) bytes; strlcpy min(size,
+ * src->len) (size 0 empties dst). The cat forms append at dst->data +
+ * dst->len; strlcat appends min(size - dst->len, src->len) bytes only when
+ * dst->len < size. Each returns dst and does nothing for a null view. */
+VX_API vx_str *vx_strcpy(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncpy(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcpy(vx_str *dst, const vx_str *src, uint64_t size);
+VX_API vx_str *vx_strcat(vx_str *dst, const vx_str *src);
+VX_API vx_str *vx_strncat(vx_str *dst, const vx_str *src, uint64_t n);
+VX_API vx_str *vx_strlcat(vx_str *dst, const vx_str *src, uint64_t size);
+
+/* Index of the first / last byte equal to the low byte of c, or -1. */
+VX_API int64_t vx_strchr(const vx_str *s, int c);
+VX_API int64_t vx_strrchr(const vx_str *s, int c);
+/* Index of the first occurrence of needle in hay; 0 for an empty needle;
+ * -1 when absent or longer than hay. */
+VX_API int64_t vx_strstr(const vx_str *hay, const vx_str *needle);
+
+/* Copy of s. */
+VX_API vx_str *vx_strdup(vx_arena *arena, const vx_str *s);
+/* Copy of s without leading and trailing whitespace. */
+VX_API vx_str *vx_strtrim(vx_arena *arena, const vx_str *s);
+/* Copies with ASCII letters mapped to lower / upper case. */
+VX_API vx_str *vx_strtolower(vx_arena *arena, const vx_str *s);
+VX_API vx_str *vx_strtoupper(vx_arena *arena, const vx_str *s);
+/* Copy of s with every non-overlapping occurrence of find (left to right)
+ * replaced by repl; an empty find gives a plain copy. NULL when find, repl
+ * or their data is null, or the result would not fit 64 bits. */
+VX_API vx_str *vx_strreplace(vx_arena *arena, const vx_str *s, const vx_str *find,
+                             const vx_str *repl);
+/* Decimal text of value, "-" for negatives. */
+VX_API vx_str *vx_lltostr(vx_arena *arena, int64_t value);
+/* "-" when x < 0, the integer part of |x|, then for decimals > 0 a "." and
+ * exactly that many digits, cut (never rounded). "nan", "inf" and "-inf"
+ * for values without digits. */
+VX_API vx_str *vx_dtostr(vx_arena *arena, int32_t decimals, double x);
+/* Text of a minimal formatter: %% %c %s %f (six digits, cut) and %d %i %u,
+ * which take 64-bit arguments (int64_t / uint64_t); no flags, width or
+ * precision; any other character after "%" stands for itself. */
+VX_API vx_str *vx_strprintf(vx_arena *arena, const char *format, ...);
+
+/* Splits s at every byte that occurs in the zero-terminated delims->data.
+ * Returns a NULL-terminated arena array of new tokens: adjacent delimiters
+ * give empty tokens, a delimiter at the very end gives no trailing token,
+ * an empty s gives no token. With max > 0 at most max tokens are made and
+ * the text after the max-th delimiter is dropped. NULL for null arguments
+ * or an exhausted arena. */
+VX_API vx_str **vx_strsplitn(vx_arena *arena, const vx_str *s, const vx_str *delims, int64_t max);
+/* vx_strsplitn without a limit. */
+VX_API vx_str **vx_strsplit(vx_arena *arena, const vx_str *s, const vx_str *delims);
+
+/* Parses an integer after optional whitespace and one sign. Base 0 picks
+ * 16 after "0x"/"0X", 8 after a leading "0", else 10; digits beyond 9 are
+ * letters of either case. No overflow detection (wraps). Stores the index
+ * just past the parsed text in *end when end is not NULL; an empty or
+ * all-whitespace view ends at its length. A base other than 0 or 2..36
+ * gives 0 with end 0. */
+VX_API int64_t vx_strtoll(const vx_str *s, uint64_t *end, int base);
+/* Parses a decimal number with optional fraction and exponent after
+ * optional whitespace and one sign, by repeated multiplication by 10 and
+ * 0.1. Text without digits gives 0; *end as for vx_strtoll. */
+VX_API double vx_strtod(const vx_str *s, uint64_t *end);
+
+/* Writes to standard output (descriptor 1) with write(2), unbuffered, using
+ * the library's own converter: %d %i (space-padded to the width), %u %x %X
+ * (zero-padded), %p (16 hex digits), %c, %s (precision cuts), %f %F
+ * (precision digits, default 6, cut, never rounded); integer arguments are
+ * always read as 64-bit values (pass int64_t / uint64_t). One conversion
+ * is at most 128 characters, except %s which is written whole. Returns the
+ * number of characters meant to be written. */
+VX_API int32_t vx_printf(const char *format, ...);
+VX_API int32_t vx_vprintf(const char *format, va_list args);
+/* vsnprintf into buf; 0 without touching anything when buf is NULL or size
+ * is 0 (or format is NULL), else the length of the untruncated text. */
+VX_API int32_t vx_snprintf(char *buf, uint64_t size, const char *format, ...);
+VX_API int32_t vx_vsnprintf(char *buf, uint64_t size, const char *format, va_list args);
+/* Writes the low byte of c to descriptor 1; the result of write. */
+VX_API int32_t vx_putchar(int c);
+/* Writes text and a line feed to descriptor 1 / 2; the result of the last
+ * write, -1 for a NULL text. */
+VX_API int32_t vx_puts(const char *text);
+VX_API int32_t vx_puts_err(const char *text);
+
 /* (end of strings and formatted output) */
 
 /* ==========================================================================
  * Files and directories
  * ======================================================================== */
+
+/* Paths are vx_str views whose data is a zero-terminated text (len is not
+ * consulted); "/" and "\\" both separate path pieces. Status results are
+ * VX_OK, VX_ERR_INVALID_ARG for a null path, VX_ERR_NO_MEMORY or VX_ERR_IO;
+ * the system's error number is not kept. Descriptors are opened close-on-exec.
+ * Results documented as "malloc" memory are released with the C runtime's
+ * free(); arena results go with the arena. */
+
+/* Opens path by a mode text whose first two characters count: "r"/"rb"
+ * read, "r+" read-write, "w"/"wb" write+create+truncate, "w+" read-write+
+ * create+truncate, "a"/"ab" write+create+append, anything else read only.
+ * New files get permission bits 0644. The descriptor, or -1. */
+VX_API int vx_file_open(const vx_str *path, const vx_str *mode);
+/* The result of close. */
+VX_API int vx_file_close(int fd);
+/* The results of read, write and lseek (whence 0 start, 1 current, 2 end). */
+VX_API int64_t vx_file_read(int fd, void *buffer, uint64_t size);
+VX_API int64_t vx_file_write(int fd, const void *data, uint64_t length);
+VX_API int64_t vx_file_seek(int fd, int64_t offset, int whence);
+
+/* The whole file plus one zero byte, in malloc memory; its size is stored
+ * in *out_size when out_size is not NULL. NULL when the file cannot be
+ * opened, sized or read whole, or memory runs out. */
+VX_API char *vx_file_read_all(const vx_str *path, uint64_t *out_size);
+/* Creates or truncates path and writes length bytes of data; VX_ERR_IO
+ * when it cannot be opened or not every byte is written. */
+VX_API vx_status vx_file_write_all(const vx_str *path, const void *data, uint64_t length);
+
+/* Size in bytes / modification time in seconds since the epoch, or -1. */
+VX_API int64_t vx_file_size(const vx_str *path);
+VX_API int64_t vx_file_mtime(const vx_str *path);
+/* 1 when the path's status can be read / it is a regular file / a
+ * directory (symbolic links followed), else 0. */
+VX_API int vx_file_exists(const vx_str *path);
+VX_API int vx_file_is_regular(const vx_str *path);
+VX_API int vx_file_is_directory(const vx_str *path);
+
+/* Creates one directory level with permission bits 0755. */
+VX_API vx_status vx_file_mkdir(const vx_str *path);
+/* Creates every missing directory along path; existing directories are no
+ * error, anything else in the way is VX_ERR_IO. */
+VX_API vx_status vx_file_mkdir_recursive(const vx_str *path);
+/* Removes an empty directory. */
+VX_API vx_status vx_file_rmdir(const vx_str *path);
+/* Removes a directory with everything below it; symbolic links are removed,
+ * never followed. */
+VX_API vx_status vx_file_rmdir_recursive(const vx_str *path);
+/* Removes a file. */
+VX_API vx_status vx_file_unlink(const vx_str *path);
+/* Renames from to to. */
+VX_API vx_status vx_file_rename(const vx_str *from, const vx_str *to);
+/* Copies the content of from into to (created or truncated); VX_ERR_IO on
+ * any read or write failure and when both name the same file. */
+VX_API vx_status vx_file_copy(const vx_str *from, const vx_str *to);
+
+/* The names in a directory except "." and "..", in directory order, as a
+ * NULL-terminated array from the arena whose names are malloc copies;
+ * NULL when the directory cannot be read or memory runs out. */
+VX_API char **vx_file_list_dir(const vx_str *path, vx_arena *arena);
+/* Pointer into the path text after the last "/" (or, without one, after
+ * the last "\\"); the whole text without separators. NULL for NULL. */
+VX_API const char *vx_file_basename(const vx_str *path);
+/* The text before the last separator ("" for a leading one, "." without
+ * any), zero-terminated in the arena; NULL for null arguments. */
+VX_API char *vx_file_dirname(vx_arena *arena, const vx_str *path);
+/* The zero-terminated parts, up to a NULL, joined with "/" in the arena
+ * (separators already present stay); "" when first is NULL. */
+VX_API char *vx_file_join(vx_arena *arena, const char *first, ...);
+/* The resolved absolute path (it must exist) in malloc memory, or NULL.
+ * reserved is ignored. */
+VX_API char *vx_file_abs_path(void *reserved, const vx_str *path);
+/* A malloc copy of the path text, unchanged; NULL on failure. */
+VX_API char *vx_file_normalize_path(void *reserved, const vx_str *path);
+/* Replaces the six trailing X of template in place, creates that file
+ * (mode 0600) and closes it; returns template, or NULL. */
+VX_API char *vx_file_mktemp(char *template_text);
+/* Replaces the six trailing X and creates that directory (mode 0700);
+ * returns template, or NULL. */
+VX_API char *vx_file_mkdtemp(char *template_text);
 
 /* (end of files and directories) */
 
@@ -374,11 +764,189 @@ VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_
  * Scalar mathematics
  * ======================================================================== */
 
+/* Every function here is pure and reports no errors. The results follow
+ * fixed iterations (magic-constant reciprocal root, Taylor and atanh series,
+ * range reduction by subtracting 2pi) and are reproducible bit for bit, not
+ * correctly rounded. */
+
+/* |x|: the sign bit flipped when x < 0, else x unchanged (-0.0 and NaN stay). */
+VX_API float vx_math_abs_f32(float x);
+VX_API double vx_math_abs_f64(double x);
+/* Square root by three Newton steps on the reciprocal root; +0.0 for x <= 0,
+ * NaN for NaN, +infinity for +infinity. sqrt_f32(2) has bits 0x3fb504f4. */
+VX_API float vx_math_sqrt_f32(float x);
+VX_API double vx_math_sqrt_f64(double x);
+/* e^x - 1 by at most 100 Taylor terms; +0.0 for x == 0, 1e20 for x > 50,
+ * -1.0 for x < -50. */
+VX_API double vx_math_expm1(double x);
+/* Natural logarithm; -1e30 (f32) or -1e300 (f64) for x <= 0, +infinity for
+ * +infinity, NaN for NaN. */
+VX_API float vx_math_log_f32(float x);
+VX_API double vx_math_log_f64(double x);
+/* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
+ * vx_math_log_f64(x + 1.0) otherwise. */
+VX_API double vx_math_log1p(double x);
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi] by
+ * repeated subtraction of 2pi (near +-pi a result may lie one unit beyond
+ * -1 or 1); NaN for infinities and NaN. Arguments so large that subtracting
+ * 2pi no longer changes them are reduced by their exact remainder modulo
+ * 2pi and give a value in [-1, 1]. */
+VX_API float vx_math_cos_f32(float x);
+VX_API double vx_math_cos_f64(double x);
+VX_API float vx_math_sin_f32(float x);
+VX_API double vx_math_sin_f64(double x);
+/* lo if lo > x, else hi if hi < x, else x: the lower bound is tested first,
+ * a NaN bound never applies, a NaN x is returned unchanged. */
+VX_API float vx_math_clamp_f32(float x, float lo, float hi);
+VX_API double vx_math_clamp_f64(double x, double lo, double hi);
+
 /* (end of scalar mathematics) */
 
 /* ==========================================================================
  * Vectors and distances
  * ======================================================================== */
+
+/* A vector is a bare array of dim floats; every function takes the array and
+ * its dimension separately. Every sum is one single-precision running sum
+ * from +0.0 in increasing index order, so results are reproducible bit for
+ * bit. Metric codes: 0 L2, 1 inner product, 2 cosine. Nothing here locks;
+ * calls on distinct outputs may run on any thread. */
+
+/* A list of count vectors of dim floats each, for
+ * vx_vec_batch_cosine_similarity. */
+typedef struct vx_vec_batch {
+    const float *const *vectors;
+    uint32_t dim;
+    uint64_t count;
+} vx_vec_batch;
+
+/* A vector of dim uninitialised floats from the arena, or from vx_malloc when
+ * arena is NULL (release that one with vx_vec_free); NULL for dim 0 or when
+ * memory runs out. */
+VX_API float *vx_vec_create(vx_arena *arena, uint32_t dim);
+/* vx_vec_create with every element set to value; NULL on failure. */
+VX_API float *vx_vec_create_with_value(vx_arena *arena, uint32_t dim, float value);
+/* A new vector holding a copy of src; NULL for a null src, dim 0 or no memory. */
+VX_API float *vx_vec_copy(vx_arena *arena, const float *src, uint32_t dim);
+/* Releases a vector made without an arena; NULL is ignored. */
+VX_API void vx_vec_free(float *v);
+/* A unit-length copy of src in the arena (required); NULL for null arguments,
+ * dim 0, no memory or a norm below the single-precision epsilon. */
+VX_API float *vx_vec_normalized(vx_arena *arena, const float *src, uint32_t dim);
+
+/* Element-wise operations; each does nothing for a null pointer or dim 0. The
+ * output may alias or overlap an input: elements are processed one by one in
+ * increasing index order. */
+/* Sets every byte of v to zero. */
+VX_API void vx_vec_zero(float *v, uint32_t dim);
+/* v[i] = value. */
+VX_API void vx_vec_fill(float *v, uint32_t dim, float value);
+/* out[i] = a[i] + b[i]. */
+VX_API void vx_vec_add(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = a[i] - b[i]. */
+VX_API void vx_vec_sub(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = v[i] * s. */
+VX_API void vx_vec_scale(const float *v, uint32_t dim, float *out, float s);
+
+/* Sum of a[i] * b[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_dot(const float *a, const float *b, uint32_t dim);
+/* Sum of v[i] * v[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_squared(const float *v, uint32_t dim);
+/* Same as vx_vec_norm_squared. */
+VX_API float vx_vec_norm_l2_squared(const float *v, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared norm; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_l2(const float *v, uint32_t dim);
+/* Sum of |v[i]|; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_l1_norm(const float *v, uint32_t dim);
+/* Sum of (a[i] - b[i])^2; VX_DISTANCE_SENTINEL for a null vector or dim 0. */
+VX_API float vx_vec_l2_squared(const float *a, const float *b, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared L2 distance; VX_DISTANCE_SENTINEL for a
+ * null vector or dim 0. */
+VX_API float vx_vec_l2_distance(const float *a, const float *b, uint32_t dim);
+/* Same as vx_vec_l2_distance. */
+VX_API float vx_vec_distance_l2(const float *a, const float *b, uint32_t dim);
+/* -vx_vec_dot(a, b, dim); -0.0 for a null vector or dim 0. */
+VX_API float vx_vec_ip_distance(const float *a, const float *b, uint32_t dim);
+/* 1 - dot / (|a| |b|), not clamped; 1.0 for a null vector, dim 0 or a norm
+ * below the single-precision epsilon; NaN when a norm is NaN. */
+VX_API float vx_vec_cosine_distance(const float *a, const float *b, uint32_t dim);
+/* 1.0 - vx_vec_cosine_distance(a, b, dim); 0.0 for null, empty or zero. */
+VX_API float vx_vec_cosine_similarity(const float *a, const float *b, uint32_t dim);
+/* The ranking distance of a metric, smaller meaning nearer: the squared L2
+ * distance for 0 and unknown metrics, the negated dot product for 1, the
+ * cosine distance for 2. dim 0 gives 0.0, -0.0 and 1.0 respectively; a null
+ * vector otherwise gives VX_DISTANCE_SENTINEL, -0.0 and 1.0. */
+VX_API float vx_vec_distance(const float *a, const float *b, uint32_t dim, int32_t metric);
+
+/* Scales v to unit length by one reciprocal of its norm; VX_ERR_INVALID_ARG
+ * (v unchanged) for a null v, dim 0 or a norm below 1.1920929e-7. */
+VX_API vx_status vx_vec_normalize(float *v, uint32_t dim);
+/* Copies src to dst and normalises dst; VX_ERR_INVALID_ARG for null
+ * arguments or dim 0, and for a zero norm (dst then holds the plain copy). */
+VX_API vx_status vx_vec_normalize_to(const float *src, float *dst, uint32_t dim);
+/* 1 when no |a[i] - b[i]| exceeds eps (a NaN difference counts as equal),
+ * else 0; 0 for a null vector or dim 0. */
+VX_API int vx_vec_equal(const float *a, const float *b, uint32_t dim, float eps);
+/* Same as vx_vec_equal. */
+VX_API int vx_vec_almost_equal(const float *a, const float *b, uint32_t dim, float eps);
+
+/* Int8 codes with one scale per vector. With min and max of the vector (NaN
+ * elements ignored) and scale = (max - min) / 255, element i gets
+ * code = (int)t - 128 where t = (v[i] - min) / scale + 0.5 truncated toward
+ * zero, a value in 0..255 (NaN elements give t = 0), so codes span
+ * -128..127. A spread below 1e-6 gives scale 1.0 and all codes 0. Does
+ * nothing for a null v or codes or dim 0; scale_out must then be valid.
+ * Dequantizing multiplies by the scale alone, so it restores each value
+ * less the constant min + 128 * scale. */
+VX_API void vx_vec_quantize_int8(const float *v, uint32_t dim, int8_t *codes, float *scale_out);
+/* out[i] = (float)codes[i] * scale; nothing for null arrays or dim 0. */
+VX_API void vx_vec_dequantize_int8(const int8_t *codes, uint32_t dim, float *out, float scale);
+/* Sum of a[i] * b[i] as signed integers, exact up to dim 131071; longer sums
+ * saturate at the 32-bit limits. 0 for null arrays or dim 0. */
+VX_API int32_t vx_vec_dot_int8(const int8_t *a, const int8_t *b, uint32_t dim);
+
+/* Batches: one query against count vectors; out[i] belongs to vectors[i]. */
+/* out[i] = vx_vec_l2_distance(query, vectors[i], dim), the root distance
+ * (VX_DISTANCE_SENTINEL for a null query or entry or dim 0); nothing for
+ * count 0 or a null list or out. */
+VX_API void vx_vec_batch_l2_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                     uint64_t count, float *out);
+/* Metric 1: -vx_vec_dot; metric 2: vx_vec_cosine_distance; any other metric:
+ * vx_vec_batch_l2_distance (root, not squared). Nothing for a null query,
+ * list or out. */
+VX_API void vx_vec_batch_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                  uint64_t count, int32_t metric, float *out);
+/* out[i] = vx_vec_cosine_similarity(query, batch->vectors[i], batch->dim);
+ * nothing for a null query, batch or out. */
+VX_API void vx_vec_batch_cosine_similarity(const float *query, const vx_vec_batch *batch, float *out);
+
+/* Sum of the elements; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_sum(const float *v, uint32_t dim);
+/* vx_vec_sum divided by dim; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_mean(const float *v, uint32_t dim);
+/* out = the element-wise sum of the vectors in list order (a null entry adds
+ * nothing); nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_sum(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* vx_vec_array_sum times 1 / count; nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_mean(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* Sum of vectors[i] * weights[i], divided by the sum of the weights when that
+ * exceeds 1.1920929e-7 (otherwise left as the plain weighted sum). A null
+ * entry adds nothing but its weight still counts. Nothing for null
+ * arguments or count 0. */
+VX_API void vx_vec_weighted_mean(float *out, const float *const *vectors, const float *weights,
+                                 uint32_t dim, uint64_t count);
+
+/* Random vectors from the shared generator (vx_rand_float; reproducible
+ * after vx_srand). */
+/* v[i] = 2u - 1 for successive draws u: values in [-1, 1]; nothing for NULL. */
+VX_API void vx_vec_random(float *v, uint32_t dim);
+/* vx_vec_random, then vx_vec_normalize: VX_ERR_INVALID_ARG for a null v,
+ * dim 0 or a draw with a norm below the epsilon. */
+VX_API vx_status vx_vec_random_normalized(float *v, uint32_t dim);
+/* Gaussian values by the Box-Muller transform, two draws per pair of
+ * elements (redrawing the first while below 1.1920929e-7); nothing for a
+ * null v or dim 0. */
+VX_API void vx_vec_random_gaussian(float *v, uint32_t dim, float mean, float stddev);
 
 /* (end of vectors and distances) */
 
@@ -386,11 +954,320 @@ VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_
  * Quantizers
  * ======================================================================== */
 
+/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
+ * or more are not recognised. */
+typedef uint32_t vx_quant_type;
+enum {
+    VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
+    VX_QUANT_SCALAR = 1,     /* scalar quantizer, 1 byte per dimension */
+    VX_QUANT_SCALAR_ALT = 2, /* sized and reported like VX_QUANT_SCALAR */
+    VX_QUANT_PRODUCT = 4     /* product quantizer, 8 code bytes per vector */
+};
+
+/* Scalar quantizer: one byte per dimension from a per-dimension minimum and
+ * range learned in training. Lives in its arena. Encoding, decoding and
+ * distances only read it and may run concurrently; training writes it, so
+ * its caller keeps every other use out meanwhile. Code c of dimension d
+ * decodes to c / scale[d] + min[d]. */
+typedef struct vx_sq_quantizer {
+    float *min;     /* dim floats: per-dimension training minimum */
+    float *max;     /* dim floats: per-dimension training maximum */
+    float *scale;   /* dim floats: 255 / (max - min), or 1.0 when flat */
+    uint32_t dim;
+    vx_arena *arena; /* holds the record and its arrays */
+} vx_sq_quantizer;
+
+/* Makes a quantizer in arena with untrained (undefined) arrays; NULL for a
+ * null arena, dim 0 or an exhausted arena. */
+VX_API vx_sq_quantizer *vx_sq_quantizer_create(vx_arena *arena, uint32_t dim);
+/* Learns min, max and scale from n row-major vectors, replacing earlier
+ * statistics; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantizer_train(vx_sq_quantizer *q, const float *data, uint64_t n);
+/* Encodes v into dim code bytes (rounding half up, clamped to 0..255, NaN
+ * gives 0); VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_quantize(const vx_sq_quantizer *q, const float *v, uint8_t *codes);
+/* Decodes dim code bytes into out; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_dequantize(const vx_sq_quantizer *q, const uint8_t *codes, float *out);
+/* Encodes n row-major vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantize_batch(const vx_sq_quantizer *q, const float *data,
+                                      uint8_t *codes, uint64_t n);
+/* Decodes n code vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_dequantize_batch(const vx_sq_quantizer *q, const uint8_t *codes,
+                                        float *out, uint64_t n);
+/* Distance between a query and decoded codes: metric 0 the L2 root, 1 the
+ * negated dot product, 2 one minus the cosine (1.0 when either norm is 0);
+ * VX_DISTANCE_SENTINEL for another metric or null arguments. */
+VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *codes, const float *query,
+                            int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_sq_quantizer_destroy(vx_sq_quantizer *q);
+
+/* Product quantizer: a vector is cut into m sub-vectors of dsub = dim / m
+ * floats, each replaced by the byte index of the nearest of ksub = 1 << nbits
+ * centroids in its sub-space's codebook. Codebooks are sampled from training
+ * sub-vectors with vx_rand. Lives in its arena; same concurrency rule as the
+ * scalar quantizer. */
+typedef struct vx_pq_quantizer {
+    uint32_t dim;      /* full vector dimension */
+    uint32_t m;        /* sub-spaces, also the code bytes per vector */
+    int32_t nbits;     /* bits per sub-code, 0..8 */
+    uint32_t ksub;     /* centroids per sub-space */
+    float **codebooks; /* m arrays of ksub * dsub floats; centroid j at j * dsub */
+    uint32_t dsub;     /* sub-vector dimension */
+    vx_arena *arena;   /* holds the record, the pointer array and the codebooks */
+} vx_pq_quantizer;
+
+/* Makes a quantizer with zeroed codebooks in *out; VX_ERR_INVALID_ARG for a
+ * null arena or out, dim or m 0, dim not divisible by m, or nbits outside
+ * 0..8; VX_ERR_NO_MEMORY when the arena is exhausted (out untouched). */
+VX_API vx_status vx_pq_create(vx_arena *arena, uint32_t dim, uint32_t m, int32_t nbits,
+                              vx_pq_quantizer **out);
+/* Samples every centroid uniformly (with replacement) from the n training
+ * vectors' sub-vectors, sub-space by sub-space; VX_ERR_INVALID_ARG for null
+ * arguments or n 0, VX_ERR_NO_MEMORY when the arena cannot give a sub-space's
+ * scratch (earlier sub-spaces are then already resampled). */
+VX_API vx_status vx_pq_train(vx_pq_quantizer *q, const float *data, uint64_t n);
+/* Writes m code bytes for v, each the nearest centroid (lowest index on
+ * ties); does nothing for null arguments. */
+VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, uint8_t *codes);
+/* Encodes n row-major vectors into n * m bytes; nothing for null or n 0. */
+VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint8_t *codes,
+                               uint64_t n);
+/* Distance between a query and the centroids named by codes: metric 0 the L2
+ * root, 1 the negated dot product, 2 one minus the cosine, another metric the
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments or a code byte at or
+ * above ksub (it names no centroid). */
+VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
+                            int32_t metric);
+/* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
+ * nothing for null arguments. */
+VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,
+                                 const uint8_t *codes, float *out, uint64_t n, int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_pq_destroy(vx_pq_quantizer *q);
+
+/* Bytes that n vectors of dim floats need: n * dim * 4 for VX_QUANT_NONE,
+ * n * dim for the scalar kinds, n * 8 for VX_QUANT_PRODUCT, 0 otherwise
+ * (UINT64_MAX when the product exceeds 64 bits). */
+VX_API uint64_t vx_quant_calculate_size(vx_quant_type type, uint32_t dim, uint64_t n);
+/* One line describing the storage of `elements` floats under type (pq_bytes:
+ * the product codes' size), e.g. "SQ quantization: 1.00 MB (4x compression)".
+ * The text lives in one static buffer that every call overwrites: callers
+ * copy it and serialise calls. */
+VX_API const char *vx_quant_get_info(vx_quant_type type, uint32_t elements, uint32_t pq_bytes);
+
 /* (end of quantizers) */
 
 /* ==========================================================================
  * Storage engine
  * ======================================================================== */
+
+/* Byte stores over a growable memory buffer, a file (positioned reads and
+ * writes) or a file mapped into memory. File stores begin with a 192-byte
+ * header (magic "DVXV", version 1, times, data offset, data bytes). Every
+ * call on one handle takes the handle's mutex, except vx_storage_sync and
+ * the iterator's own fields; a header written field by field should come
+ * from one thread. Fields are little-endian and packed. */
+
+typedef struct vx_storage vx_storage;
+typedef struct vx_storage_iterator vx_storage_iterator;
+
+/* Backend kinds. */
+enum { VX_STORAGE_MEMORY = 0, VX_STORAGE_FILE = 1, VX_STORAGE_MMAP = 2 };
+
+/* Open modes of file and mapped stores; mode 4 (create, read-write, an
+ * existing file is not truncated) is VX_OPEN_CREATE of the database section.
+ * Modes 4 and 5 write a fresh header, the others read and check it. Any
+ * other value opens read-only. */
+enum {
+    VX_OPEN_READ = 0,
+    VX_OPEN_WRITE = 1,
+    VX_OPEN_READWRITE = 2,
+    VX_OPEN_APPEND = 3,
+    VX_OPEN_TRUNCATE = 5
+};
+
+/* Options for vx_storage_create; clear the record before filling it. */
+typedef struct vx_storage_options {
+    int32_t backend;      /* VX_STORAGE_* */
+    int32_t open_mode;    /* VX_OPEN_* (file and mapped stores) */
+    const char *path;     /* zero-terminated (file and mapped stores) */
+    uint64_t path_len;    /* not consulted */
+    uint64_t block_size;  /* not consulted; callers pass 4096 */
+    uint64_t capacity;    /* initial memory buffer, 0 means 16 MiB */
+    int32_t reserved1;    /* not consulted */
+    int32_t sync_writes;  /* fsync after every write and before closing */
+    int32_t reserved2;    /* not consulted */
+} vx_storage_options;
+
+/* Statistics: memory stores report buffer size, bytes in use and free bytes;
+ * other stores 0, bytes written through this handle, 0. block_count counts
+ * the blocks allocated through this handle. */
+typedef struct vx_storage_stats {
+    uint64_t total_bytes;
+    uint64_t used_bytes;
+    uint64_t free_bytes;
+    uint64_t block_count;
+    uint64_t reserved[2];
+} vx_storage_stats;
+
+/* The 32 bytes in front of every block: id, size of the data that follows,
+ * flags (0) and reserved zero bytes. */
+typedef struct vx_block_header {
+    uint64_t block_id;
+    uint32_t size;
+    uint32_t flags;
+    uint32_t reserved;
+    uint8_t reserved_byte;
+    uint8_t padding[11];
+} vx_block_header;
+
+/* The file header as a 184-byte record (the 192-byte storage header without
+ * its last 8 bytes). version holds the format version in its upper half. */
+typedef struct vx_file_header {
+    uint32_t magic;
+    uint32_t version;
+    uint64_t created_time;
+    uint64_t modified_time;
+    uint64_t data_offset;
+    uint64_t data_bytes;
+    uint64_t reserved1;
+    uint64_t reserved2;
+    uint32_t reserved3;
+    uint32_t reserved4;
+    uint8_t reserved[120];
+} vx_file_header;
+
+#if defined(__GNUC__)
+#define VX_PACKED __attribute__((packed))
+#else
+#define VX_PACKED
+#endif
+
+/* The 192-byte collection header of a collection file, packed exactly as it
+ * is stored (magic "OCXV", version word 0x00010000). checksum is
+ * vx_hash_murmur3_32 with seed 0 over bytes 0..187 with checksum 0. */
+typedef struct VX_PACKED vx_collection_header {
+    uint32_t magic;
+    uint32_t version;
+    int64_t created_time;
+    int64_t saved_time;
+    char name[64];            /* up to 63 bytes, zero-padded */
+    uint32_t dimension;
+    uint32_t metric;
+    int32_t index_type;       /* -1 without an index */
+    uint32_t record_count;
+    uint64_t next_id;
+    uint32_t M;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    uint32_t nlist;
+    uint32_t nprobe;
+    uint64_t data_offset;
+    uint64_t data_size;
+    uint64_t reserved[4];
+    uint32_t index_threshold;
+    uint32_t checksum;
+    uint8_t reserved_tail[4];
+} vx_collection_header;
+
+/* Creates a store from options (copied); with a null arena the handle makes
+ * and owns an arena of 4 MiB. NULL for null options, an unknown backend, a
+ * null path of a file or mapped store, a file that cannot be opened, or a
+ * header that is short or has the wrong magic or version. */
+VX_API vx_storage *vx_storage_create(vx_arena *arena, const vx_storage_options *options);
+/* A file store on path with the given VX_OPEN_* mode; NULL as create. */
+VX_API vx_storage *vx_storage_open(vx_arena *arena, const char *path, int32_t mode);
+/* Writes the header back (file and mapped stores), closes the file, releases
+ * the handle; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_close(vx_storage *storage);
+/* Closes the handle and deletes its file; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_storage_destroy(vx_storage *storage);
+/* Flushes to the device (fsync, or msync of the mapping); VX_ERR_UNKNOWN
+ * when that fails. Takes no lock. */
+VX_API vx_status vx_storage_sync(vx_storage *storage);
+
+/* Writes size bytes: file stores at *cursor when given, else at the end;
+ * memory and mapped stores append. On success *cursor (when given) is the
+ * offset just past the bytes. VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY,
+ * VX_ERR_IO, or VX_ERR_UNKNOWN when a mapped store's msync fails. */
+VX_API vx_status vx_storage_write(vx_storage *storage, const void *data, uint64_t size, uint64_t *cursor);
+/* Writes at the end; the offset just past the bytes, or -1. */
+VX_API int64_t vx_storage_append(vx_storage *storage, const void *data, uint64_t size);
+/* Reads up to size bytes at offset: memory and mapped stores all or nothing;
+ * file stores what the file holds (0 at its end). -1 on failure. */
+VX_API int64_t vx_storage_read(vx_storage *storage, uint64_t offset, void *buffer, uint64_t size);
+
+/* Writes a vector record (u64 id, u32 dimension, the floats) like
+ * vx_storage_write. VX_ERR_INVALID_ARG for null values or dimension 0. */
+VX_API vx_status vx_storage_write_vector(vx_storage *storage, uint64_t id, const float *values,
+                                         uint32_t dimension, uint64_t *cursor);
+/* Reads a vector record at offset; the id is stored first, then a stored
+ * dimension other than dimension gives VX_ERR_INVALID_ARG; a short read
+ * VX_ERR_UNKNOWN. */
+VX_API vx_status vx_storage_read_vector(vx_storage *storage, uint64_t offset, uint64_t *out_id,
+                                        float *out_values, uint32_t dimension);
+
+/* Appends a zero-filled block of size bytes behind its 32-byte header (ids
+ * count from 0 per handle); the offset just past the block, or -1. */
+VX_API int64_t vx_storage_alloc_block(vx_storage *storage, uint64_t size);
+/* Does nothing (space is never reclaimed); VX_OK. */
+VX_API vx_status vx_storage_free_block(vx_storage *storage, uint64_t offset);
+/* Reads the block header at offset; VX_ERR_UNKNOWN when short. */
+VX_API vx_status vx_storage_get_block_info(vx_storage *storage, uint64_t offset, vx_block_header *out_header);
+/* An iterator over the blocks from the data offset (0 for memory stores) to
+ * the end of the data; lives in the handle's arena. NULL on failure. */
+VX_API vx_storage_iterator *vx_storage_iterator_create(vx_storage *storage);
+/* Moves to the next block (the first call stays on the first); 1 when
+ * positioned on a block, else 0. */
+VX_API int vx_storage_iterator_next(vx_storage_iterator *iterator);
+/* Copies up to size bytes of the current block's data; the count, 0 on
+ * failure. */
+VX_API uint64_t vx_storage_iterator_get_data(vx_storage_iterator *iterator, void *buffer, uint64_t size);
+/* Does nothing: the iterator goes with the handle's arena. */
+VX_API void vx_storage_iterator_destroy(vx_storage_iterator *iterator);
+
+/* Copies the statistics; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_storage_get_stats(vx_storage *storage, vx_storage_stats *out);
+/* Moves nothing; VX_OK (VX_ERR_INVALID_ARG for NULL). */
+VX_API vx_status vx_storage_compact(vx_storage *storage);
+/* Checks the header held in the handle: VX_ERR_FILE_CORRUPTED for a wrong
+ * magic, VX_ERR_NOT_SUPPORTED for a wrong version. */
+VX_API vx_status vx_storage_verify(vx_storage *storage);
+/* Backends are fixed: always VX_ERR_NOT_SUPPORTED. */
+VX_API vx_status vx_storage_register_backend(int32_t kind, const void *backend);
+
+/* Typed values, little-endian at their natural width. Writes go through
+ * vx_storage_write with the cursor (advanced only on success); reads
+ * through vx_storage_read at offset, VX_ERR_UNKNOWN (out untouched) when
+ * fewer bytes arrive. */
+VX_API vx_status vx_storage_write_u32(vx_storage *storage, uint32_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u32(vx_storage *storage, uint64_t offset, uint32_t *out);
+VX_API vx_status vx_storage_write_u64(vx_storage *storage, uint64_t value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_u64(vx_storage *storage, uint64_t offset, uint64_t *out);
+VX_API vx_status vx_storage_write_f32(vx_storage *storage, float value, uint64_t *cursor);
+VX_API vx_status vx_storage_read_f32(vx_storage *storage, uint64_t offset, float *out);
+/* count floats in one write; VX_ERR_INVALID_ARG for null values or count 0. */
+VX_API vx_status vx_storage_write_f32_array(vx_storage *storage, const float *values, uint64_t count,
+                                            uint64_t *cursor);
+/* count floats at offset; destination untouched unless all arrived. */
+VX_API vx_status vx_storage_read_f32_array(vx_storage *storage, uint64_t offset, float *destination,
+                                           uint64_t count);
+
+/* Writes the 184-byte file header record at offset 0 and the trailer word 1
+ * at 184; the first failing write's status. */
+VX_API vx_status vx_storage_write_header(vx_storage *storage, const vx_file_header *record);
+/* Reads the record from offset 0: VX_ERR_UNKNOWN when short,
+ * VX_ERR_FILE_CORRUPTED for a wrong magic (out holds the bytes read). */
+VX_API vx_status vx_storage_read_header(vx_storage *storage, vx_file_header *out);
+/* Writes the 192-byte collection header at the cursor (0 without one) and
+ * advances it by 192; the checksum is written as found. */
+VX_API vx_status vx_storage_write_collection_header(vx_storage *storage, const vx_collection_header *header,
+                                                    uint64_t *cursor);
+/* Reads 192 bytes at offset into out; VX_ERR_UNKNOWN when short. No field
+ * is checked. */
+VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t offset,
+                                                   vx_collection_header *out);
 
 /* (end of storage engine) */
 
@@ -398,11 +1275,403 @@ VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size, vx_compare_
  * Indexes
  * ======================================================================== */
 
+/* An index accelerates k-nearest-neighbour search over one collection's
+ * vectors: an inverted file (IVF: k-means centroids with probe lists, raw,
+ * product-quantized or scalar-quantized entries) or a hierarchical navigable
+ * small-world graph (HNSW). Distances follow the index's metric exactly as
+ * vx_vec_distance computes it (squared L2 for metric 0); quantized IVF
+ * entries are ranked by their quantizer's distance under that metric.
+ *
+ * Threading: a graph takes its reader/writer lock for writing in add and
+ * remove and for reading in search; an inverted file takes one mutex per add
+ * batch and one reader/writer lock per list. Training, destruction and the
+ * statistics take no lock: the caller keeps adds and searches away from them.
+ */
+
+/* Distance metric of a collection; smaller is always nearer. Unknown codes
+ * rank like VX_METRIC_L2. */
+typedef int32_t vx_metric;
+enum {
+    VX_METRIC_L2 = 0,     /* squared Euclidean distance */
+    VX_METRIC_IP = 1,     /* negated inner product */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity */
+};
+
+/* Index kinds. Configuration text names 0 to 2 "flat", "ivf" and "hnsw". */
+typedef int32_t vx_index_type;
+enum {
+    VX_INDEX_FLAT = 0,     /* no index object: brute force */
+    VX_INDEX_IVF = 1,
+    VX_INDEX_HNSW = 2,
+    VX_INDEX_IVF_PQ = 3,
+    VX_INDEX_HNSW_PQ = 4,
+    VX_INDEX_IVF_SQ = 5,
+    VX_INDEX_HNSW_SQ = 6
+};
+
+/* One hit: the library writes only id and distance. */
+typedef struct vx_search_result {
+    uint64_t id;
+    float distance;
+} vx_search_result;
+
+/* The family block of vx_index_params read by an inverted file. */
+typedef struct vx_ivf_params {
+    uint32_t nlist;      /* number of lists (centroids), non-zero */
+    uint32_t nprobe;     /* lists scanned per query */
+    uint32_t iterations; /* k-means rounds in training */
+    uint32_t reserved0;  /* ignored */
+    uint32_t reserved1;  /* kept by the body, otherwise ignored */
+    uint32_t reserved2;  /* ignored */
+} vx_ivf_params;
+
+/* The family block of vx_index_params read by a graph. */
+typedef struct vx_hnsw_params {
+    uint32_t M;               /* links per node above layer 0 (2*M at layer 0) */
+    uint32_t ef_construction; /* candidate count while inserting */
+    uint32_t ef_search;       /* candidate count while searching (at least k) */
+    uint32_t max_level;       /* cap on a node's level, 0 for none */
+    uint32_t seed;            /* recorded seed, 0 meaning 12345 */
+    float level_mult;         /* level multiplier, <= 0 meaning 1 / ln M */
+} vx_hnsw_params;
+
+/* Creation parameters; read once by vx_index_create and never kept. */
+typedef struct vx_index_params {
+    vx_index_type type;
+    vx_metric metric;   /* ranking metric; unknown codes rank as L2 */
+    int32_t quant_type; /* 1 or 2 ask for a scalar quantizer */
+    uint32_t dimension; /* non-zero */
+    union {
+        vx_ivf_params ivf;
+        vx_hnsw_params hnsw;
+    } family;
+    uint32_t pq_m;      /* product-quantizer sub-spaces (kinds 3 and 4) */
+    uint32_t pq_nbits;  /* bits per product-quantizer code, at most 8 */
+    uint32_t reserved;  /* not read by the index */
+} vx_index_params;
+
+/* A snapshot of an index, zero-filled by vx_index_get_stats. */
+typedef struct vx_index_stats {
+    uint64_t ntotal;       /* vectors ever added */
+    uint64_t memory_bytes; /* vx_index_get_memory_usage */
+    uint64_t reserved0;
+    uint32_t nlist;        /* list count of an inverted file, else 0 */
+    uint32_t max_level;    /* top layer of a graph, else 0 */
+    uint64_t reserved1;
+} vx_index_stats;
+
+typedef struct vx_index vx_index;
+typedef struct vx_ivf_index vx_ivf_index;
+typedef struct vx_hnsw_index vx_hnsw_index;
+
+/* Creates an index of params->type in arena (or in an arena of its own when
+ * arena is NULL); NULL for NULL params, kind 0 (flat), an unknown kind, a zero
+ * dimension, bad family parameters or no memory. A quantizer that cannot be
+ * made leaves the index storing raw vectors. */
+VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_params *params);
+/* Releases the index's locks and, when it made its own, its arena; NULL is
+ * ignored. */
+VX_API void vx_index_destroy(vx_index *index);
+/* The index kind; 0 for NULL. */
+VX_API vx_index_type vx_index_get_type(const vx_index *index);
+/* The vector dimension; 0 for NULL. */
+VX_API uint32_t vx_index_get_dim(const vx_index *index);
+/* Vectors ever added (removals do not lower it); 0 for NULL. */
+VX_API uint64_t vx_index_get_ntotal(const vx_index *index);
+/* 1 when the index can take vectors (always for graphs, after training for
+ * inverted files); 0 otherwise or for NULL. */
+VX_API int32_t vx_index_is_trained(const vx_index *index);
+/* Trains an inverted file on count row-major vectors (count >= nlist);
+ * VX_ERR_INVALID_ARG for NULL arguments, count 0 or too few vectors,
+ * VX_ERR_NO_MEMORY; VX_OK without effect for graphs. */
+VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t count);
+/* Adds count vectors (row-major) under the given ids; VX_ERR_INVALID_ARG,
+ * VX_ERR_INDEX_NOT_READY for an untrained inverted file, VX_ERR_NOT_SUPPORTED
+ * for kind 6, VX_ERR_NO_MEMORY (vectors added before the failure stay). */
+VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
+                                    const float *vectors, uint64_t count);
+/* vx_index_add_batch of one vector. */
+VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const float *vector);
+/* Removes id from a graph of kind 2; a successful no-op for other kinds and
+ * absent ids; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_index_remove(vx_index *index, uint64_t id);
+/* vx_index_remove for each id in order, stopping at the first failure;
+ * VX_ERR_INVALID_ARG for NULL arguments or count 0. */
+VX_API vx_status vx_index_remove_batch(vx_index *index, const uint64_t *ids, uint64_t count);
+/* Writes up to k nearest hits to results in ascending distance and returns
+ * their number; 0 for bad arguments, an empty index or no memory. */
+VX_API uint64_t vx_index_search(vx_index *index, const float *query, uint64_t k,
+                                vx_search_result *results);
+/* Runs nq searches; query i reads queries + i * dimension and writes
+ * results + i * k. A query without hits gets id UINT64_MAX and distance
+ * VX_DISTANCE_SENTINEL in its first record. VX_ERR_INVALID_ARG for NULL
+ * arguments, VX_OK otherwise. */
+VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries, uint64_t nq,
+                                       uint64_t k, vx_search_result *results);
+
+/* Creates an inverted-file body (kind 1, metric L2) in arena (or in an arena of
+ * its own, released by vx_ivf_destroy); NULL for dimension 0, NULL params,
+ * nlist 0 or no memory. */
+VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimension,
+                                   const vx_ivf_params *params);
+/* Releases the body's locks (and its own arena); NULL is ignored. */
+VX_API void vx_ivf_destroy(vx_ivf_index *ivf);
+/* Number of lists; 0 for NULL. */
+VX_API uint32_t vx_ivf_get_nlist(const vx_ivf_index *ivf);
+/* Entries in one list; 0 for NULL or a list number out of range. */
+VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_t list);
+
+/* Creates a graph body (kind 2, metric L2) in arena (or in an arena of its
+ * own, released by vx_hnsw_destroy); NULL for dimension 0, NULL params or no
+ * memory. */
+VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
+                                     const vx_hnsw_params *params);
+/* Releases the body's lock (and its own arena); NULL is ignored. */
+VX_API void vx_hnsw_destroy(vx_hnsw_index *hnsw);
+/* The graph's top layer; 0 for NULL. */
+VX_API uint32_t vx_hnsw_get_max_level(const vx_hnsw_index *hnsw);
+/* The entry node's id; -1 for NULL or an empty graph. */
+VX_API int64_t vx_hnsw_get_entry_point(const vx_hnsw_index *hnsw);
+
+/* Estimated bytes held by the index (a formula over its live structures);
+ * 0 for NULL. */
+VX_API uint64_t vx_index_get_memory_usage(const vx_index *index);
+/* Fills stats; VX_ERR_INVALID_ARG for NULL arguments. */
+VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats);
+
 /* (end of indexes) */
 
 /* ==========================================================================
  * Collections
  * ======================================================================== */
+
+/* Records are found by id through an id-ordered position search, so every
+ * lookup by id stays fast however large the collection grows. Every call
+ * takes the collection's reader/writer lock (writers: insert, upsert,
+ * delete, clear, set_meta, build, rebuild, drop; readers: the rest). */
+
+typedef struct vx_collection vx_collection;
+typedef struct vx_collection_iterator vx_collection_iterator;
+
+/* Options for creating a collection. */
+typedef struct vx_collection_config {
+    vx_str name;              /* text must end with a zero byte; may be null */
+    uint32_t dimension;       /* floats per vector; must not be 0 */
+    vx_metric metric;         /* VX_METRIC_* */
+    vx_index_type index_type; /* VX_INDEX_*; -1 selects the automatic index */
+    uint32_t reserved32;      /* not read */
+    uint64_t reserved64;      /* not read */
+    int32_t auto_resize;      /* kept with the options */
+    int32_t quant_type;       /* 0 none, 1 and 2 scalar, 4 product */
+    uint32_t pq_m;            /* product-quantizer sub-quantizers */
+    uint32_t pq_nbits;        /* bits per product-quantizer code */
+} vx_collection_config;
+
+/* Metadata value types. */
+enum {
+    VX_META_NULL = 0,
+    VX_META_INT32 = 1,
+    VX_META_INT64 = 2,
+    VX_META_FLOAT = 3,
+    VX_META_DOUBLE = 4,
+    VX_META_STRING = 5,
+    VX_META_BOOL = 6
+};
+
+/* One metadata value; the member in use follows the entry's type. */
+typedef union vx_meta_value {
+    int32_t i32;
+    int64_t i64;
+    float f32;
+    double f64;
+    vx_str str;
+    int32_t boolean; /* 0 false, non-zero true */
+} vx_meta_value;
+
+/* One key/value metadata entry. The collection keeps its own copy of the
+ * key and of string values. */
+typedef struct vx_meta_entry {
+    vx_str key;
+    int32_t type; /* VX_META_* */
+    vx_meta_value value;
+} vx_meta_entry;
+
+/* Filter node kinds; every kind above VX_FILTER_NOT is a condition. */
+enum {
+    VX_FILTER_AND = 0,
+    VX_FILTER_OR = 1,
+    VX_FILTER_NOT = 2,
+    VX_FILTER_CONDITION = 3
+};
+
+/* Condition operators: the record's value on the left. */
+enum {
+    VX_OP_EQ = 0,
+    VX_OP_NE = 1,
+    VX_OP_GT = 2,
+    VX_OP_GE = 3,
+    VX_OP_LT = 4,
+    VX_OP_LE = 5
+};
+
+/* One node of a filter tree. Conditions use key, op and value; AND, OR and
+ * NOT use children (NOT negates its first child; without one it matches
+ * nothing). A null filter matches every record. */
+typedef struct vx_filter {
+    int32_t kind;        /* VX_FILTER_* */
+    const char *key;     /* zero-terminated key, compared ignoring case */
+    int32_t op;          /* VX_OP_* */
+    vx_meta_value value; /* the filter's value, typed like the entry's */
+    struct vx_filter **children;
+    uint64_t child_count;
+} vx_filter;
+
+/* One stored record. Pointers handed out stay valid until the next
+ * insertion, deletion or clear of the collection. */
+typedef struct vx_record {
+    uint64_t id;
+    float *vector;       /* dimension floats */
+    vx_meta_entry *meta; /* NULL when the record has no metadata */
+    uint64_t meta_count;
+} vx_record;
+
+/* Filled by vx_collection_get_stats. */
+typedef struct vx_collection_stats {
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t memory_used; /* used bytes of the arena the collection lives in */
+    uint32_t dimension;
+    int32_t index_type;   /* -1 without an index */
+    int32_t index_trained;
+} vx_collection_stats;
+
+/* Search options; a NULL options pointer means k = 10 and nothing else. */
+typedef struct vx_search_options {
+    uint64_t k;              /* hits wanted */
+    const vx_filter *filter; /* only matching records are returned */
+    int32_t include_vector;  /* index hits carry the stored vector */
+    int32_t include_meta;    /* index hits carry the stored metadata */
+    uint64_t reserved;       /* not read */
+} vx_search_options;
+
+/* One hit: distance under the collection's metric, smaller is nearer. The
+ * pointers refer to the collection's storage (NULL unless asked for and the
+ * hit came from the index). */
+typedef struct vx_search_hit {
+    uint64_t id;
+    float distance;
+    const float *vector;
+    const vx_meta_entry *meta;
+    uint64_t meta_count;
+} vx_search_hit;
+
+/* Called once per record by vx_collection_foreach; non-zero to go on. */
+typedef int32_t (*vx_foreach_fn)(uint64_t id, const float *vector, uint32_t dimension,
+                                 void *user_data);
+
+/* Creates a collection in arena (NULL: it makes a 4 MiB arena of its own).
+ * NULL for a null config, dimension 0 or exhausted memory. */
+VX_API vx_collection *vx_collection_create(vx_arena *arena, const vx_collection_config *config);
+/* Destroys the lock, the index and an owned arena; NULL is ignored. */
+VX_API void vx_collection_destroy(vx_collection *c);
+/* The zero-terminated name, or NULL. */
+VX_API const char *vx_collection_get_name(const vx_collection *c);
+/* Fills *out; VX_ERR_INVALID_ARG when either is null. */
+VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out);
+
+/* Inserts a copy of vector (dimension floats) with a copy of meta and
+ * stores the new id in *out_id (may be NULL). VX_ERR_INVALID_ARG,
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
+                                                const vx_meta_entry *meta, uint64_t meta_count,
+                                                uint64_t *out_id);
+/* Same without metadata. */
+VX_API vx_status vx_collection_insert(vx_collection *c, const float *vector, uint64_t *out_id);
+/* Inserts rec's vector and metadata under a new id (rec's id is ignored). */
+VX_API vx_status vx_collection_insert_record(vx_collection *c, const vx_record *rec);
+/* Inserts n vectors stored back to back; out_ids (may be NULL) receives the
+ * n ids once all succeeded. Stops at the first failure and returns it;
+ * VX_ERR_INVALID_ARG for null pointers or n 0. */
+VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
+                                            uint64_t *out_ids);
+/* Overwrites the vector of id; an unknown id inserts the vector under the
+ * next assigned id instead. VX_ERR_INVALID_ARG for null pointers. */
+VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector);
+/* Deletes id, keeping the order of the others. VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id);
+/* Deletes every listed id that exists; VX_ERR_INVALID_ARG for null
+ * pointers or n 0. */
+VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n);
+/* Deletes every record matching f (NULL: all); the number deleted, -1 for a
+ * null collection. */
+VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f);
+/* Removes every record; ids start from 1 again and the index is replaced by
+ * a fresh one of the same kind. */
+VX_API vx_status vx_collection_clear(vx_collection *c);
+/* Copies the vector of id into out. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get(vx_collection *c, uint64_t id, float *out);
+/* Stores a pointer to the stored record of id (NULL when missing).
+ * VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get_record(vx_collection *c, uint64_t id, vx_record **out);
+/* Copies the vector of ids[i] to out + i * dimension for every id found and
+ * returns how many were found; slots of missing ids are left alone. */
+VX_API uint64_t vx_collection_get_batch(vx_collection *c, const uint64_t *ids, uint64_t n,
+                                        float *out);
+
+/* Replaces the metadata of id with a copy of n entries. VX_ERR_INVALID_ARG
+ * for null pointers or n 0, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_set_meta(vx_collection *c, uint64_t id, const vx_meta_entry *entries,
+                                        uint64_t n);
+/* Copies up to *count entries of id's metadata to out, then sets *count to
+ * the record's full entry count. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_entry *out,
+                                        uint64_t *count);
+
+/* The k nearest records matching opt->filter (opt NULL: k = 10), nearest
+ * first, written to out (room for k hits); returns the number written, 0
+ * for null arguments or exhausted memory. */
+VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
+                                     const vx_search_options *opt, vx_search_hit *out);
+/* Searches with the stored vector of id as the query (the record itself is
+ * a candidate); 0 when id is missing. */
+VX_API uint64_t vx_collection_search_by_id(vx_collection *c, uint64_t id,
+                                           const vx_search_options *opt, vx_search_hit *out);
+/* vx_collection_search with k and a filter. */
+VX_API uint64_t vx_collection_search_filtered(vx_collection *c, const float *query,
+                                              const vx_filter *filter, uint64_t k,
+                                              vx_search_hit *out);
+/* Trains the index on every record, adds them and switches index search on.
+ * VX_ERR_INVALID_ARG for a null or empty collection, VX_ERR_UNKNOWN when no
+ * index can be made, VX_ERR_NO_MEMORY, or the index's failure. */
+VX_API vx_status vx_collection_build_index(vx_collection *c);
+/* Replaces the index with a fresh one of the collection's kind, then builds
+ * it; VX_ERR_INVALID_ARG for null, else the build's result. */
+VX_API vx_status vx_collection_rebuild_index(vx_collection *c);
+/* Destroys the index; searches go back to brute force. */
+VX_API vx_status vx_collection_drop_index(vx_collection *c);
+/* 1 when the collection has a trained index, else 0. */
+VX_API int32_t vx_collection_has_index(vx_collection *c);
+
+/* A cursor over the records (matching filter, which must outlive it) in
+ * record order; NULL for a null collection or exhausted memory. Its memory
+ * belongs to the collection. */
+VX_API vx_collection_iterator *vx_collection_create_iterator(vx_collection *c, const vx_filter *filter);
+/* Releases nothing: the memory goes with the collection. */
+VX_API void vx_collection_destroy_iterator(vx_collection_iterator *it);
+/* 1 while the cursor designates a record, else 0. */
+VX_API int32_t vx_collection_iterator_valid(const vx_collection_iterator *it);
+/* Advances; 1 when a record is designated, 0 (and invalid) at the end. */
+VX_API int32_t vx_collection_iterator_next(vx_collection_iterator *it);
+/* The current record's id, 0 when invalid. */
+VX_API uint64_t vx_collection_iterator_get_id(vx_collection_iterator *it);
+/* The current record's stored vector, NULL when invalid. */
+VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it);
+/* Stores a pointer to the current record; VX_ERR_INVALID_ARG when invalid. */
+VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out);
+/* Calls fn for each record matching filter, in order, under the read lock,
+ * until fn returns 0; returns the number of calls that returned non-zero. */
+VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
+                                      void *user_data);
 
 /* (end of collections) */
 
@@ -460,11 +1729,185 @@ VX_API vx_status vx_daded_set_allocator(vx_alloc_fn alloc, vx_realloc_fn realloc
 VX_API void vx_daded_set_simd_enabled(int enabled);
 VX_API int vx_daded_is_simd_available(void);
 
+/* Collection names: 1 to 63 bytes, none of '/', '\\', line feed, carriage
+ * return or zero, and not "." or "..". Names are compared byte-wise. */
+
+/* Creates a collection in the database; *out (may be NULL) receives it.
+ * VX_ERR_INVALID_ARG (null or closed db, null config or name, bad name),
+ * VX_ERR_ALREADY_EXISTS, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN when the
+ * collection cannot be made (dimension 0). */
+VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx_collection_config *config,
+                                               vx_collection **out);
+/* Same with default options: l2, HNSW, auto_resize. */
+VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, uint32_t dimension,
+                                            vx_collection **out);
+/* The collection called name, or NULL. Valid until dropped or closed. */
+VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name);
+/* 1 when the collection exists, else 0. */
+VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
+/* Destroys the collection (its file, if any, stays). VX_ERR_INVALID_ARG,
+ * VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name);
+/* Writes views of up to max collection names to out in registry order and
+ * returns how many; with out NULL or max 0 returns the count. */
+VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, uint64_t max);
+/* Inserts into the named collection, creating it with default options and
+ * this dimension when missing. VX_ERR_INVALID_DIMENSION when it exists with
+ * another dimension; otherwise as vx_collection_insert. */
+VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *vector,
+                                 uint32_t dimension, uint64_t *out_id);
+/* Inserts n vectors of dimension floats back to back; ids (may be NULL)
+ * receives their ids. Stops at the first failure and returns it. */
+VX_API vx_status vx_daded_insert_batch(vx_daded *db, const vx_str *name, const float *vectors,
+                                       uint32_t dimension, uint64_t n, uint64_t *ids);
+/* The k nearest records of the named collection into results (id and
+ * distance); the number of hits, 0 when the collection is missing or has
+ * another dimension. */
+VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, const float *query,
+                                uint32_t dimension, uint64_t k, vx_search_result *results);
+/* Copies the statistics; VX_ERR_INVALID_ARG when either is null. */
+VX_API vx_status vx_daded_get_stats(vx_daded *db, vx_db_stats *out);
+/* Clears the statistics, keeping the collection count. */
+VX_API void vx_daded_reset_stats(vx_daded *db);
+/* Prints a summary of the database and its collections to standard
+ * output. */
+VX_API void vx_daded_print_info(vx_daded *db);
+/* The handle's last error (VX_OK); VX_ERR_UNKNOWN for NULL. */
+VX_API vx_status vx_daded_get_last_error(vx_daded *db);
+/* The handle's error text, or the message of its last error. */
+VX_API const char *vx_daded_get_error_message(vx_daded *db);
+/* The message of a status code. */
+VX_API const char *vx_daded_strerror(vx_status status);
+
 /* (end of database) */
 
 /* ==========================================================================
  * Configuration
+ *
+ * A tree of typed values addressed by dotted keys ("database.path",
+ * "index.hnsw.M"). Keys are read as zero-terminated text (the view's len is
+ * not consulted) and split at every '.': "a..b" has three levels, the middle
+ * one named by the empty text; a trailing '.' adds no level; the empty key
+ * addresses the root. Nodes created on the way to a deeper key read as the
+ * integer 0. Children are kept newest first. Everything lives in the arena
+ * given at creation. No call locks: one thread at a time per configuration.
+ *
+ * Text format (vx_config_load, vx_config_load_string, vx_config_save), one
+ * setting per line:
+ *
+ *     # database settings
+ *     database.path = "/srv/vectors"
+ *     database.arena_size = 67108864
+ *     database.read_only = false
+ *     index.hnsw.level_mult = 0.5
+ *
+ *   - Lines end at '\n' (a '\r' before it is ignored). Blank lines and lines
+ *     whose first non-blank byte is '#' are skipped. Whitespace around '='
+ *     and at either end of a line is free; a '#' after the value starts a
+ *     comment.
+ *   - key: bare (printable bytes and bytes above 127, except space, '=',
+ *     '"', '#' and backslash) or quoted like a string; "" is the root.
+ *   - value, and the type it sets:
+ *       true, false                  VX_CONFIG_BOOL 1, 0
+ *       [+-]digits (64-bit range)    VX_CONFIG_INT
+ *       decimal with a '.' or an exponent ([eE][+-]digits), or inf, -inf,
+ *       nan, -nan                    VX_CONFIG_FLOAT, correctly rounded
+ *       "text"                       VX_CONFIG_STRING; escapes \" \\ \n \t
+ *                                    and \r, every other byte as it is
+ *   - Any other line is malformed.
+ *   Saving writes "key = value" for every node that holds a set value, in an
+ *   order that rebuilds the same tree when loaded into an empty
+ *   configuration: integers in decimal; floats in the shortest form that
+ *   reads back to the same double, always with a '.' or an exponent (only
+ *   inf, -inf, nan and -nan are words); booleans as true or false; strings
+ *   with the escapes \" \\ \n \t. Keys that are not bare are quoted.
+ *
+ * Command line (vx_config_parse_args): every argument "--key=value" sets key;
+ * a value in the syntax above takes that type, any other value is taken as a
+ * string as it is ("--database.storage_mode=memory"). Other arguments are
+ * ignored; "--" ends the options.
+ * Environment (vx_config_load_env): every variable VEXAL_<KEY>=value, where
+ * <KEY> is the key upper-cased with each '.' written as "__", sets the key
+ * with the value rules of the command line. The key is the lower-cased name
+ * unless a key already in the tree, or one the library reads
+ * ("index.hnsw.M"), matches it ignoring case.
  * ======================================================================== */
+
+typedef int32_t vx_config_type;
+enum {
+    VX_CONFIG_INT = 0,    /* int64_t */
+    VX_CONFIG_FLOAT = 1,  /* double */
+    VX_CONFIG_STRING = 2, /* zero-terminated text, copied into the arena */
+    VX_CONFIG_BOOL = 3    /* int32_t */
+};
+
+typedef struct vx_config vx_config;
+
+/* A new, empty configuration in arena; NULL for a null arena or when the
+ * arena is exhausted. */
+VX_API vx_config *vx_config_create(vx_arena *arena);
+/* Does nothing: the configuration lives until its arena is destroyed. */
+VX_API void vx_config_destroy(vx_config *config);
+/* Sets key to the value value points at (for VX_CONFIG_STRING: the text
+ * itself), creating missing levels; an existing node keeps its place and
+ * children. VX_ERR_INVALID_ARG for null arguments or an unknown type (the
+ * code is then stored and every getter gives its default);
+ * VX_ERR_NO_MEMORY when the arena is exhausted. */
+VX_API vx_status vx_config_set(vx_config *config, const vx_str *key, const void *value,
+                               vx_config_type type);
+/* The value of key when it holds that type, else fallback (also for null
+ * arguments). */
+VX_API int64_t vx_config_get_int(const vx_config *config, const vx_str *key, int64_t fallback);
+VX_API double vx_config_get_float(const vx_config *config, const vx_str *key, double fallback);
+VX_API int32_t vx_config_get_bool(const vx_config *config, const vx_str *key, int32_t fallback);
+/* A view of key's text when it holds a string, else fallback unchanged. The
+ * view belongs to the calling thread and is overwritten by its next call. */
+VX_API const vx_str *vx_config_get_string(const vx_config *config, const vx_str *key,
+                                          const vx_str *fallback);
+/* 1 when key's node exists (the empty key: the root), else 0. */
+VX_API int vx_config_has_key(const vx_config *config, const vx_str *key);
+/* Reads the file at path (zero-terminated) in the text format and sets its
+ * keys. VX_ERR_INVALID_ARG for null arguments or at the first malformed line
+ * (keys of earlier lines stay set); VX_ERR_IO when the file cannot be read;
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load(vx_config *config, const vx_str *path);
+/* The same for text (len bytes; a null data with len 0 is empty). */
+VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
+/* Writes every set key to the file at path (created or truncated, 0644) in
+ * the text format; an empty configuration gives an empty file.
+ * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
+VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
+
+/* Fills out with the database defaults (path "./data", storage_mode 1,
+ * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
+ * overridden by "database.path" (string), "database.storage_mode" ("memory"
+ * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+ * (integers > 0), "database.read_only" and "database.create_if_missing"
+ * (booleans). Keys of another type or unknown words are ignored. The path
+ * points into the configuration's arena. VX_ERR_INVALID_ARG for null
+ * arguments. */
+VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
+/* Fills out with the collection defaults (no name, dimension 128, metric
+ * l2, index hnsw, auto_resize 1, everything else 0) overridden by
+ * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+ * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
+ * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
+ * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_config_to_collection_config(const vx_config *config,
+                                                vx_collection_config *out);
+/* Set the integers "index.hnsw.M", "index.hnsw.ef_construction" and
+ * "index.hnsw.ef_search": 16/100/50, 32/200/100 and 8/50/32. VX_OK, or
+ * VX_ERR_INVALID_ARG for a null config. */
+VX_API vx_status vx_config_apply_preset_mobile_low(vx_config *config);
+VX_API vx_status vx_config_apply_preset_mobile_high(vx_config *config);
+VX_API vx_status vx_config_apply_preset_embedded(vx_config *config);
+/* Sets every "--key=value" argument of argv[0..argc-1] (see above).
+ * VX_ERR_INVALID_ARG for a null config or argv; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_parse_args(vx_config *config, int argc, char **argv);
+/* Sets every VEXAL_ environment variable (see above); must not run while
+ * another thread changes the environment. VX_ERR_INVALID_ARG for a null
+ * config; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load_env(vx_config *config);
 
 /* (end of configuration) */
 
