@@ -1374,6 +1374,9 @@ VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_params *params)
 VX_API void vx_index_destroy(vx_index *index);
 /* The index kind; 0 for NULL. */
 VX_API vx_index_type vx_index_get_type(const vx_index *index);
+/* Sets how widely later searches look: nprobe of an inverted file, ef_search
+ * of a graph. Safe while other threads search. VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t width);
 /* The vector dimension; 0 for NULL. */
 VX_API uint32_t vx_index_get_dim(const vx_index *index);
 /* Vectors ever added (removals do not lower it); 0 for NULL. */

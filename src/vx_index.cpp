@@ -233,3 +233,17 @@ extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *
     }
     return VX_OK;
 }
+
+// The search width is read atomically by every search, so it may change
+// while other threads search.
+extern "C" VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t width) {
+    if (!index || !index->body) return VX_ERR_INVALID_ARG;
+    if (index_is_ivf(index->type)) {
+        __atomic_store_n(&((vx_ivf_index *)index->body)->nprobe, width, __ATOMIC_RELAXED);
+    } else if (index_is_hnsw(index->type)) {
+        __atomic_store_n(&((vx_hnsw_index *)index->body)->ef_search, width, __ATOMIC_RELAXED);
+    } else {
+        return VX_ERR_NOT_SUPPORTED;
+    }
+    return VX_OK;
+}

@@ -636,7 +636,8 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
     uint32_t top = 0;
     vx_hnsw_node *start = h->ntotal ? hnsw_search_start(h, &top) : nullptr;
     hnsw_scratch *s = hnsw_scratch_get();
-    uint32_t ef = h->ef_search > (uint32_t)k ? h->ef_search : (uint32_t)k;
+    uint32_t ef_search = __atomic_load_n(&h->ef_search, __ATOMIC_RELAXED);
+    uint32_t ef = ef_search > (uint32_t)k ? ef_search : (uint32_t)k;
     uint64_t room = ef < h->capacity ? ef : h->capacity;
     if (start && s && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
         visited_begin(&s->visited, h->capacity)) {

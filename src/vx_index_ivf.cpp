@@ -331,7 +331,8 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
                     vx_search_result *results) {
     if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return 0;
     uint32_t c = ivf->list_count;
-    uint32_t p = ivf->nprobe < c ? ivf->nprobe : c;
+    uint32_t nprobe = __atomic_load_n(&ivf->nprobe, __ATOMIC_RELAXED);
+    uint32_t p = nprobe < c ? nprobe : c;
     if (p == 0) return 0;
     ivf_probe *probes = (ivf_probe *)vx_malloc((uint64_t)c * sizeof(ivf_probe));
     const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));

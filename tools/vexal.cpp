@@ -434,13 +434,8 @@ static bool load_demo_data(bool synthetic, uint64_t base_n, uint64_t query_n, De
         }
     }
     if (synthetic) {
-        make_clustered(base_n ? base_n : 60000, 784, 64, DEMO_SEED, &d->base, &d->labels);
-        make_clustered(query_n ? query_n : 10000, 784, 64, DEMO_SEED, &d->queries, nullptr);
-        // Queries from the same clusters, different noise.
-        Matrix noise;
-        make_clustered(d->queries.rows, 784, 64, DEMO_SEED + 1, &noise, nullptr);
-        for (uint64_t i = 0; i < d->queries.data.size(); i++)
-            d->queries.data[i] = 0.5f * (d->queries.data[i] + noise.data[i]);
+        make_clustered(base_n ? base_n : 60000, 784, 1, DEMO_SEED, &d->base, &d->labels);
+        make_clustered(query_n ? query_n : 10000, 784, 1, DEMO_SEED + 1, &d->queries, nullptr);
         d->source = "synthetic clustered data";
     }
     if (base_n && base_n < d->base.rows) {

@@ -62,11 +62,10 @@ static std::vector<uint64_t> sequential_ids(uint64_t n) {
     return ids;
 }
 
-// Searches one index for the first K ids of one query; `width` results are
-// asked for so that the graph search runs with ef = width.
-static void index_query(vx_index *index, const float *query, uint32_t width, uint64_t *out_ids) {
-    std::vector<vx_search_result> results(std::max(width, K));
-    uint64_t n = vx_index_search(index, query, std::max(width, K), results.data());
+// Searches one index for the K nearest ids of one query.
+static void index_query(vx_index *index, const float *query, uint64_t *out_ids) {
+    vx_search_result results[K];
+    uint64_t n = vx_index_search(index, query, K, results);
     for (uint32_t i = 0; i < K && i < n; i++) out_ids[i] = results[i].id;
 }
 
@@ -108,9 +107,9 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     BenchMethod m;
     m.name = "vexal HNSW";
     vx_index_params p = index_params(VX_INDEX_HNSW, base.dim);
-    p.hnsw.M = 16;
-    p.hnsw.ef_construction = 200;
-    p.hnsw.ef_search = K;
+    p.family.hnsw.M = 16;
+    p.family.hnsw.ef_construction = 200;
+    p.family.hnsw.ef_search = K;
     vx_srand(1);
     double t0 = now_seconds();
     vx_index *index = vx_index_create(nullptr, &p);
@@ -126,9 +125,10 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     m.build_seconds = now_seconds() - t0;
     m.memory_mb = arena_megabytes(index);
     for (uint32_t ef : {10u, 16u, 32u, 64u, 128u, 256u}) {
+        vx_index_set_search_width(index, ef);
         std::vector<uint64_t> found;
         double qps = timed_queries(queries, threads, &found,
-                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), ef, out); });
+                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), out); });
         m.points.push_back({"ef " + std::to_string(ef), recall_at_k(truth, found, queries.rows, K), qps});
     }
     vx_index_destroy(index);
@@ -140,9 +140,9 @@ static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base,
     BenchMethod m;
     m.name = name;
     vx_index_params p = index_params(type, base.dim);
-    p.ivf.nlist = 256;
-    p.ivf.nprobe = 1;
-    p.ivf.iterations = 10;
+    p.family.ivf.nlist = 256;
+    p.family.ivf.nprobe = 1;
+    p.family.ivf.iterations = 10;
     if (type == VX_INDEX_IVF_PQ) {
         // Sub-quantizers of 8 or so dimensions each.
         uint32_t m_sub = 1;
@@ -168,10 +168,10 @@ static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base,
         return m;
     }
     for (uint32_t nprobe : {1u, 4u, 16u, 64u}) {
-        vx_ivf_set_nprobe(index, nprobe);
+        vx_index_set_search_width(index, nprobe);
         std::vector<uint64_t> found;
         double qps = timed_queries(queries, threads, &found,
-                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), K, out); });
+                                   [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), out); });
         m.points.push_back({"nprobe " + std::to_string(nprobe), recall_at_k(truth, found, queries.rows, K), qps});
     }
     vx_index_destroy(index);
@@ -299,8 +299,8 @@ int cmd_bench(const std::vector<std::string> &args) {
             !load_idx_images(dir + "/t10k-images-idx3-ubyte.gz", &queries, &error))
             return tool_error("bench: " + error + " (apt-get install dataset-fashion-mnist)");
     } else if (dataset == "random-128") {
-        make_clustered(100000, 128, 100, 7, &base, nullptr);
-        make_clustered(query_n, 128, 100, 8, &queries, nullptr);
+        make_clustered(100000, 128, 1, 7, &base, nullptr);
+        make_clustered(query_n, 128, 1, 8, &queries, nullptr);
     } else {
         return tool_error("bench: unknown dataset '" + dataset + "'");
     }

@@ -228,22 +228,38 @@ bool load_idx_labels(const std::string &gz_path, std::vector<uint8_t> *out, std:
     return true;
 }
 
+// Each cluster is a centre plus a low-dimensional spread (a random linear
+// image of a few latent coordinates) and a little noise, so neighbourhoods
+// have the structure of real data rather than that of pure noise. Well
+// separated clusters make a graph whose links never leave a cluster, so the
+// tool uses one.
 void make_clustered(uint64_t rows, uint32_t dim, uint32_t clusters, uint64_t seed, Matrix *out,
                     std::vector<uint8_t> *labels) {
+    const uint32_t latent = 12;
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<float> centre(0.0f, 255.0f);
-    std::normal_distribution<float> noise(0.0f, 24.0f);
-    std::vector<float> centres((uint64_t)clusters * dim);
-    for (auto &c : centres) c = centre(rng);
+    std::normal_distribution<float> unit(0.0f, 1.0f);
+    // The cluster geometry depends only on the shape, so base and query sets
+    // made with different seeds share it.
+    std::mt19937_64 shape_rng(0x5eed + dim * 131 + clusters);
+    std::vector<float> centres((uint64_t)clusters * dim), basis((uint64_t)clusters * latent * dim);
+    for (auto &c : centres) c = 128.0f + std::normal_distribution<float>(0.0f, 20.0f)(shape_rng);
+    for (auto &b : basis) b = std::normal_distribution<float>(0.0f, 1.0f)(shape_rng) * 6.0f;
     out->rows = rows;
     out->dim = dim;
     out->data.resize(rows * dim);
     if (labels) labels->resize(rows);
+    float z[latent];
     for (uint64_t i = 0; i < rows; i++) {
         uint32_t c = (uint32_t)(rng() % clusters);
-        if (labels) (*labels)[i] = (uint8_t)(c % 10);
+        for (uint32_t l = 0; l < latent; l++) z[l] = unit(rng);
+        // A label of ten classes: the cluster, or with one cluster a band of
+        // the first latent coordinate.
+        int band = (int)((z[0] + 2.5f) * 2.0f);
+        if (labels) (*labels)[i] = (uint8_t)(clusters > 1 ? c % 10 : std::min(9, std::max(0, band)));
+        const float *base = &basis[(uint64_t)c * latent * dim];
         for (uint32_t j = 0; j < dim; j++) {
-            float v = centres[(uint64_t)c * dim + j] + noise(rng);
+            float v = centres[(uint64_t)c * dim + j] + 2.0f * unit(rng);
+            for (uint32_t l = 0; l < latent; l++) v += z[l] * base[(uint64_t)l * dim + j];
             out->data[i * dim + j] = std::min(255.0f, std::max(0.0f, v));
         }
     }
