@@ -712,11 +712,31 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * Indexes
  * ======================================================================== */
 
+/* Writes the index to the file named by path->data (replacing it only once
+ * the new file is complete). VX_ERR_INVALID_ARG for null arguments,
+ * VX_ERR_NOT_SUPPORTED for an unknown kind, VX_ERR_IO when the file cannot
+ * be written. Takes no lock: keep adds and removals away meanwhile. */
+VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path);
+/* Reads an index file into arena; NULL for null arguments, an unreadable
+ * file or a damaged head. A file damaged further on gives the index as far
+ * as it could be read. */
+VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
+
 /* (end of indexes) */
 
 /* ==========================================================================
  * Collections
  * ======================================================================== */
+
+/* Saves the collection to path (zero-terminated): header, records and its
+ * metadata, written to a temporary file beside path that replaces path once
+ * complete. VX_ERR_INVALID_ARG for null arguments, VX_ERR_UNKNOWN when the
+ * file cannot be created, else the first failing write's status. */
+VX_API vx_status vx_collection_save(vx_collection *c, const char *path);
+/* Loads a collection saved by vx_collection_save into arena (NULL: an arena
+ * of its own). NULL for a missing, damaged or truncated file. An index that
+ * was in use when the file was saved is rebuilt and in use again. */
+VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);
 
 /* (end of collections) */
 
@@ -773,6 +793,12 @@ VX_API vx_status vx_daded_set_allocator(vx_alloc_fn alloc, vx_realloc_fn realloc
 /* Forward to vx_set_simd_enabled and vx_is_simd_available. */
 VX_API void vx_daded_set_simd_enabled(int enabled);
 VX_API int vx_daded_is_simd_available(void);
+
+/* Saves every collection of a database with a path, rewrites its list file
+ * and deletes the files of collections dropped since, then flushes the
+ * storage file. VX_ERR_INVALID_ARG for a null or closed handle, else the
+ * first failure (VX_ERR_IO when a file cannot be written). */
+VX_API vx_status vx_daded_sync(vx_daded *db);
 
 /* (end of database) */
 
