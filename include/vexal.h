@@ -320,6 +320,69 @@ VX_API vx_status vx_sem_post(vx_sem *sem);
  * Error categories and the last error
  * ======================================================================== */
 
+/* Error categories: a status code's range decides its category. Nothing
+ * here locks; the last-error record is one process-wide object that the
+ * library itself never writes (hosts serialise their own use of it). */
+typedef int32_t vx_error_category;
+enum {
+    VX_ERROR_CATEGORY_SUCCESS = 0,         /* 0 and positive codes */
+    VX_ERROR_CATEGORY_GENERAL = 1,         /* -1 .. -99 */
+    VX_ERROR_CATEGORY_VECTOR_DATABASE = 2, /* -100 .. -199 */
+    VX_ERROR_CATEGORY_STORAGE = 3,         /* -200 .. -299 */
+    VX_ERROR_CATEGORY_CONCURRENCY = 4,     /* -300 .. -399 */
+    VX_ERROR_CATEGORY_UNKNOWN = 5          /* below -399 */
+};
+
+/* The last-error record. Texts are stored as pointers, not copied. */
+typedef struct vx_error_info {
+    vx_status status;
+    vx_error_category category;
+    const char *message;  /* the code's short message */
+    const char *detail;   /* as given to vx_error_set */
+    const char *file;
+    int32_t line;
+    const char *function;
+    int64_t time;         /* seconds since the epoch of the last vx_error_set */
+} vx_error_info;
+
+/* The category of a code. */
+VX_API vx_error_category vx_error_get_category(vx_status code);
+/* 1 when code is exactly VX_OK, else 0. */
+VX_API int vx_error_is_success(vx_status code);
+/* 1 for VX_ERR_NO_MEMORY, VX_ERR_FILE_CORRUPTED, VX_ERR_DISK_FULL and
+ * VX_ERR_DEADLOCK, else 0. */
+VX_API int vx_error_is_fatal(vx_status code);
+/* Short message ("Invalid argument"); "Success" for 0 and positive codes,
+ * "Unknown error" for undefined negative codes. */
+VX_API const char *vx_error_message(vx_status code);
+/* Long description; "An unknown error occurred" for undefined codes. */
+VX_API const char *vx_error_description(vx_status code);
+/* "Success", "General", "VectorDatabase", "Storage", "Concurrency" or
+ * "Unknown" (also for any other value). */
+VX_API const char *vx_error_category_name(vx_error_category category);
+/* Writes "[category] message" into buffer (size bytes with the terminator)
+ * and appends the formatted text directly after it when format is not null.
+ * Returns the untruncated length like snprintf; 0 for a null buffer or size
+ * 0. When the first part does not fit, its length is returned and nothing is
+ * appended. */
+VX_API int64_t vx_error_format(char *buffer, uint64_t size, vx_status code, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* Fills the last-error record with code, its category and message, the
+ * caller's values and the current time. */
+VX_API void vx_error_set(vx_status code, const char *file, int32_t line, const char *function,
+                         const char *detail);
+/* Copies the record into out; a null out is ignored. */
+VX_API void vx_error_get(vx_error_info *out);
+/* Resets the record to success; the time of the last set stays. */
+VX_API void vx_error_clear(void);
+/* 1 when the record holds a non-zero status. */
+VX_API int vx_error_has_error(void);
+/* The record's status. */
+VX_API vx_status vx_error_get_last_status(void);
+
 /* (end of error categories) */
 
 /* ==========================================================================
@@ -332,11 +395,152 @@ typedef void (*vx_log_callback)(uint32_t level, const char *file, int32_t line,
                                 const char *function, uint64_t timestamp_ms,
                                 const char *message, void *user_data);
 
+/* Log levels; any value above VX_LOG_FATAL is shown as "UNKNOWN". */
+typedef uint32_t vx_log_level;
+enum {
+    VX_LOG_TRACE = 0,
+    VX_LOG_DEBUG = 1,
+    VX_LOG_INFO = 2,
+    VX_LOG_WARN = 3,
+    VX_LOG_ERROR = 4,
+    VX_LOG_FATAL = 5
+};
+
+/* The logger is process-wide and for hosts only; the library never logs.
+ * One mutex serialises all output and all setters (the callback runs while it
+ * is held; a message logged from inside the callback is dropped). The default
+ * pattern is "[%T] [%L] %F:%N %M: %m": %T local time with milliseconds, %L
+ * level padded to 5, %F file name without directories, %N line, %M function,
+ * %m message, %% a percent sign. Setters return VX_OK. */
+
+/* Messages below level are dropped (default VX_LOG_INFO). */
+VX_API vx_status vx_log_set_level(vx_log_level level);
+/* The minimum level. */
+VX_API vx_log_level vx_log_get_level(void);
+/* Installs (or with NULL removes) a callback that receives every accepted
+ * message instead of the console and the file. */
+VX_API vx_status vx_log_set_callback(vx_log_callback callback, void *user_data);
+/* Closes the current log file and, unless path is NULL, opens path for
+ * appending (append non-zero) or truncating; VX_ERR_FILE_NOT_FOUND when it
+ * cannot be opened (no file is open then). */
+VX_API vx_status vx_log_set_file(const char *path, int append);
+/* Console output on or off (default on): levels up to WARN go to stdout,
+ * ERROR and above to stderr. */
+VX_API vx_status vx_log_set_console(int enabled);
+/* Sets the line pattern (at most 255 characters kept); NULL changes nothing. */
+VX_API vx_status vx_log_set_format(const char *pattern);
+/* Logs one message (cut at 2047 characters; lines at 4095). Without a
+ * callback a VX_LOG_FATAL message ends the process with abort() after it is
+ * written; with a callback it returns normally. */
+VX_API void vx_log_write(vx_log_level level, const char *file, int32_t line, const char *function,
+                         const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 5, 6)))
+#endif
+    ;
+/* vx_log_write with a variable-argument list. */
+VX_API void vx_log_write_v(vx_log_level level, const char *file, int32_t line, const char *function,
+                           const char *format, va_list args);
+/* "TRACE" .. "FATAL", "UNKNOWN" above VX_LOG_FATAL. */
+VX_API const char *vx_log_level_string(vx_log_level level);
+/* The level named by text, ignoring case; VX_LOG_INFO for NULL or any other
+ * text. */
+VX_API vx_log_level vx_log_level_from_string(const char *text);
+/* Wall-clock milliseconds since the epoch. */
+VX_API uint64_t vx_log_timestamp(void);
+/* Flushes the console streams (when console output is on) and the log file. */
+VX_API void vx_log_flush(void);
+/* Closes the log file and releases the logger's mutex; other settings stay.
+ * Call only when no other thread logs. */
+VX_API void vx_log_shutdown(void);
+
 /* (end of logging) */
 
 /* ==========================================================================
  * Hashing, sorting and the hash table
  * ======================================================================== */
+
+/* ---- hash functions -------------------------------------------------------
+ * Non-cryptographic; input bytes are read little-endian, so results are the
+ * same on every platform. A null key reads nothing (hashes as empty input). */
+
+/* MurmurHash3 x86_32 of len bytes (the low 32 bits of len are mixed in). */
+VX_API uint32_t vx_hash_murmur3_32(const void *key, uint64_t len, uint32_t seed);
+/* First 64-bit word of MurmurHash3 x64_128. Both lanes start at the full
+ * 64-bit seed and the full 64-bit length is mixed in; for seeds below 2^32 and
+ * lengths below 2^31 this equals the reference's first word. */
+VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed);
+/* vx_hash_murmur3_64 of a zero-terminated text (terminator excluded), seed 0;
+ * 0 for NULL and for "". */
+VX_API uint64_t vx_hash_string(const char *text);
+/* vx_hash_murmur3_64 of the 8 little-endian bytes of value, seed 0. */
+VX_API uint64_t vx_hash_int(uint64_t value);
+/* vx_hash_murmur3_64 of dimension floats as stored (0.0 and -0.0 differ),
+ * seed 0; 0 for NULL. */
+VX_API uint64_t vx_hash_vector(const float *values, uint32_t dimension);
+
+/* ---- hash table -------------------------------------------------------------
+ * Maps key pointers to value pointers with separate chaining over a fixed
+ * number of buckets (no resizing: size bucket_count for the expected keys).
+ * Everything lives in the caller's arena and goes with it. No locks: one
+ * thread at a time per table and its iterators. */
+
+typedef struct vx_hash_table vx_hash_table;
+typedef struct vx_hash_iterator vx_hash_iterator;
+
+/* Hashes the key a table holds. */
+typedef uint64_t (*vx_hash_fn)(const void *key);
+/* Compares a stored key with a probe key: 0 when equal. */
+typedef int32_t (*vx_key_compare_fn)(const void *stored, const void *probe);
+/* Returns the pointer to store for a key or value (a copy in arena, or the
+ * pointer itself). */
+typedef void *(*vx_copy_fn)(vx_arena *arena, const void *item);
+
+/* A table whose keys are identities: hashed by the 8 bytes they point at,
+ * equal only when they are the same pointer, stored as given. NULL for a null
+ * arena, bucket_count 0 or an exhausted arena. */
+VX_API vx_hash_table *vx_hash_table_create(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by zero-terminated texts, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_string(vx_arena *arena, uint64_t bucket_count);
+/* A table keyed by the uint64_t a key points at, copied into the arena. */
+VX_API vx_hash_table *vx_hash_table_create_int(vx_arena *arena, uint64_t bucket_count);
+/* Does nothing: the table lives until its arena is reset or destroyed. */
+VX_API void vx_hash_table_destroy(vx_hash_table *table);
+/* Replace one key function; call before the first insertion. A null table or
+ * function is ignored. Values are stored as given unless a value copy
+ * function is set. */
+VX_API void vx_hash_table_set_hash_func(vx_hash_table *table, vx_hash_fn fn);
+VX_API void vx_hash_table_set_compare_func(vx_hash_table *table, vx_key_compare_fn fn);
+VX_API void vx_hash_table_set_key_copy_func(vx_hash_table *table, vx_copy_fn fn);
+VX_API void vx_hash_table_set_value_copy_func(vx_hash_table *table, vx_copy_fn fn);
+/* Inserts key -> value, or replaces the value of an equal key (its place and
+ * stored key kept). VX_ERR_INVALID_ARG for a null table or key,
+ * VX_ERR_NO_MEMORY when the entry or the key copy cannot be made. */
+VX_API vx_status vx_hash_table_insert(vx_hash_table *table, const void *key, void *value);
+/* The stored value, or NULL when absent (a stored NULL looks the same). */
+VX_API void *vx_hash_table_find(const vx_hash_table *table, const void *key);
+/* Removes the key: VX_ERR_NOT_FOUND when absent, VX_ERR_INVALID_ARG for null
+ * arguments. The entry's memory stays in the arena. */
+VX_API vx_status vx_hash_table_delete(vx_hash_table *table, const void *key);
+/* Number of entries; 0 for NULL. */
+VX_API uint64_t vx_hash_table_size(const vx_hash_table *table);
+/* Empties the table (memory stays in the arena); VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_hash_table_clear(vx_hash_table *table);
+
+/* An iterator from the table's arena standing on the first entry: buckets in
+ * increasing order, each chain newest first. NULL for a null table or an
+ * exhausted arena. Inserting or deleting while iterating leaves the view of
+ * the changed bucket undefined. */
+VX_API vx_hash_iterator *vx_hash_iterator_create(vx_hash_table *table);
+/* 1 while the iterator stands on an entry, else 0 (also for NULL). */
+VX_API int vx_hash_iterator_valid(const vx_hash_iterator *iterator);
+/* Moves to the next entry: 1, or 0 when there is none (then not valid). */
+VX_API int vx_hash_iterator_next(vx_hash_iterator *iterator);
+/* The current entry's stored key or value; NULL without a current entry. */
+VX_API const void *vx_hash_iterator_get_key(const vx_hash_iterator *iterator);
+VX_API void *vx_hash_iterator_get_value(const vx_hash_iterator *iterator);
+/* Does nothing: the iterator belongs to the table's arena. */
+VX_API void vx_hash_iterator_destroy(vx_hash_iterator *iterator);
 
 /* ---- sorting ------------------------------------------------------------ */
 
@@ -481,6 +685,41 @@ VX_API int32_t vx_puts_err(const char *text);
  * Scalar mathematics
  * ======================================================================== */
 
+/* Every function here is pure and reports no errors. The results follow
+ * fixed iterations (magic-constant reciprocal root, Taylor and atanh series,
+ * range reduction by subtracting 2pi) and are reproducible bit for bit, not
+ * correctly rounded. */
+
+/* |x|: the sign bit flipped when x < 0, else x unchanged (-0.0 and NaN stay). */
+VX_API float vx_math_abs_f32(float x);
+VX_API double vx_math_abs_f64(double x);
+/* Square root by three Newton steps on the reciprocal root; +0.0 for x <= 0,
+ * NaN for NaN, +infinity for +infinity. sqrt_f32(2) has bits 0x3fb504f4. */
+VX_API float vx_math_sqrt_f32(float x);
+VX_API double vx_math_sqrt_f64(double x);
+/* e^x - 1 by at most 100 Taylor terms; +0.0 for x == 0, 1e20 for x > 50,
+ * -1.0 for x < -50. */
+VX_API double vx_math_expm1(double x);
+/* Natural logarithm; -1e30 (f32) or -1e300 (f64) for x <= 0, +infinity for
+ * +infinity, NaN for NaN. */
+VX_API float vx_math_log_f32(float x);
+VX_API double vx_math_log_f64(double x);
+/* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
+ * vx_math_log_f64(x + 1.0) otherwise. */
+VX_API double vx_math_log1p(double x);
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
+ * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
+ * longer changes them are reduced by their exact remainder modulo 2pi and
+ * give a value in [-1, 1]. */
+VX_API float vx_math_cos_f32(float x);
+VX_API double vx_math_cos_f64(double x);
+VX_API float vx_math_sin_f32(float x);
+VX_API double vx_math_sin_f64(double x);
+/* lo if lo > x, else hi if hi < x, else x: the lower bound is tested first,
+ * a NaN bound never applies, a NaN x is returned unchanged. */
+VX_API float vx_math_clamp_f32(float x, float lo, float hi);
+VX_API double vx_math_clamp_f64(double x, double lo, double hi);
+
 /* (end of scalar mathematics) */
 
 /* ==========================================================================
@@ -492,6 +731,107 @@ VX_API int32_t vx_puts_err(const char *text);
 /* ==========================================================================
  * Quantizers
  * ======================================================================== */
+
+/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
+ * or more are not recognised. */
+typedef uint32_t vx_quant_type;
+enum {
+    VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
+    VX_QUANT_SCALAR = 1,     /* scalar quantizer, 1 byte per dimension */
+    VX_QUANT_SCALAR_ALT = 2, /* sized and reported like VX_QUANT_SCALAR */
+    VX_QUANT_PRODUCT = 4     /* product quantizer, 8 code bytes per vector */
+};
+
+/* Scalar quantizer: one byte per dimension from a per-dimension minimum and
+ * range learned in training. Lives in its arena. Encoding, decoding and
+ * distances only read it and may run concurrently; training writes it, so
+ * its caller keeps every other use out meanwhile. Code c of dimension d
+ * decodes to c / scale[d] + min[d]. */
+typedef struct vx_sq_quantizer {
+    float *min;     /* dim floats: per-dimension training minimum */
+    float *max;     /* dim floats: per-dimension training maximum */
+    float *scale;   /* dim floats: 255 / (max - min), or 1.0 when flat */
+    uint32_t dim;
+    vx_arena *arena; /* holds the record and its arrays */
+} vx_sq_quantizer;
+
+/* Makes a quantizer in arena with untrained (undefined) arrays; NULL for a
+ * null arena, dim 0 or an exhausted arena. */
+VX_API vx_sq_quantizer *vx_sq_quantizer_create(vx_arena *arena, uint32_t dim);
+/* Learns min, max and scale from n row-major vectors, replacing earlier
+ * statistics; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantizer_train(vx_sq_quantizer *q, const float *data, uint64_t n);
+/* Encodes v into dim code bytes (rounding half up, clamped to 0..255, NaN
+ * gives 0); VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_quantize(const vx_sq_quantizer *q, const float *v, uint8_t *codes);
+/* Decodes dim code bytes into out; VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_sq_dequantize(const vx_sq_quantizer *q, const uint8_t *codes, float *out);
+/* Encodes n row-major vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_quantize_batch(const vx_sq_quantizer *q, const float *data,
+                                      uint8_t *codes, uint64_t n);
+/* Decodes n code vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
+VX_API vx_status vx_sq_dequantize_batch(const vx_sq_quantizer *q, const uint8_t *codes,
+                                        float *out, uint64_t n);
+/* Distance between a query and decoded codes: metric 0 the L2 root, 1 the
+ * negated dot product, 2 one minus the cosine (1.0 when either norm is 0);
+ * VX_DISTANCE_SENTINEL for another metric or null arguments. */
+VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *codes, const float *query,
+                            int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_sq_quantizer_destroy(vx_sq_quantizer *q);
+
+/* Product quantizer: a vector is cut into m sub-vectors of dsub = dim / m
+ * floats, each replaced by the byte index of the nearest of ksub = 1 << nbits
+ * centroids in its sub-space's codebook. Codebooks are sampled from training
+ * sub-vectors with vx_rand. Lives in its arena; same concurrency rule as the
+ * scalar quantizer. */
+typedef struct vx_pq_quantizer {
+    uint32_t dim;      /* full vector dimension */
+    uint32_t m;        /* sub-spaces, also the code bytes per vector */
+    int32_t nbits;     /* bits per sub-code, 0..8 */
+    uint32_t ksub;     /* centroids per sub-space */
+    float **codebooks; /* m arrays of ksub * dsub floats; centroid j at j * dsub */
+    uint32_t dsub;     /* sub-vector dimension */
+    vx_arena *arena;   /* holds the record, the pointer array and the codebooks */
+} vx_pq_quantizer;
+
+/* Makes a quantizer with zeroed codebooks in *out; VX_ERR_INVALID_ARG for a
+ * null arena or out, dim or m 0, dim not divisible by m, or nbits outside
+ * 0..8; VX_ERR_NO_MEMORY when the arena is exhausted (out untouched). */
+VX_API vx_status vx_pq_create(vx_arena *arena, uint32_t dim, uint32_t m, int32_t nbits,
+                              vx_pq_quantizer **out);
+/* Samples every centroid uniformly (with replacement) from the n training
+ * vectors' sub-vectors, sub-space by sub-space; VX_ERR_INVALID_ARG for null
+ * arguments or n 0, VX_ERR_NO_MEMORY when the arena cannot give a sub-space's
+ * scratch (earlier sub-spaces are then already resampled). */
+VX_API vx_status vx_pq_train(vx_pq_quantizer *q, const float *data, uint64_t n);
+/* Writes m code bytes for v, each the nearest centroid (lowest index on
+ * ties); does nothing for null arguments. */
+VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, uint8_t *codes);
+/* Encodes n row-major vectors into n * m bytes; nothing for null or n 0. */
+VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint8_t *codes,
+                               uint64_t n);
+/* Distance between a query and the centroids named by codes: metric 0 the L2
+ * root, 1 the negated dot product, 2 one minus the cosine, another metric the
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
+                            int32_t metric);
+/* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
+ * nothing for null arguments. */
+VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,
+                                 const uint8_t *codes, float *out, uint64_t n, int32_t metric);
+/* Does nothing: the quantizer goes with its arena. */
+VX_API void vx_pq_destroy(vx_pq_quantizer *q);
+
+/* Bytes that n vectors of dim floats need: n * dim * 4 for VX_QUANT_NONE,
+ * n * dim for the scalar kinds, n * 8 for VX_QUANT_PRODUCT, 0 otherwise
+ * (UINT64_MAX when the product exceeds 64 bits). */
+VX_API uint64_t vx_quant_calculate_size(vx_quant_type type, uint32_t dim, uint64_t n);
+/* One line describing the storage of `elements` floats under type (pq_bytes:
+ * the product codes' size), e.g. "SQ quantization: 1.00 MB (4x compression)".
+ * The text lives in one static buffer that every call overwrites: callers
+ * copy it and serialise calls. */
+VX_API const char *vx_quant_get_info(vx_quant_type type, uint32_t elements, uint32_t pq_bytes);
 
 /* (end of quantizers) */
 
@@ -712,6 +1052,27 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * Indexes
  * ======================================================================== */
 
+/* Distance metric of a collection; smaller is always nearer. Unknown codes
+ * rank like VX_METRIC_L2. */
+typedef int32_t vx_metric;
+enum {
+    VX_METRIC_L2 = 0,     /* squared Euclidean distance */
+    VX_METRIC_IP = 1,     /* negated inner product */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity */
+};
+
+/* Index kinds. Configuration text names 0 to 2 "flat", "ivf" and "hnsw". */
+typedef int32_t vx_index_type;
+enum {
+    VX_INDEX_FLAT = 0,     /* no index object: brute force */
+    VX_INDEX_IVF = 1,
+    VX_INDEX_HNSW = 2,
+    VX_INDEX_IVF_PQ = 3,
+    VX_INDEX_HNSW_PQ = 4,
+    VX_INDEX_IVF_SQ = 5,
+    VX_INDEX_HNSW_SQ = 6
+};
+
 /* Writes the index to the file named by path->data (replacing it only once
  * the new file is complete). VX_ERR_INVALID_ARG for null arguments,
  * VX_ERR_NOT_SUPPORTED for an unknown kind, VX_ERR_IO when the file cannot
@@ -727,6 +1088,20 @@ VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
 /* ==========================================================================
  * Collections
  * ======================================================================== */
+
+/* Options for creating a collection. */
+typedef struct vx_collection_config {
+    vx_str name;              /* text must end with a zero byte; may be null */
+    uint32_t dimension;       /* floats per vector; must not be 0 */
+    vx_metric metric;         /* VX_METRIC_* */
+    vx_index_type index_type; /* VX_INDEX_*; -1 selects the automatic index */
+    uint32_t reserved32;      /* not read */
+    uint64_t reserved64;      /* not read */
+    int32_t auto_resize;      /* kept with the options */
+    int32_t quant_type;       /* 0 none, 1 and 2 scalar, 4 product */
+    uint32_t pq_m;            /* product-quantizer sub-quantizers */
+    uint32_t pq_nbits;        /* bits per product-quantizer code */
+} vx_collection_config;
 
 /* Saves the collection to path (zero-terminated): header, records and its
  * metadata, written to a temporary file beside path that replaces path once
@@ -804,7 +1179,131 @@ VX_API vx_status vx_daded_sync(vx_daded *db);
 
 /* ==========================================================================
  * Configuration
+ *
+ * A tree of typed values addressed by dotted keys ("database.path",
+ * "index.hnsw.M"). Keys are read as zero-terminated text (the view's len is
+ * not consulted) and split at every '.': "a..b" has three levels, the middle
+ * one named by the empty text; a trailing '.' adds no level; the empty key
+ * addresses the root. Nodes created on the way to a deeper key read as the
+ * integer 0. Children are kept newest first. Everything lives in the arena
+ * given at creation. No call locks: one thread at a time per configuration.
+ *
+ * Text format (vx_config_load, vx_config_load_string, vx_config_save), one
+ * setting per line:
+ *
+ *     # database settings
+ *     database.path = "/srv/vectors"
+ *     database.arena_size = 67108864
+ *     database.read_only = false
+ *     index.hnsw.level_mult = 0.5
+ *
+ *   - Lines end at '\n' (a '\r' before it is ignored). Blank lines and lines
+ *     whose first non-blank byte is '#' are skipped. Whitespace around '='
+ *     and at either end of a line is free; a '#' after the value starts a
+ *     comment.
+ *   - key: bare (printable bytes and bytes above 127, except space, '=',
+ *     '"', '#' and backslash) or quoted like a string; "" is the root.
+ *   - value, and the type it sets:
+ *       true, false                  VX_CONFIG_BOOL 1, 0
+ *       [+-]digits (64-bit range)    VX_CONFIG_INT
+ *       decimal with a '.' or an exponent ([eE][+-]digits), or inf, -inf,
+ *       nan, -nan                    VX_CONFIG_FLOAT, correctly rounded
+ *       "text"                       VX_CONFIG_STRING; escapes \" \\ \n \t
+ *                                    and \r, every other byte as it is
+ *   - Any other line is malformed.
+ *   Saving writes "key = value" for every node that holds a set value, in an
+ *   order that rebuilds the same tree when loaded into an empty
+ *   configuration: integers in decimal; floats in the shortest form that
+ *   reads back to the same double, always with a '.' or an exponent (only
+ *   inf, -inf, nan and -nan are words); booleans as true or false; strings
+ *   with the escapes \" \\ \n \t. Keys that are not bare are quoted.
+ *
+ * Command line (vx_config_parse_args): every argument "--key=value" sets key;
+ * a value in the syntax above takes that type, any other value is taken as a
+ * string as it is ("--database.storage_mode=memory"). Other arguments are
+ * ignored; "--" ends the options.
+ * Environment (vx_config_load_env): every variable VEXAL_<KEY>=value, where
+ * <KEY> is the key upper-cased with each '.' written as "__", sets the key
+ * with the value rules of the command line. The key is the lower-cased name
+ * unless a key already in the tree, or one the library reads
+ * ("index.hnsw.M"), matches it ignoring case.
  * ======================================================================== */
+
+typedef int32_t vx_config_type;
+enum {
+    VX_CONFIG_INT = 0,    /* int64_t */
+    VX_CONFIG_FLOAT = 1,  /* double */
+    VX_CONFIG_STRING = 2, /* zero-terminated text, copied into the arena */
+    VX_CONFIG_BOOL = 3    /* int32_t */
+};
+
+typedef struct vx_config vx_config;
+
+/* A new, empty configuration in arena; NULL for a null arena or when the
+ * arena is exhausted. */
+VX_API vx_config *vx_config_create(vx_arena *arena);
+/* Does nothing: the configuration lives until its arena is destroyed. */
+VX_API void vx_config_destroy(vx_config *config);
+/* Sets key to the value value points at (for VX_CONFIG_STRING: the text
+ * itself), creating missing levels; an existing node keeps its place and
+ * children. VX_ERR_INVALID_ARG for null arguments or an unknown type (the
+ * code is then stored and every getter gives its default);
+ * VX_ERR_NO_MEMORY when the arena is exhausted. */
+VX_API vx_status vx_config_set(vx_config *config, const vx_str *key, const void *value,
+                               vx_config_type type);
+/* The value of key when it holds that type, else fallback (also for null
+ * arguments). */
+VX_API int64_t vx_config_get_int(const vx_config *config, const vx_str *key, int64_t fallback);
+VX_API double vx_config_get_float(const vx_config *config, const vx_str *key, double fallback);
+VX_API int32_t vx_config_get_bool(const vx_config *config, const vx_str *key, int32_t fallback);
+/* A view of key's text when it holds a string, else fallback unchanged. The
+ * view belongs to the calling thread and is overwritten by its next call. */
+VX_API const vx_str *vx_config_get_string(const vx_config *config, const vx_str *key,
+                                          const vx_str *fallback);
+/* 1 when key's node exists (the empty key: the root), else 0. */
+VX_API int vx_config_has_key(const vx_config *config, const vx_str *key);
+/* Reads the file at path (zero-terminated) in the text format and sets its
+ * keys. VX_ERR_INVALID_ARG for null arguments or at the first malformed line
+ * (keys of earlier lines stay set); VX_ERR_IO when the file cannot be read;
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load(vx_config *config, const vx_str *path);
+/* The same for text (len bytes; a null data with len 0 is empty). */
+VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
+/* Writes every set key to the file at path (created or truncated, 0644) in
+ * the text format; an empty configuration gives an empty file.
+ * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
+VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
+
+/* Fills out with the database defaults (path "./data", storage_mode 1,
+ * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
+ * overridden by "database.path" (string), "database.storage_mode" ("memory"
+ * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+ * (integers > 0), "database.read_only" and "database.create_if_missing"
+ * (booleans). Keys of another type or unknown words are ignored. The path
+ * points into the configuration's arena. VX_ERR_INVALID_ARG for null
+ * arguments. */
+VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
+/* Fills out with the collection defaults (no name, dimension 128, metric
+ * l2, index hnsw, auto_resize 1, everything else 0) overridden by
+ * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+ * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
+ * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
+ * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */
+VX_API vx_status vx_config_to_collection_config(const vx_config *config,
+                                                vx_collection_config *out);
+/* Set the integers "index.hnsw.M", "index.hnsw.ef_construction" and
+ * "index.hnsw.ef_search": 16/100/50, 32/200/100 and 8/50/32. VX_OK, or
+ * VX_ERR_INVALID_ARG for a null config. */
+VX_API vx_status vx_config_apply_preset_mobile_low(vx_config *config);
+VX_API vx_status vx_config_apply_preset_mobile_high(vx_config *config);
+VX_API vx_status vx_config_apply_preset_embedded(vx_config *config);
+/* Sets every "--key=value" argument of argv[0..argc-1] (see above).
+ * VX_ERR_INVALID_ARG for a null config or argv; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_parse_args(vx_config *config, int argc, char **argv);
+/* Sets every VEXAL_ environment variable (see above); must not run while
+ * another thread changes the environment. VX_ERR_INVALID_ARG for a null
+ * config; VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_config_load_env(vx_config *config);
 
 /* (end of configuration) */
 
