@@ -490,8 +490,8 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s) {
     vx_collection *c = collection_alloc_shell(arena, h.dimension, capacity);
     if (!c) return nullptr;
     c->metric = (int32_t)h.metric;
-    c->config.metric = c->metric;
-    c->config.index_type = h.index_type;
+    c->config.metric = (vx_metric)c->metric;
+    c->config.index_type = (vx_index_type)h.index_type;
     c->created_time = h.created_time;
     c->modified_time = h.saved_time;
     c->next_id = h.next_id;
