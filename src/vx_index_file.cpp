@@ -2,8 +2,8 @@
 // quantizer section, little-endian and packed. Saving writes a temporary
 // file beside the target and renames it over the target. Loading treats the
 // file as hostile: every count is checked against the bytes that remain
-// before it drives an allocation, and a graph's links are cleaned of ids
-// that name no node of a fitting level.
+// before it drives an allocation, and a graph's entry point is repaired when
+// it names no node of the top layer.
 #include "vx_file_internal.h"
 #include "vx_index_internal.h"
 #include "vx_persist_internal.h"
@@ -455,30 +455,20 @@ static int read_hnsw_node(in_file *in, vx_hnsw_index *h, uint64_t slot_limit) {
     return 1;
 }
 
-// Links may only name present nodes that live on the link's layer, and the
-// entry point must be a node on the top layer; a damaged file is repaired to
-// that rather than handed to the searches.
-static void hnsw_sanitize(vx_hnsw_index *h) {
+// The entry point must be a present node on the top layer. Links are kept as
+// stored: the traversals skip ids that name no node or a node below the
+// link's layer, as they do after removals.
+static void hnsw_repair_entry(vx_hnsw_index *h) {
+    int64_t ep = h->entry_point;
+    vx_hnsw_node *entry = (ep >= 0 && (uint64_t)ep < h->capacity) ? h->nodes[ep] : nullptr;
+    if (entry && entry->level >= h->max_level) return;
     vx_hnsw_node *top = nullptr;
     for (uint64_t slot = 0; slot < h->capacity; slot++) {
         vx_hnsw_node *n = h->nodes[slot];
-        if (!n) continue;
-        if (!top || n->level > top->level) top = n;
-        for (uint32_t l = 0; l <= n->level; l++) {
-            uint32_t kept = 0;
-            for (uint32_t j = 0; j < n->link_count[l]; j++) {
-                uint64_t nb = n->links[l][j];
-                if (nb < h->capacity && h->nodes[nb] && h->nodes[nb]->level >= l) n->links[l][kept++] = nb;
-            }
-            n->link_count[l] = kept;
-        }
+        if (n && (!top || n->level > top->level)) top = n;
     }
-    int64_t ep = h->entry_point;
-    vx_hnsw_node *entry = (ep >= 0 && (uint64_t)ep < h->capacity) ? h->nodes[ep] : nullptr;
-    if (!entry || entry->level < h->max_level) {
-        h->entry_point = top ? (int64_t)top->id : -1;
-        h->max_level = top ? top->level : 0;
-    }
+    h->entry_point = top ? (int64_t)top->id : -1;
+    h->max_level = top ? top->level : 0;
 }
 
 static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
@@ -518,7 +508,7 @@ static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
         if (sq) h->sq = sq;
     }
     if (h->scan_from > h->capacity) h->scan_from = h->capacity;
-    hnsw_sanitize(h);
+    hnsw_repair_entry(h);
     return index;
 }
 
