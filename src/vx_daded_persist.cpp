@@ -10,6 +10,7 @@
 #include "vx_persist_internal.h"
 #include "vx_storage_internal.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -143,6 +144,25 @@ static void unload_all(vx_daded *db) {
     db->collection_count = 0;
 }
 
+// 1 for the name of a temporary file that an interrupted save of this
+// directory left behind: "<name>.vxcol.tmp.XXXXXX" or ".vxmeta.tmp.XXXXXX".
+static int is_leftover(const char *entry) {
+    const char *tmp = strstr(entry, ".tmp.");
+    if (!tmp || strlen(tmp) != 11) return 0;
+    size_t stem = (size_t)(tmp - entry);
+    if (stem == 7 && strncmp(entry, ".vxmeta", 7) == 0) return 1;
+    return stem > 6 && strncmp(tmp - 6, ".vxcol", 6) == 0;
+}
+
+static void remove_leftovers(const char *dir) {
+    DIR *d = opendir(dir);
+    if (!d) return;
+    char path[PATH_BUFFER];
+    while (struct dirent *e = readdir(d))
+        if (is_leftover(e->d_name) && persist_path(path, dir, e->d_name, "")) unlink(path);
+    closedir(d);
+}
+
 vx_status daded_open_persistent(vx_daded *db) {
     vx_status st = prepare_directory(db);
     if (st == VX_OK) st = daded_load_all(db);
@@ -153,6 +173,7 @@ vx_status daded_open_persistent(vx_daded *db) {
     // The storage file is opened only once the collections loaded, so a
     // failed opening changes no file of the directory.
     daded_open_storage(db);
+    if (!db->config.read_only) remove_leftovers(db->config.path.data);
     return VX_OK;
 }
 
