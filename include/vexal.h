@@ -679,6 +679,85 @@ VX_API int32_t vx_puts_err(const char *text);
  * Files and directories
  * ======================================================================== */
 
+/* Paths are vx_str views whose data is a zero-terminated text (len is not
+ * consulted); "/" and "\\" both separate path pieces. Status results are
+ * VX_OK, VX_ERR_INVALID_ARG for a null path, VX_ERR_NO_MEMORY or VX_ERR_IO;
+ * the system's error number is not kept. Descriptors are opened close-on-exec.
+ * Results documented as "malloc" memory are released with the C runtime's
+ * free(); arena results go with the arena. */
+
+/* Opens path by a mode text whose first two characters count: "r"/"rb"
+ * read, "r+" read-write, "w"/"wb" write+create+truncate, "w+" read-write+
+ * create+truncate, "a"/"ab" write+create+append, anything else read only.
+ * New files get permission bits 0644. The descriptor, or -1. */
+VX_API int vx_file_open(const vx_str *path, const vx_str *mode);
+/* The result of close. */
+VX_API int vx_file_close(int fd);
+/* The results of read, write and lseek (whence 0 start, 1 current, 2 end). */
+VX_API int64_t vx_file_read(int fd, void *buffer, uint64_t size);
+VX_API int64_t vx_file_write(int fd, const void *data, uint64_t length);
+VX_API int64_t vx_file_seek(int fd, int64_t offset, int whence);
+
+/* The whole file plus one zero byte, in malloc memory; its size is stored
+ * in *out_size when out_size is not NULL. NULL when the file cannot be
+ * opened, sized or read whole, or memory runs out. */
+VX_API char *vx_file_read_all(const vx_str *path, uint64_t *out_size);
+/* Creates or truncates path and writes length bytes of data; VX_ERR_IO
+ * when it cannot be opened or not every byte is written. */
+VX_API vx_status vx_file_write_all(const vx_str *path, const void *data, uint64_t length);
+
+/* Size in bytes / modification time in seconds since the epoch, or -1. */
+VX_API int64_t vx_file_size(const vx_str *path);
+VX_API int64_t vx_file_mtime(const vx_str *path);
+/* 1 when the path's status can be read / it is a regular file / a
+ * directory (symbolic links followed), else 0. */
+VX_API int vx_file_exists(const vx_str *path);
+VX_API int vx_file_is_regular(const vx_str *path);
+VX_API int vx_file_is_directory(const vx_str *path);
+
+/* Creates one directory level with permission bits 0755. */
+VX_API vx_status vx_file_mkdir(const vx_str *path);
+/* Creates every missing directory along path; existing directories are no
+ * error, anything else in the way is VX_ERR_IO. */
+VX_API vx_status vx_file_mkdir_recursive(const vx_str *path);
+/* Removes an empty directory. */
+VX_API vx_status vx_file_rmdir(const vx_str *path);
+/* Removes a directory with everything below it; symbolic links are removed,
+ * never followed. */
+VX_API vx_status vx_file_rmdir_recursive(const vx_str *path);
+/* Removes a file. */
+VX_API vx_status vx_file_unlink(const vx_str *path);
+/* Renames from to to. */
+VX_API vx_status vx_file_rename(const vx_str *from, const vx_str *to);
+/* Copies the content of from into to (created or truncated); VX_ERR_IO on
+ * any read or write failure and when both name the same file. */
+VX_API vx_status vx_file_copy(const vx_str *from, const vx_str *to);
+
+/* The names in a directory except "." and "..", in directory order, as a
+ * NULL-terminated array from the arena whose names are malloc copies;
+ * NULL when the directory cannot be read or memory runs out. */
+VX_API char **vx_file_list_dir(const vx_str *path, vx_arena *arena);
+/* Pointer into the path text after the last "/" (or, without one, after
+ * the last "\\"); the whole text without separators. NULL for NULL. */
+VX_API const char *vx_file_basename(const vx_str *path);
+/* The text before the last separator ("" for a leading one, "." without
+ * any), zero-terminated in the arena; NULL for null arguments. */
+VX_API char *vx_file_dirname(vx_arena *arena, const vx_str *path);
+/* The zero-terminated parts, up to a NULL, joined with "/" in the arena
+ * (separators already present stay); "" when first is NULL. */
+VX_API char *vx_file_join(vx_arena *arena, const char *first, ...);
+/* The resolved absolute path (it must exist) in malloc memory, or NULL.
+ * reserved is ignored. */
+VX_API char *vx_file_abs_path(void *reserved, const vx_str *path);
+/* A malloc copy of the path text, unchanged; NULL on failure. */
+VX_API char *vx_file_normalize_path(void *reserved, const vx_str *path);
+/* Replaces the six trailing X of template in place, creates that file
+ * (mode 0600) and closes it; returns template, or NULL. */
+VX_API char *vx_file_mktemp(char *template_text);
+/* Replaces the six trailing X and creates that directory (mode 0700);
+ * returns template, or NULL. */
+VX_API char *vx_file_mkdtemp(char *template_text);
+
 /* (end of files and directories) */
 
 /* ==========================================================================
@@ -725,6 +804,148 @@ VX_API double vx_math_clamp_f64(double x, double lo, double hi);
 /* ==========================================================================
  * Vectors and distances
  * ======================================================================== */
+
+/* A vector is a bare array of dim floats; every function takes the array and
+ * its dimension separately. Every sum is one single-precision running sum
+ * from +0.0 in increasing index order, so results are reproducible bit for
+ * bit. Metric codes: 0 L2, 1 inner product, 2 cosine. Nothing here locks;
+ * calls on distinct outputs may run on any thread. */
+
+/* A list of count vectors of dim floats each, for
+ * vx_vec_batch_cosine_similarity. */
+typedef struct vx_vec_batch {
+    const float *const *vectors;
+    uint32_t dim;
+    uint64_t count;
+} vx_vec_batch;
+
+/* A vector of dim uninitialised floats from the arena, or from vx_malloc when
+ * arena is NULL (release that one with vx_vec_free); NULL for dim 0 or when
+ * memory runs out. */
+VX_API float *vx_vec_create(vx_arena *arena, uint32_t dim);
+/* vx_vec_create with every element set to value; NULL on failure. */
+VX_API float *vx_vec_create_with_value(vx_arena *arena, uint32_t dim, float value);
+/* A new vector holding a copy of src; NULL for a null src, dim 0 or no memory. */
+VX_API float *vx_vec_copy(vx_arena *arena, const float *src, uint32_t dim);
+/* Releases a vector made without an arena; NULL is ignored. */
+VX_API void vx_vec_free(float *v);
+/* A unit-length copy of src in the arena (required); NULL for null arguments,
+ * dim 0, no memory or a norm below the single-precision epsilon. */
+VX_API float *vx_vec_normalized(vx_arena *arena, const float *src, uint32_t dim);
+
+/* Element-wise operations; each does nothing for a null pointer or dim 0. The
+ * output may alias or overlap an input: elements are processed one by one in
+ * increasing index order. */
+/* Sets every byte of v to zero. */
+VX_API void vx_vec_zero(float *v, uint32_t dim);
+/* v[i] = value. */
+VX_API void vx_vec_fill(float *v, uint32_t dim, float value);
+/* out[i] = a[i] + b[i]. */
+VX_API void vx_vec_add(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = a[i] - b[i]. */
+VX_API void vx_vec_sub(const float *a, const float *b, uint32_t dim, float *out);
+/* out[i] = v[i] * s. */
+VX_API void vx_vec_scale(const float *v, uint32_t dim, float *out, float s);
+
+/* Sum of a[i] * b[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_dot(const float *a, const float *b, uint32_t dim);
+/* Sum of v[i] * v[i]; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_squared(const float *v, uint32_t dim);
+/* Same as vx_vec_norm_squared. */
+VX_API float vx_vec_norm_l2_squared(const float *v, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared norm; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_norm_l2(const float *v, uint32_t dim);
+/* Sum of |v[i]|; 0.0 for a null vector or dim 0. */
+VX_API float vx_vec_l1_norm(const float *v, uint32_t dim);
+/* Sum of (a[i] - b[i])^2; VX_DISTANCE_SENTINEL for a null vector or dim 0. */
+VX_API float vx_vec_l2_squared(const float *a, const float *b, uint32_t dim);
+/* vx_math_sqrt_f32 of the squared L2 distance; VX_DISTANCE_SENTINEL for a
+ * null vector or dim 0. */
+VX_API float vx_vec_l2_distance(const float *a, const float *b, uint32_t dim);
+/* Same as vx_vec_l2_distance. */
+VX_API float vx_vec_distance_l2(const float *a, const float *b, uint32_t dim);
+/* -vx_vec_dot(a, b, dim); -0.0 for a null vector or dim 0. */
+VX_API float vx_vec_ip_distance(const float *a, const float *b, uint32_t dim);
+/* 1 - dot / (|a| |b|), not clamped; 1.0 for a null vector, dim 0 or a norm
+ * below the single-precision epsilon; NaN when a norm is NaN. */
+VX_API float vx_vec_cosine_distance(const float *a, const float *b, uint32_t dim);
+/* 1.0 - vx_vec_cosine_distance(a, b, dim); 0.0 for null, empty or zero. */
+VX_API float vx_vec_cosine_similarity(const float *a, const float *b, uint32_t dim);
+/* The ranking distance of a metric, smaller meaning nearer: the squared L2
+ * distance for 0 and unknown metrics, the negated dot product for 1, the
+ * cosine distance for 2. dim 0 gives 0.0, -0.0 and 1.0 respectively; a null
+ * vector otherwise gives VX_DISTANCE_SENTINEL, -0.0 and 1.0. */
+VX_API float vx_vec_distance(const float *a, const float *b, uint32_t dim, int32_t metric);
+
+/* Scales v to unit length by one reciprocal of its norm; VX_ERR_INVALID_ARG
+ * (v unchanged) for a null v, dim 0 or a norm below 1.1920929e-7. */
+VX_API vx_status vx_vec_normalize(float *v, uint32_t dim);
+/* Copies src to dst and normalises dst; VX_ERR_INVALID_ARG for null
+ * arguments or dim 0, and for a zero norm (dst then holds the plain copy). */
+VX_API vx_status vx_vec_normalize_to(const float *src, float *dst, uint32_t dim);
+/* 1 when no |a[i] - b[i]| exceeds eps (a NaN difference counts as equal),
+ * else 0; 0 for a null vector or dim 0. */
+VX_API int vx_vec_equal(const float *a, const float *b, uint32_t dim, float eps);
+/* Same as vx_vec_equal. */
+VX_API int vx_vec_almost_equal(const float *a, const float *b, uint32_t dim, float eps);
+
+/* Int8 codes with one scale per vector. With min and max of the vector (NaN
+ * elements ignored) and scale = (max - min) / 255, element i gets
+ * code = (int)t - 128 where t = (v[i] - min) / scale + 0.5 truncated toward
+ * zero, a value in 0..255 (NaN elements give t = 0), so codes span
+ * -128..127. A spread below 1e-6 gives scale 1.0 and all codes 0. Does
+ * nothing for a null v or codes or dim 0; scale_out must then be valid.
+ * Dequantizing multiplies by the scale alone, so it restores each value
+ * less the constant min + 128 * scale. */
+VX_API void vx_vec_quantize_int8(const float *v, uint32_t dim, int8_t *codes, float *scale_out);
+/* out[i] = (float)codes[i] * scale; nothing for null arrays or dim 0. */
+VX_API void vx_vec_dequantize_int8(const int8_t *codes, uint32_t dim, float *out, float scale);
+/* Sum of a[i] * b[i] as signed integers, exact up to dim 131071; longer sums
+ * saturate at the 32-bit limits. 0 for null arrays or dim 0. */
+VX_API int32_t vx_vec_dot_int8(const int8_t *a, const int8_t *b, uint32_t dim);
+
+/* Batches: one query against count vectors; out[i] belongs to vectors[i]. */
+/* out[i] = vx_vec_l2_distance(query, vectors[i], dim), the root distance
+ * (VX_DISTANCE_SENTINEL for a null query or entry or dim 0); nothing for
+ * count 0 or a null list or out. */
+VX_API void vx_vec_batch_l2_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                     uint64_t count, float *out);
+/* Metric 1: -vx_vec_dot; metric 2: vx_vec_cosine_distance; any other metric:
+ * vx_vec_batch_l2_distance (root, not squared). Nothing for a null query,
+ * list or out. */
+VX_API void vx_vec_batch_distance(const float *query, const float *const *vectors, uint32_t dim,
+                                  uint64_t count, int32_t metric, float *out);
+/* out[i] = vx_vec_cosine_similarity(query, batch->vectors[i], batch->dim);
+ * nothing for a null query, batch or out. */
+VX_API void vx_vec_batch_cosine_similarity(const float *query, const vx_vec_batch *batch, float *out);
+
+/* Sum of the elements; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_sum(const float *v, uint32_t dim);
+/* vx_vec_sum divided by dim; 0.0 for a null v or dim 0. */
+VX_API float vx_vec_mean(const float *v, uint32_t dim);
+/* out = the element-wise sum of the vectors in list order (a null entry adds
+ * nothing); nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_sum(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* vx_vec_array_sum times 1 / count; nothing for a null out or list or count 0. */
+VX_API void vx_vec_array_mean(float *out, const float *const *vectors, uint32_t dim, uint64_t count);
+/* Sum of vectors[i] * weights[i], divided by the sum of the weights when that
+ * exceeds 1.1920929e-7 (otherwise left as the plain weighted sum). A null
+ * entry adds nothing but its weight still counts. Nothing for null
+ * arguments or count 0. */
+VX_API void vx_vec_weighted_mean(float *out, const float *const *vectors, const float *weights,
+                                 uint32_t dim, uint64_t count);
+
+/* Random vectors from the shared generator (vx_rand_float; reproducible
+ * after vx_srand). */
+/* v[i] = 2u - 1 for successive draws u: values in [-1, 1]; nothing for NULL. */
+VX_API void vx_vec_random(float *v, uint32_t dim);
+/* vx_vec_random, then vx_vec_normalize: VX_ERR_INVALID_ARG for a null v,
+ * dim 0 or a draw with a norm below the epsilon. */
+VX_API vx_status vx_vec_random_normalized(float *v, uint32_t dim);
+/* Gaussian values by the Box-Muller transform, two draws per pair of
+ * elements (redrawing the first while below 1.1920929e-7); nothing for a
+ * null v or dim 0. */
+VX_API void vx_vec_random_gaussian(float *v, uint32_t dim, float mean, float stddev);
 
 /* (end of vectors and distances) */
 

@@ -7,49 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 extern char **environ;
-
-// Whole-file read and write over the descriptor interface. The content read
-// comes from the platform's malloc and carries a zero byte after it.
-static void *read_whole_file(const vx_str *path, uint64_t *size) {
-    int fd = open(path->data, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    off_t n = lseek(fd, 0, SEEK_END);
-    char *buf = n >= 0 && lseek(fd, 0, SEEK_SET) == 0 ? (char *)malloc((size_t)n + 1) : nullptr;
-    off_t got = 0;
-    while (buf && got < n) {
-        ssize_t r = read(fd, buf + got, (size_t)(n - got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += r;
-    }
-    close(fd);
-    if (!buf || got != n) {
-        free(buf);
-        return nullptr;
-    }
-    buf[n] = '\0';
-    *size = (uint64_t)n;
-    return buf;
-}
-
-// Creates or truncates the file (permission 0644) and writes every byte.
-static vx_status write_whole_file(const vx_str *path, const char *data, uint64_t len) {
-    int fd = open(path->data, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return VX_ERR_IO;
-    uint64_t done = 0;
-    while (done < len) {
-        ssize_t w = write(fd, data + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += (uint64_t)w;
-    }
-    return close(fd) == 0 && done == len ? VX_OK : VX_ERR_IO;
-}
 
 /* ---- character classes -------------------------------------------------- */
 
@@ -361,7 +319,7 @@ extern "C" VX_API vx_status vx_config_load_string(vx_config *config, const vx_st
 extern "C" VX_API vx_status vx_config_load(vx_config *config, const vx_str *path) {
     if (!config || !path || !path->data) return VX_ERR_INVALID_ARG;
     uint64_t size = 0;
-    char *content = (char *)read_whole_file(path, &size);
+    char *content = vx_file_read_all(path, &size);
     if (!content) return VX_ERR_IO;
     vx_status status = load_text(config, content, size);
     free(content);
@@ -529,7 +487,7 @@ extern "C" VX_API vx_status vx_config_save(const vx_config *config, const vx_str
         vx_free(out.data);
         return VX_ERR_NO_MEMORY;
     }
-    vx_status status = write_whole_file(path, out.data, out.len);
+    vx_status status = vx_file_write_all(path, out.data, out.len);
     vx_free(out.data);
     return status == VX_OK ? VX_OK : VX_ERR_IO;
 }

@@ -41,6 +41,10 @@ void pq_distance_rows(const vx_pq_quantizer *q, const float *query, const uint8_
 void pq_subspace_l2(const float *sub, const float *book, uint32_t ksub, uint32_t dsub,
                     float *out);
 
+// Codes of n row-major vectors, byte-identical to vx_pq_encode of each; eight
+// vectors share each pass over a codebook. q, data and codes must be valid.
+void pq_encode_many(const vx_pq_quantizer *q, const float *data, uint64_t n, uint8_t *codes);
+
 // The per-sub-space partial sums of the L2 distance for every possible code:
 // table[s * ksub + j] is the partial sum of sub-space s against centroid j
 // (m * ksub floats). Building it costs one encoding; afterwards each code

@@ -330,3 +330,110 @@ void pq_distance_rows(const vx_pq_quantizer *q, const float *query, const uint8_
     if (!q || !query || !codes || !out) return;
     pq_distances(q, query, CodeRows{codes, q->m}, n, metric, out);
 }
+
+/* ---- product quantizer: encoding eight vectors per pass ------------------- */
+
+// Nearest-centroid search for eight vectors at once: lane l of every step is
+// vector l. Their sub-vectors are first transposed into sub[t * 8 + l], so
+// each centroid element is broadcast against eight contiguous lanes. Every
+// (vector, centroid) distance is still one running sum over t, and each lane
+// keeps its own strict-less-than minimum in centroid order.
+static void nearest8_portable(const float *sub, const float *book, uint32_t ksub, uint32_t dsub,
+                              uint32_t *bestj) {
+    float best[LANES];
+    for (int l = 0; l < LANES; l++) {
+        best[l] = VX_DISTANCE_SENTINEL;
+        bestj[l] = 0;
+    }
+    for (uint32_t j = 0; j < ksub; j++) {
+        const float *c = book + (uint64_t)j * dsub;
+        float acc[LANES] = {0};
+        for (uint32_t t = 0; t < dsub; t++)
+            for (int l = 0; l < LANES; l++) {
+                const float diff = sub[(uint64_t)t * LANES + l] - c[t];
+                acc[l] = acc[l] + diff * diff;
+            }
+        for (int l = 0; l < LANES; l++)
+            if (acc[l] < best[l]) {
+                best[l] = acc[l];
+                bestj[l] = j;
+            }
+    }
+}
+
+#ifdef VX_QUANT_X86
+// Four centroids per pass so that four addition chains overlap.
+__attribute__((target("avx2"))) static void nearest8_avx2(const float *sub, const float *book,
+                                                          uint32_t ksub, uint32_t dsub,
+                                                          uint32_t *bestj_out) {
+    __m256 best = _mm256_set1_ps(VX_DISTANCE_SENTINEL);
+    __m256i bestj = _mm256_setzero_si256();
+    uint32_t j = 0;
+    auto take = [](__m256 acc, uint32_t jj, __m256 &b, __m256i &bj)
+        __attribute__((target("avx2"), always_inline)) {
+        const __m256 less = _mm256_cmp_ps(acc, b, _CMP_LT_OQ);
+        b = _mm256_blendv_ps(b, acc, less);
+        bj = _mm256_blendv_epi8(bj, _mm256_set1_epi32((int)jj), _mm256_castps_si256(less));
+    };
+    for (; j + 4 <= ksub; j += 4) {
+        const float *c0 = book + (uint64_t)j * dsub;
+        const float *c1 = c0 + dsub, *c2 = c1 + dsub, *c3 = c2 + dsub;
+        __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+        for (uint32_t t = 0; t < dsub; t++) {
+            const __m256 x = _mm256_loadu_ps(sub + (uint64_t)t * LANES);
+            const __m256 d0 = _mm256_sub_ps(x, _mm256_set1_ps(c0[t]));
+            const __m256 d1 = _mm256_sub_ps(x, _mm256_set1_ps(c1[t]));
+            const __m256 d2 = _mm256_sub_ps(x, _mm256_set1_ps(c2[t]));
+            const __m256 d3 = _mm256_sub_ps(x, _mm256_set1_ps(c3[t]));
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(d0, d0));
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(d1, d1));
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(d2, d2));
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(d3, d3));
+        }
+        take(a0, j, best, bestj);
+        take(a1, j + 1, best, bestj);
+        take(a2, j + 2, best, bestj);
+        take(a3, j + 3, best, bestj);
+    }
+    for (; j < ksub; j++) {
+        const float *c = book + (uint64_t)j * dsub;
+        __m256 a = _mm256_setzero_ps();
+        for (uint32_t t = 0; t < dsub; t++) {
+            const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(sub + (uint64_t)t * LANES),
+                                           _mm256_set1_ps(c[t]));
+            a = _mm256_add_ps(a, _mm256_mul_ps(d, d));
+        }
+        take(a, j, best, bestj);
+    }
+    _mm256_storeu_si256((__m256i *)bestj_out, bestj);
+}
+#endif
+
+void pq_encode_many(const vx_pq_quantizer *q, const float *data, uint64_t n, uint8_t *codes) {
+    const uint32_t m = q->m, dsub = q->dsub;
+    const uint64_t dim = q->dim;
+    uint64_t i = 0;
+    float *sub = n >= (uint64_t)LANES ? (float *)vx_malloc((uint64_t)dsub * LANES * sizeof(float))
+                                      : nullptr;
+    if (sub) {
+        const bool avx2 = have_avx2();
+        for (; i + LANES <= n; i += LANES) {
+            const float *rows = data + i * dim;
+            for (uint32_t s = 0; s < m; s++) {
+                for (uint32_t t = 0; t < dsub; t++)
+                    for (int l = 0; l < LANES; l++)
+                        sub[(uint64_t)t * LANES + l] = rows[l * dim + (uint64_t)s * dsub + t];
+                uint32_t bestj[LANES];
+#ifdef VX_QUANT_X86
+                if (avx2) nearest8_avx2(sub, q->codebooks[s], q->ksub, dsub, bestj);
+                else
+#endif
+                    nearest8_portable(sub, q->codebooks[s], q->ksub, dsub, bestj);
+                for (int l = 0; l < LANES; l++) codes[(i + l) * m + s] = (uint8_t)bestj[l];
+            }
+        }
+        (void)avx2;
+        vx_free(sub);
+    }
+    for (; i < n; i++) vx_pq_encode(q, data + i * dim, codes + i * m);
+}

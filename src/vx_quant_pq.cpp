@@ -98,7 +98,7 @@ extern "C" VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, ui
 extern "C" VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data,
                                           uint8_t *codes, uint64_t n) {
     if (!q || !data || !codes || n == 0) return;
-    for (uint64_t i = 0; i < n; i++) pq_encode_row(q, data + i * q->dim, codes + i * q->m);
+    pq_encode_many(q, data, n, codes);
 }
 
 // The centroid that code byte s names in sub-space s.

@@ -9,42 +9,60 @@ namespace {
 // Partitions of at most this many elements are finished by insertion.
 const uint64_t INSERTION_CUTOFF = 16;
 
-// Exchanges two elements of `size` bytes in place, word by word where it can;
-// no element-sized buffer is needed.
-inline void swap_elements(unsigned char *a, unsigned char *b, uint64_t size) {
-    if (a == b) return;
-    uint64_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        memcpy(a + i, &y, 8);
-        memcpy(b + i, &x, 8);
+// Exchanges two elements of any size in place, word by word where it can; no
+// element-sized buffer is needed.
+struct swap_any {
+    uint64_t size;
+    void operator()(unsigned char *a, unsigned char *b) const {
+        uint64_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            uint64_t x, y;
+            memcpy(&x, a + i, 8);
+            memcpy(&y, b + i, 8);
+            memcpy(a + i, &y, 8);
+            memcpy(b + i, &x, 8);
+        }
+        for (; i < size; i++) {
+            unsigned char t = a[i];
+            a[i] = b[i];
+            b[i] = t;
+        }
     }
-    for (; i < size; i++) {
-        unsigned char t = a[i];
-        a[i] = b[i];
-        b[i] = t;
-    }
-}
-
-struct simple_compar_holder {
-    int32_t (*compar)(const void *, const void *);
 };
 
-// Adapts a two-argument comparator to the three-argument form.
-int32_t wrap_compar_simple(const void *a, const void *b, void *arg) {
-    return static_cast<simple_compar_holder *>(arg)->compar(a, b);
-}
+// The same for the common element sizes known at compile time (search
+// results are 16 bytes), so the exchange compiles to a few moves.
+template <uint64_t SIZE>
+struct swap_fixed {
+    void operator()(unsigned char *a, unsigned char *b) const {
+        unsigned char t[SIZE];
+        memcpy(t, a, SIZE);
+        memcpy(a, b, SIZE);
+        memcpy(b, t, SIZE);
+    }
+};
 
-void insertion_finish(unsigned char *base, uint64_t n, uint64_t size,
-                      vx_compare_fn compar, void *arg) {
+// Calls a comparator that takes the caller's argument.
+struct compar_with_arg {
+    vx_compare_fn compar;
+    void *arg;
+    int32_t operator()(const void *a, const void *b) const { return compar(a, b, arg); }
+};
+
+// Adapts a two-argument comparator to the sort's calling form.
+struct wrap_compar_simple {
+    vx_compare_simple_fn compar;
+    int32_t operator()(const void *a, const void *b) const { return compar(a, b); }
+};
+
+template <class Cmp, class Swap>
+void insertion_finish(unsigned char *base, uint64_t n, uint64_t size, const Cmp &cmp, const Swap &swap) {
     for (uint64_t i = 1; i < n; i++) {
         for (uint64_t k = i; k >= 1; k--) {
             unsigned char *prev = base + (k - 1) * size;
             unsigned char *cur = prev + size;
-            if (compar(prev, cur, arg) <= 0) break;
-            swap_elements(prev, cur, size);
+            if (cmp(prev, cur) <= 0) break;
+            swap(prev, cur);
         }
     }
 }
@@ -52,19 +70,19 @@ void insertion_finish(unsigned char *base, uint64_t n, uint64_t size,
 // Moves the middle element to the end as pivot, partitions in one forward
 // pass (elements equal to the pivot stay right) and returns the pivot's
 // final index.
-uint64_t partition(unsigned char *base, uint64_t n, uint64_t size,
-                   vx_compare_fn compar, void *arg) {
+template <class Cmp, class Swap>
+uint64_t partition(unsigned char *base, uint64_t n, uint64_t size, const Cmp &cmp, const Swap &swap) {
     unsigned char *last = base + (n - 1) * size;
-    swap_elements(base + (n / 2) * size, last, size);
+    swap(base + (n / 2) * size, last);
     uint64_t j = 0;
     for (uint64_t i = 0; i + 1 < n; i++) {
         unsigned char *ei = base + i * size;
-        if (compar(ei, last, arg) < 0) {
-            swap_elements(ei, base + j * size, size);
+        if (cmp(ei, last) < 0) {
+            if (i != j) swap(ei, base + j * size);
             j++;
         }
     }
-    swap_elements(base + j * size, last, size);
+    if (j != n - 1) swap(base + j * size, last);
     return j;
 }
 
@@ -72,24 +90,35 @@ uint64_t partition(unsigned char *base, uint64_t n, uint64_t size,
 // same deterministic steps whichever is handled first, so recursing into the
 // smaller one and looping on the larger gives the same array while keeping
 // the stack depth logarithmic on any input.
-void quick_sort(unsigned char *base, uint64_t n, uint64_t size,
-                vx_compare_fn compar, void *arg) {
+template <class Cmp, class Swap>
+void quick_sort(unsigned char *base, uint64_t n, uint64_t size, const Cmp &cmp, const Swap &swap) {
     while (n > INSERTION_CUTOFF) {
-        uint64_t j = partition(base, n, size, compar, arg);
+        uint64_t j = partition(base, n, size, cmp, swap);
         uint64_t left_n = j;
         unsigned char *right = base + (j + 1) * size;
         uint64_t right_n = n - j - 1;
         if (left_n <= right_n) {
-            if (left_n > 1) quick_sort(base, left_n, size, compar, arg);
+            if (left_n > 1) quick_sort(base, left_n, size, cmp, swap);
             base = right;
             n = right_n;
         } else {
-            if (right_n > 1) quick_sort(right, right_n, size, compar, arg);
+            if (right_n > 1) quick_sort(right, right_n, size, cmp, swap);
             n = left_n;
         }
         if (n <= 1) return;
     }
-    insertion_finish(base, n, size, compar, arg);
+    insertion_finish(base, n, size, cmp, swap);
+}
+
+template <class Cmp>
+void sort_any_size(void *base, uint64_t n, uint64_t size, const Cmp &cmp) {
+    unsigned char *b = static_cast<unsigned char *>(base);
+    switch (size) {
+    case 4: quick_sort(b, n, size, cmp, swap_fixed<4>()); break;
+    case 8: quick_sort(b, n, size, cmp, swap_fixed<8>()); break;
+    case 16: quick_sort(b, n, size, cmp, swap_fixed<16>()); break;
+    default: quick_sort(b, n, size, cmp, swap_any{size}); break;
+    }
 }
 
 }  // namespace
@@ -97,14 +126,13 @@ void quick_sort(unsigned char *base, uint64_t n, uint64_t size,
 extern "C" VX_API void vx_qsort(void *base, uint64_t n, uint64_t size,
                                 vx_compare_fn compar, void *arg) {
     if (!base || n == 0 || size == 0 || !compar) return;
-    quick_sort(static_cast<unsigned char *>(base), n, size, compar, arg);
+    sort_any_size(base, n, size, compar_with_arg{compar, arg});
 }
 
 extern "C" VX_API void vx_qsort_simple(void *base, uint64_t n, uint64_t size,
                                        vx_compare_simple_fn compar) {
     if (!base || n <= 1 || size == 0 || !compar) return;
-    simple_compar_holder holder = {compar};
-    quick_sort(static_cast<unsigned char *>(base), n, size, wrap_compar_simple, &holder);
+    sort_any_size(base, n, size, wrap_compar_simple{compar});
 }
 
 extern "C" VX_API void vx_insertion_sort(void *base, uint64_t n, uint64_t size,

@@ -695,11 +695,43 @@ TEST_P(QuantKernels, ProductManyAndTableMatchSingle) {
                     const float want = vx_pq_distance(q, query.data(), ptrs[i], metric);
                     ASSERT_SAME_FLOAT(many[i], want) << "dim " << sh.dim << " n " << n;
                     ASSERT_SAME_FLOAT(rows[i], want);
-                    if (metric == 0 || metric == 5)
+                    if (metric == 0 || metric == 5) {
                         ASSERT_SAME_FLOAT(pq_l2_from_table(q, table.data(), ptrs[i], metric), want);
+                    }
                 }
             }
         }
+    }
+}
+
+TEST_P(QuantKernels, BatchEncodingMatchesOneVectorAtATime) {
+    Arena ar;
+    Rng rng(9);
+    const struct {
+        uint32_t dim, m;
+        int32_t nbits;
+        uint64_t ntrain;
+    } shapes[] = {{8, 2, 1, 50}, {12, 3, 3, 4} /* duplicate centroids: ties */, {64, 8, 8, 300},
+                  {784, 16, 8, 300}, {30, 10, 5, 40}, {9, 1, 0, 5}, {16, 4, 2, 1}};
+    for (const auto &sh : shapes) {
+        vx_pq_quantizer *q = nullptr;
+        ASSERT_EQ(vx_pq_create(ar.a, sh.dim, sh.m, sh.nbits, &q), VX_OK);
+        std::vector<float> train = random_vectors(rng, sh.ntrain, sh.dim);
+        ASSERT_EQ(vx_pq_train(q, train.data(), sh.ntrain), VX_OK);
+        const uint64_t n = 29;
+        std::vector<float> data = random_vectors(rng, n, sh.dim);
+        memcpy(&data[3 * sh.dim], &train[0], sh.dim * 4);  // exactly on a centroid
+        data[5 * sh.dim] = NAN;                              // no distance below the bound
+        data[6 * sh.dim + sh.dim - 1] = 1e30f;
+        std::vector<uint8_t> codes(n * sh.m + 1, 0xee);
+        vx_pq_encode_batch(q, data.data(), codes.data(), n);
+        for (uint64_t i = 0; i < n; i++) {
+            std::vector<uint8_t> ref = ref_pq_encode(q, &data[i * sh.dim]);
+            ASSERT_EQ(memcmp(ref.data(), &codes[i * sh.m], sh.m), 0)
+                << "dim " << sh.dim << " vector " << i;
+        }
+        EXPECT_EQ(codes[n * sh.m], 0xee);
+        EXPECT_EQ(codes[5 * sh.m], 0);
     }
 }
 

@@ -1,0 +1,447 @@
+// File-system helpers over the POSIX interface: opening by mode text,
+// whole-file reading and writing, directories, path pieces, copies and
+// temporary names.
+#include "vexal.h"
+#include "vx_file_internal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Paths arrive as views whose data is a zero-terminated text.
+static inline const char *path_text(const vx_str *path) { return path ? path->data : nullptr; }
+
+static inline bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+/* ---- descriptors --------------------------------------------------------- */
+
+// Open flags of a mode text; only its first two characters count, and an
+// unknown pair (a+, rb+, wx, x, ...) opens for reading.
+static int mode_flags(const char *mode) {
+    char first = mode[0];
+    char second = first ? mode[1] : '\0';
+    bool plain = second == '\0' || second == 'b';
+    bool plus = second == '+';
+    switch (first) {
+    case 'r': return plus ? O_RDWR : O_RDONLY;
+    case 'w':
+        if (plain) return O_WRONLY | O_CREAT | O_TRUNC;
+        return plus ? O_RDWR | O_CREAT | O_TRUNC : O_RDONLY;
+    case 'a': return plain ? O_WRONLY | O_CREAT | O_APPEND : O_RDONLY;
+    default: return O_RDONLY;
+    }
+}
+
+static int open_path(const char *path, int flags) { return open(path, flags | O_CLOEXEC, 0644); }
+
+extern "C" VX_API int vx_file_open(const vx_str *path, const vx_str *mode) {
+    const char *text = path_text(path);
+    if (!text || !mode || !mode->data) return -1;
+    return open_path(text, mode_flags(mode->data));
+}
+
+extern "C" VX_API int vx_file_close(int fd) { return close(fd); }
+
+extern "C" VX_API int64_t vx_file_read(int fd, void *buffer, uint64_t size) {
+    return (int64_t)read(fd, buffer, (size_t)size);
+}
+
+extern "C" VX_API int64_t vx_file_write(int fd, const void *data, uint64_t length) {
+    return (int64_t)write(fd, data, (size_t)length);
+}
+
+extern "C" VX_API int64_t vx_file_seek(int fd, int64_t offset, int whence) {
+    static const int whences[3] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (whence < 0 || whence > 2) return -1;
+    return (int64_t)lseek(fd, (off_t)offset, whences[whence]);
+}
+
+/* ---- whole files ---------------------------------------------------------- */
+
+int file_write_fully(int fd, const void *data, uint64_t len) {
+    const char *p = (const char *)data;
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        p += n;
+        len -= (uint64_t)n;
+    }
+    return 0;
+}
+
+int64_t file_read_fully(int fd, void *buffer, uint64_t len) {
+    char *p = (char *)buffer;
+    uint64_t got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, p + got, len - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += (uint64_t)n;
+    }
+    return (int64_t)got;
+}
+
+extern "C" VX_API char *vx_file_read_all(const vx_str *path, uint64_t *out_size) {
+    const char *text = path_text(path);
+    if (!text) return nullptr;
+    int fd = open_path(text, O_RDONLY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    off_t size = -1;
+    if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) size = lseek(fd, 0, SEEK_END);
+    char *buffer = nullptr;
+    if (size >= 0 && lseek(fd, 0, SEEK_SET) == 0) buffer = (char *)malloc((size_t)size + 1);
+    if (buffer && file_read_fully(fd, buffer, (uint64_t)size) != (int64_t)size) {
+        free(buffer);
+        buffer = nullptr;
+    }
+    close(fd);
+    if (!buffer) return nullptr;
+    buffer[size] = '\0';
+    if (out_size) *out_size = (uint64_t)size;
+    return buffer;
+}
+
+extern "C" VX_API vx_status vx_file_write_all(const vx_str *path, const void *data, uint64_t length) {
+    const char *text = path_text(path);
+    if (!text || (!data && length > 0)) return VX_ERR_INVALID_ARG;
+    int fd = open_path(text, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) return VX_ERR_IO;
+    int written = file_write_fully(fd, data, length);
+    // A failed close can be the first report of a failed write.
+    int closed = close(fd);
+    return written == 0 && closed == 0 ? VX_OK : VX_ERR_IO;
+}
+
+// Parent directory of a system path for flushing its entries: "." without a
+// "/", "/" for a name at the root.
+static char *system_parent(const char *path) {
+    const char *slash = strrchr(path, '/');
+    if (!slash) return strdup(".");
+    if (slash == path) return strdup("/");
+    return strndup(path, (size_t)(slash - path));
+}
+
+vx_status file_sync_dir(const char *dir_path) {
+    if (!dir_path) return VX_ERR_INVALID_ARG;
+    int fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return VX_ERR_IO;
+    // Some file systems cannot flush directories; their entries are then
+    // as durable as they get.
+    int rc = fsync(fd);
+    bool ok = rc == 0 || errno == EINVAL;
+    close(fd);
+    return ok ? VX_OK : VX_ERR_IO;
+}
+
+vx_status file_write_atomic(const char *path, const void *data, uint64_t size) {
+    if (!path || !*path || (!data && size > 0)) return VX_ERR_INVALID_ARG;
+    static const char suffix[] = ".tmp.XXXXXX";
+    size_t len = strlen(path);
+    char *temp = (char *)malloc(len + sizeof suffix);
+    char *parent = system_parent(path);
+    if (!temp || !parent) {
+        free(temp);
+        free(parent);
+        return VX_ERR_NO_MEMORY;
+    }
+    memcpy(temp, path, len);
+    memcpy(temp + len, suffix, sizeof suffix);
+    vx_status status = VX_ERR_IO;
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd >= 0) {
+        // A replacement keeps the permission bits of the file it replaces.
+        struct stat old;
+        mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
+        bool ok = fchmod(fd, mode) == 0 && file_write_fully(fd, data, size) == 0 && fsync(fd) == 0;
+        ok = close(fd) == 0 && ok;
+        if (ok && rename(temp, path) == 0) status = file_sync_dir(parent);
+        else unlink(temp);
+    }
+    free(temp);
+    free(parent);
+    return status;
+}
+
+/* ---- tests on paths ------------------------------------------------------- */
+
+static bool stat_path(const vx_str *path, struct stat *st) {
+    const char *text = path_text(path);
+    return text && stat(text, st) == 0;
+}
+
+extern "C" VX_API int64_t vx_file_size(const vx_str *path) {
+    struct stat st;
+    return stat_path(path, &st) ? (int64_t)st.st_size : -1;
+}
+
+extern "C" VX_API int64_t vx_file_mtime(const vx_str *path) {
+    struct stat st;
+    return stat_path(path, &st) ? (int64_t)st.st_mtime : -1;
+}
+
+extern "C" VX_API int vx_file_exists(const vx_str *path) {
+    struct stat st;
+    return stat_path(path, &st) ? 1 : 0;
+}
+
+extern "C" VX_API int vx_file_is_regular(const vx_str *path) {
+    struct stat st;
+    return stat_path(path, &st) && S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+extern "C" VX_API int vx_file_is_directory(const vx_str *path) {
+    struct stat st;
+    return stat_path(path, &st) && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+/* ---- directories ---------------------------------------------------------- */
+
+extern "C" VX_API vx_status vx_file_mkdir(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return VX_ERR_INVALID_ARG;
+    return mkdir(text, 0755) == 0 ? VX_OK : VX_ERR_IO;
+}
+
+// Creates a directory unless one is there already (also when another thread
+// or process made it a moment ago); anything else in the way fails.
+static bool ensure_directory(const char *path) {
+    struct stat st;
+    if (stat(path, &st) == 0) return S_ISDIR(st.st_mode);
+    if (mkdir(path, 0755) == 0) return true;
+    return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+extern "C" VX_API vx_status vx_file_mkdir_recursive(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return VX_ERR_INVALID_ARG;
+    char *copy = strdup(text);
+    if (!copy) return VX_ERR_NO_MEMORY;
+    vx_status status = VX_OK;
+    for (char *p = copy; *p && status == VX_OK; p++) {
+        if (!is_separator(*p)) continue;
+        *p = '\0';
+        if (p != copy && !ensure_directory(copy)) status = VX_ERR_IO;
+        *p = '/';
+    }
+    if (status == VX_OK && !ensure_directory(copy)) status = VX_ERR_IO;
+    free(copy);
+    return status;
+}
+
+extern "C" VX_API vx_status vx_file_rmdir(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return VX_ERR_INVALID_ARG;
+    return rmdir(text) == 0 ? VX_OK : VX_ERR_IO;
+}
+
+// Opens a directory for listing without following a symbolic link, so that
+// a link inside the tree can never lead the removal outside it.
+static DIR *open_dir_nofollow(const char *path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    DIR *dir = fdopendir(fd);
+    if (!dir) close(fd);
+    return dir;
+}
+
+static inline bool is_dot_entry(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+static vx_status remove_tree(const char *path) {
+    DIR *dir = open_dir_nofollow(path);
+    if (!dir) return VX_ERR_IO;
+    size_t base = strlen(path);
+    vx_status status = VX_OK;
+    struct dirent *entry;
+    while (status == VX_OK && (entry = readdir(dir)) != nullptr) {
+        if (is_dot_entry(entry->d_name)) continue;
+        size_t name_len = strlen(entry->d_name);
+        char *child = (char *)malloc(base + name_len + 2);
+        if (!child) {
+            status = VX_ERR_NO_MEMORY;
+            break;
+        }
+        memcpy(child, path, base);
+        child[base] = '/';
+        memcpy(child + base + 1, entry->d_name, name_len + 1);
+        struct stat st;
+        if (lstat(child, &st) != 0) status = VX_ERR_IO;
+        else if (S_ISDIR(st.st_mode)) status = remove_tree(child);
+        else if (unlink(child) != 0) status = VX_ERR_IO;
+        free(child);
+    }
+    closedir(dir);
+    if (status == VX_OK && rmdir(path) != 0) status = VX_ERR_IO;
+    return status;
+}
+
+extern "C" VX_API vx_status vx_file_rmdir_recursive(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return VX_ERR_INVALID_ARG;
+    return remove_tree(text);
+}
+
+extern "C" VX_API vx_status vx_file_unlink(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return VX_ERR_INVALID_ARG;
+    return unlink(text) == 0 ? VX_OK : VX_ERR_IO;
+}
+
+extern "C" VX_API vx_status vx_file_rename(const vx_str *from, const vx_str *to) {
+    const char *source = path_text(from), *target = path_text(to);
+    if (!source || !target) return VX_ERR_INVALID_ARG;
+    return rename(source, target) == 0 ? VX_OK : VX_ERR_IO;
+}
+
+extern "C" VX_API vx_status vx_file_copy(const vx_str *from, const vx_str *to) {
+    const char *source = path_text(from), *target = path_text(to);
+    if (!source || !target) return VX_ERR_INVALID_ARG;
+    int in = open_path(source, O_RDONLY);
+    if (in < 0) return VX_ERR_IO;
+    // Truncating the target first would destroy a source that is the same file.
+    struct stat src_st, dst_st;
+    if (fstat(in, &src_st) != 0 ||
+        (stat(target, &dst_st) == 0 && dst_st.st_dev == src_st.st_dev && dst_st.st_ino == src_st.st_ino)) {
+        close(in);
+        return VX_ERR_IO;
+    }
+    int out = open_path(target, O_WRONLY | O_CREAT | O_TRUNC);
+    if (out < 0) {
+        close(in);
+        return VX_ERR_IO;
+    }
+    char buffer[16384];
+    vx_status status = VX_OK;
+    for (;;) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) break;
+        if (n < 0 || file_write_fully(out, buffer, (uint64_t)n) != 0) {
+            status = VX_ERR_IO;
+            break;
+        }
+    }
+    close(in);
+    if (close(out) != 0) status = VX_ERR_IO;
+    return status;
+}
+
+extern "C" VX_API char **vx_file_list_dir(const vx_str *path, vx_arena *arena) {
+    const char *text = path_text(path);
+    if (!text || !arena) return nullptr;
+    DIR *dir = opendir(text);
+    if (!dir) return nullptr;
+    uint64_t count = 0;
+    struct dirent *entry;
+    while ((entry = readdir(dir)) != nullptr)
+        if (!is_dot_entry(entry->d_name)) count++;
+    rewinddir(dir);
+    char **names = (char **)vx_arena_calloc(arena, count + 1, sizeof(char *));
+    uint64_t made = 0;
+    while (names && made < count && (entry = readdir(dir)) != nullptr) {
+        if (is_dot_entry(entry->d_name)) continue;
+        names[made] = strdup(entry->d_name);
+        if (!names[made]) {
+            while (made > 0) free(names[--made]);
+            names = nullptr;
+            break;
+        }
+        made++;
+    }
+    closedir(dir);
+    return names;
+}
+
+/* ---- path pieces ----------------------------------------------------------- */
+
+// The last "/", or without one the last "\\"; null when there is neither.
+static const char *last_separator(const char *text) {
+    const char *slash = strrchr(text, '/');
+    return slash ? slash : strrchr(text, '\\');
+}
+
+extern "C" VX_API const char *vx_file_basename(const vx_str *path) {
+    const char *text = path_text(path);
+    if (!text) return nullptr;
+    const char *sep = last_separator(text);
+    return sep ? sep + 1 : text;
+}
+
+static char *arena_text(vx_arena *arena, const char *text, uint64_t len) {
+    char *copy = (char *)vx_arena_alloc(arena, len + 1);
+    if (!copy) return nullptr;
+    vx_memcpy(copy, text, len);
+    copy[len] = '\0';
+    return copy;
+}
+
+extern "C" VX_API char *vx_file_dirname(vx_arena *arena, const vx_str *path) {
+    const char *text = path_text(path);
+    if (!arena || !text) return nullptr;
+    const char *sep = last_separator(text);
+    // Always from the arena, so that no caller has to guess how to release it.
+    if (!sep) return arena_text(arena, ".", 1);
+    return arena_text(arena, text, (uint64_t)(sep - text));
+}
+
+extern "C" VX_API char *vx_file_join(vx_arena *arena, const char *first, ...) {
+    if (!arena) return nullptr;
+    va_list args;
+    va_start(args, first);
+    uint64_t total = 0;
+    for (const char *part = first; part; part = va_arg(args, const char *)) total += strlen(part) + 1;
+    va_end(args);
+    char *joined = (char *)vx_arena_calloc(arena, total ? total : 1, 1);
+    if (!joined || !first) return joined;
+    uint64_t at = strlen(first);
+    vx_memcpy(joined, first, at);
+    va_start(args, first);
+    for (const char *part = va_arg(args, const char *); part; part = va_arg(args, const char *)) {
+        uint64_t len = strlen(part);
+        joined[at++] = '/';
+        vx_memcpy(joined + at, part, len);
+        at += len;
+    }
+    va_end(args);
+    return joined;
+}
+
+extern "C" VX_API char *vx_file_abs_path(void *reserved, const vx_str *path) {
+    (void)reserved;
+    const char *text = path_text(path);
+    if (!text) return nullptr;
+    char resolved[PATH_MAX];
+    if (!realpath(text, resolved)) return nullptr;
+    return strdup(resolved);
+}
+
+extern "C" VX_API char *vx_file_normalize_path(void *reserved, const vx_str *path) {
+    (void)reserved;
+    const char *text = path_text(path);
+    return text ? strdup(text) : nullptr;
+}
+
+/* ---- temporary names -------------------------------------------------------- */
+
+extern "C" VX_API char *vx_file_mktemp(char *template_text) {
+    if (!template_text) return nullptr;
+    int fd = mkostemp(template_text, O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    close(fd);
+    return template_text;
+}
+
+extern "C" VX_API char *vx_file_mkdtemp(char *template_text) {
+    if (!template_text) return nullptr;
+    return mkdtemp(template_text);
+}

@@ -1,0 +1,528 @@
+// Vector kernels, int8 vectors, batches, statistics and random vectors; the
+// batch kernels checked bit for bit against the single-pair functions on
+// both the AVX2 and the portable path.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <string.h>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "vexal.h"
+#include "vx_vector_internal.h"
+
+namespace {
+
+uint32_t fbits(float x) {
+    uint32_t u;
+    memcpy(&u, &x, 4);
+    return u;
+}
+
+const float SENTINEL = 3.4028235e38f;
+
+#define EXPECT_SAME_F32(a, b) EXPECT_EQ(fbits(a), fbits(b)) << (a) << " vs " << (b)
+
+std::vector<float> random_floats(std::mt19937 &gen, size_t n, float lo = -2.0f, float hi = 2.0f) {
+    std::uniform_real_distribution<float> dist(lo, hi);
+    std::vector<float> v(n);
+    for (float &x : v) x = dist(gen);
+    return v;
+}
+
+// Runs body once on the AVX2 path (when the processor has it) and once on
+// the portable path.
+template <typename Body> void on_every_path(Body body) {
+    kernels_force_portable(0);
+    body("default");
+    kernels_force_portable(1);
+    body("portable");
+    kernels_force_portable(0);
+}
+
+struct Arena {
+    vx_arena *a = nullptr;
+    Arena() { EXPECT_EQ(vx_arena_create(0, &a), VX_OK); }
+    ~Arena() { vx_arena_destroy(a); }
+};
+
+}  // namespace
+
+/* ---- single-pair kernels ------------------------------------------------------ */
+
+TEST(VectorDistances, DocumentedValues) {
+    const float a[2] = {1, 2}, b[2] = {4, 6};
+    EXPECT_EQ(vx_vec_distance(a, b, 2, 0), 25.0f);
+    EXPECT_EQ(vx_vec_distance(a, b, 2, 7), 25.0f);
+    EXPECT_EQ(vx_vec_l2_squared(a, b, 2), 25.0f);
+    EXPECT_SAME_F32(vx_vec_l2_distance(a, b, 2), 5.0f);
+    EXPECT_SAME_F32(vx_vec_distance_l2(a, b, 2), 5.0f);
+    EXPECT_EQ(vx_vec_ip_distance(a, b, 2), -16.0f);
+    EXPECT_EQ(vx_vec_distance(a, b, 2, 1), -16.0f);
+    EXPECT_EQ(vx_vec_dot(a, b, 2), 16.0f);
+    EXPECT_EQ(vx_vec_norm_squared(b, 2), 52.0f);
+    EXPECT_EQ(vx_vec_norm_l2_squared(b, 2), 52.0f);
+    const float c[3] = {-1, 2, -3.5f};
+    EXPECT_EQ(vx_vec_l1_norm(c, 3), 6.5f);
+    const float d[2] = {3, 4};
+    EXPECT_SAME_F32(vx_vec_norm_l2(d, 2), vx_math_sqrt_f32(25.0f));
+
+    // Dimension 0 and null vectors: each function's own value.
+    EXPECT_EQ(vx_vec_l2_squared(a, b, 0), SENTINEL);
+    EXPECT_EQ(vx_vec_l2_distance(nullptr, b, 2), SENTINEL);
+    EXPECT_SAME_F32(vx_vec_distance(a, b, 0, 0), 0.0f);
+    EXPECT_SAME_F32(vx_vec_distance(a, b, 0, 1), -0.0f);
+    EXPECT_SAME_F32(vx_vec_distance(a, b, 0, 2), 1.0f);
+    EXPECT_SAME_F32(vx_vec_distance(nullptr, b, 2, 0), SENTINEL);
+    EXPECT_SAME_F32(vx_vec_distance(a, nullptr, 2, 1), -0.0f);
+    EXPECT_SAME_F32(vx_vec_distance(nullptr, nullptr, 2, 2), 1.0f);
+    EXPECT_SAME_F32(vx_vec_ip_distance(nullptr, b, 2), -0.0f);
+    EXPECT_SAME_F32(vx_vec_dot(a, b, 0), 0.0f);
+    EXPECT_SAME_F32(vx_vec_norm_l2(nullptr, 3), 0.0f);
+    EXPECT_SAME_F32(vx_vec_l1_norm(a, 0), 0.0f);
+}
+
+TEST(VectorDistances, CosineRules) {
+    const float zero[3] = {0, 0, 0}, v[3] = {1, 2, 3}, w[3] = {-2, 0.5f, 7};
+    EXPECT_EQ(vx_vec_cosine_distance(zero, v, 3), 1.0f);
+    EXPECT_EQ(vx_vec_cosine_similarity(zero, v, 3), 0.0f);
+    EXPECT_EQ(vx_vec_cosine_distance(nullptr, v, 3), 1.0f);
+    EXPECT_EQ(vx_vec_cosine_similarity(v, v, 0), 0.0f);
+    EXPECT_NEAR(vx_vec_cosine_distance(v, v, 3), 0.0f, 1e-6f);
+    // Symmetric: the product of the two roots commutes exactly.
+    EXPECT_SAME_F32(vx_vec_cosine_distance(v, w, 3), vx_vec_cosine_distance(w, v, 3));
+    const float neg[3] = {-1, -2, -3};
+    EXPECT_NEAR(vx_vec_cosine_distance(v, neg, 3), 2.0f, 1e-6f);
+    // A NaN norm passes the epsilon test and gives NaN.
+    float nan = std::numeric_limits<float>::quiet_NaN();
+    const float bad[3] = {1, nan, 3};
+    float r = vx_vec_cosine_distance(v, bad, 3);
+    EXPECT_NE(r, r);
+    // Exactly the formula, in single precision, with the library's root.
+    float dot = 0, na2 = 0, nb2 = 0;
+    for (int i = 0; i < 3; ++i) {
+        dot = dot + v[i] * w[i];
+        na2 = na2 + v[i] * v[i];
+        nb2 = nb2 + w[i] * w[i];
+    }
+    float expect = 1.0f - dot / (vx_math_sqrt_f32(na2) * vx_math_sqrt_f32(nb2));
+    EXPECT_SAME_F32(vx_vec_cosine_distance(v, w, 3), expect);
+    EXPECT_SAME_F32(vx_vec_cosine_similarity(v, w, 3), 1.0f - expect);
+}
+
+TEST(VectorDistances, SumsRunInIndexOrder) {
+    // 1e8 + 4 rounds back to 1e8 (a tie to even), while 4 + 4 + 4 + 1e8
+    // keeps the small terms: the result depends on the order of the sum.
+    const float a[4] = {1e4f, 2, 2, 2}, z[4] = {0, 0, 0, 0};
+    float expect = 0;
+    for (int i = 0; i < 4; ++i) expect = expect + a[i] * a[i];
+    EXPECT_SAME_F32(vx_vec_norm_squared(a, 4), expect);
+    EXPECT_SAME_F32(vx_vec_l2_squared(a, z, 4), expect);
+    const float b[4] = {2, 2, 2, 1e4f};
+    EXPECT_EQ(vx_vec_norm_squared(b, 4), 100000016.0f);
+    EXPECT_EQ(vx_vec_norm_squared(a, 4), 100000000.0f);
+}
+
+TEST(VectorOps, ElementWiseWithAliasingAndOverlap) {
+    float a[5] = {1, 2, 3, 4, 5};
+    const float b[5] = {10, 20, 30, 40, 50};
+    vx_vec_add(a, b, 5, a);
+    EXPECT_EQ(a[0], 11.0f);
+    EXPECT_EQ(a[4], 55.0f);
+    vx_vec_sub(a, b, 5, a);
+    EXPECT_EQ(a[2], 3.0f);
+    // out starts one element after the input: each element reads the value
+    // written in the step before it, so the vector doubles along its length.
+    float c[6] = {1, 1, 1, 1, 1, 1};
+    vx_vec_add(c, c, 5, c + 1);
+    float back[6] = {1, 2, 3, 4, 5, 6};
+    vx_vec_sub(back + 1, back, 5, back);  // output behind the input
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(back[i], 1.0f) << i;
+    const float expect[6] = {1, 2, 4, 8, 16, 32};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(c[i], expect[i]) << i;
+    float s[4] = {1, 2, 3, 4};
+    vx_vec_scale(s, 3, s + 1, 2.0f);
+    EXPECT_EQ(s[3], 8.0f);  // 1*2 -> s[1], 2*2 -> s[2], 4*2 -> s[3]
+    vx_vec_fill(s, 4, -1.5f);
+    EXPECT_EQ(s[3], -1.5f);
+    vx_vec_zero(s, 4);
+    EXPECT_SAME_F32(s[0], 0.0f);
+    // Null pointers and dim 0 are ignored.
+    vx_vec_add(nullptr, b, 5, s);
+    vx_vec_scale(s, 0, nullptr, 1.0f);
+    vx_vec_fill(nullptr, 3, 1.0f);
+}
+
+TEST(VectorOps, NormalizeAndEquality) {
+    float z[3] = {0, 0, 0};
+    EXPECT_EQ(vx_vec_normalize(z, 3), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(z[0], 0.0f);
+    float tiny[2] = {1e-8f, 0};
+    EXPECT_EQ(vx_vec_normalize(tiny, 2), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(tiny[0], 1e-8f);
+    float v[2] = {3, 4};
+    EXPECT_EQ(vx_vec_normalize(v, 2), VX_OK);
+    float r = 1.0f / vx_math_sqrt_f32(25.0f);
+    EXPECT_SAME_F32(v[0], 3.0f * r);
+    EXPECT_SAME_F32(v[1], 4.0f * r);
+    EXPECT_NEAR(v[0], 0.6f, 1e-6f);
+    EXPECT_EQ(vx_vec_normalize(nullptr, 2), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_vec_normalize(v, 0), VX_ERR_INVALID_ARG);
+
+    const float src[2] = {0, 5};
+    float dst[2] = {9, 9};
+    EXPECT_EQ(vx_vec_normalize_to(src, dst, 2), VX_OK);
+    EXPECT_EQ(dst[1], 5.0f * (1.0f / vx_math_sqrt_f32(25.0f)));
+    const float zs[2] = {0, 0};
+    EXPECT_EQ(vx_vec_normalize_to(zs, dst, 2), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(dst[1], 0.0f);  // the plain copy stays
+    EXPECT_EQ(vx_vec_normalize_to(src, nullptr, 2), VX_ERR_INVALID_ARG);
+
+    const float p[2] = {1, 2}, q[2] = {1, 2.5f};
+    EXPECT_EQ(vx_vec_equal(p, q, 2, 0.5f), 1);
+    EXPECT_EQ(vx_vec_equal(p, q, 2, 0.49f), 0);
+    EXPECT_EQ(vx_vec_equal(p, q, 0, 1.0f), 0);
+    EXPECT_EQ(vx_vec_almost_equal(p, q, 2, 0.5f), 1);
+    EXPECT_EQ(vx_vec_equal(nullptr, q, 2, 1.0f), 0);
+    const float n[2] = {1, std::numeric_limits<float>::quiet_NaN()};
+    EXPECT_EQ(vx_vec_equal(p, n, 2, 0.0f), 1);  // a NaN difference is not greater
+}
+
+TEST(VectorAlloc, ArenaAndHeapVectors) {
+    EXPECT_EQ(vx_vec_create(nullptr, 0), nullptr);
+    Arena arena;
+    EXPECT_EQ(vx_vec_copy(arena.a, nullptr, 4), nullptr);
+    EXPECT_EQ(vx_vec_copy(arena.a, (const float *)"x", 0), nullptr);
+    float *h = vx_vec_create_with_value(nullptr, 5, 2.5f);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h[4], 2.5f);
+    float *c = vx_vec_copy(arena.a, h, 5);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(memcmp(c, h, 20), 0);
+    vx_vec_free(h);
+    vx_vec_free(nullptr);
+
+    const float v[2] = {3, 4}, z[2] = {0, 0};
+    float *u = vx_vec_normalized(arena.a, v, 2);
+    ASSERT_NE(u, nullptr);
+    EXPECT_NEAR(u[1], 0.8f, 1e-6f);
+    EXPECT_EQ(vx_vec_normalized(arena.a, z, 2), nullptr);
+    EXPECT_EQ(vx_vec_normalized(nullptr, v, 2), nullptr);
+    float *av = vx_vec_create(arena.a, 3);
+    EXPECT_NE(av, nullptr);
+}
+
+/* ---- batch kernels ------------------------------------------------------------- */
+
+TEST(VectorKernels, BatchesAreBitIdenticalToSinglePairs) {
+    std::mt19937 gen(42);
+    std::vector<uint32_t> dims;
+    for (uint32_t d = 1; d <= 64; ++d) dims.push_back(d);
+    for (uint32_t d : {65u, 71u, 100u, 127u, 128u, 129u, 255u, 384u, 511u, 768u, 784u, 1000u, 1536u, 1999u, 2000u})
+        dims.push_back(d);
+    const int32_t metrics[] = {0, 1, 2, 5};
+    on_every_path([&](const char *path) {
+        for (uint32_t dim : dims) {
+            uint64_t n = 1 + gen() % 21;  // rarely a multiple of the lane count
+            std::vector<float> q = random_floats(gen, dim);
+            std::vector<float> rows = random_floats(gen, n * dim);
+            std::vector<const float *> list(n);
+            for (uint64_t i = 0; i < n; ++i) list[i] = rows.data() + i * dim;
+            if (n > 3) list[2] = nullptr;  // a missing vector in the list
+            std::vector<float> out(n + 1, 7.0f);
+
+            batch_l2_squared(q.data(), list.data(), n, dim, out.data());
+            for (uint64_t i = 0; i < n; ++i)
+                ASSERT_EQ(fbits(out[i]), fbits(vx_vec_l2_squared(q.data(), list[i], dim))) << path << dim << " " << i;
+            EXPECT_EQ(out[n], 7.0f);
+            batch_dot(q.data(), list.data(), n, dim, out.data());
+            for (uint64_t i = 0; i < n; ++i)
+                ASSERT_EQ(fbits(out[i]), fbits(vx_vec_dot(q.data(), list[i], dim))) << path << dim << " " << i;
+            for (int32_t metric : metrics) {
+                batch_distance(q.data(), list.data(), n, dim, metric, out.data());
+                for (uint64_t i = 0; i < n; ++i)
+                    ASSERT_EQ(fbits(out[i]), fbits(vx_vec_distance(q.data(), list[i], dim, metric)))
+                        << path << " dim " << dim << " metric " << metric << " i " << i;
+                batch_distance_rows(q.data(), rows.data(), n, dim, metric, out.data());
+                for (uint64_t i = 0; i < n; ++i)
+                    ASSERT_EQ(fbits(out[i]), fbits(vx_vec_distance(q.data(), rows.data() + i * dim, dim, metric)))
+                        << path << " rows dim " << dim << " metric " << metric;
+            }
+            batch_l2_squared_rows(q.data(), rows.data(), n, dim, out.data());
+            for (uint64_t i = 0; i < n; ++i)
+                ASSERT_EQ(fbits(out[i]), fbits(vx_vec_l2_squared(q.data(), rows.data() + i * dim, dim)));
+            EXPECT_EQ(out[n], 7.0f);
+        }
+    });
+}
+
+TEST(VectorKernels, WideRangesSpecialValuesAndEmptyInputs) {
+    // Magnitudes that overflow, underflow into subnormals and cancel.
+    std::mt19937 gen(9);
+    const uint32_t dim = 37, n = 13;
+    std::vector<float> q(dim), rows(n * dim);
+    std::uniform_int_distribution<int> e(-140, 60);
+    for (float &x : q) x = std::ldexp(1.0f + (gen() % 1000) / 1000.0f, e(gen)) * ((gen() & 1) ? -1 : 1);
+    for (float &x : rows) x = std::ldexp(1.0f + (gen() % 1000) / 1000.0f, e(gen)) * ((gen() & 1) ? -1 : 1);
+    rows[5] = std::numeric_limits<float>::infinity();
+    rows[dim + 3] = std::numeric_limits<float>::quiet_NaN();
+    on_every_path([&](const char *path) {
+        std::vector<float> out(n);
+        for (int32_t metric : {0, 1, 2}) {
+            batch_distance_rows(q.data(), rows.data(), n, dim, metric, out.data());
+            for (uint32_t i = 0; i < n; ++i) {
+                float single = vx_vec_distance(q.data(), rows.data() + i * dim, dim, metric);
+                if (single != single) {
+                    EXPECT_NE(out[i], out[i]) << path;
+                } else {
+                    EXPECT_EQ(fbits(out[i]), fbits(single)) << path << " metric " << metric << " i " << i;
+                }
+            }
+        }
+    });
+    // Dimension 0 and a null query.
+    const float *list[3] = {q.data(), nullptr, rows.data()};
+    float out[3];
+    batch_distance(q.data(), list, 3, 0, 1, out);
+    for (float x : out) EXPECT_SAME_F32(x, -0.0f);
+    batch_distance(q.data(), list, 3, 0, 0, out);
+    for (float x : out) EXPECT_SAME_F32(x, 0.0f);
+    batch_l2_squared(q.data(), list, 3, 0, out);
+    for (float x : out) EXPECT_SAME_F32(x, SENTINEL);
+    batch_distance(nullptr, list, 3, 4, 2, out);
+    for (float x : out) EXPECT_SAME_F32(x, 1.0f);
+    batch_dot(nullptr, list, 3, 4, out);
+    for (float x : out) EXPECT_SAME_F32(x, 0.0f);
+    out[0] = 5.0f;
+    batch_l2_squared(q.data(), list, 0, 4, out);
+    batch_l2_squared(q.data(), nullptr, 3, 4, out);
+    EXPECT_EQ(out[0], 5.0f);
+}
+
+TEST(VectorKernels, BoundedL2IsExactWithinTheBound) {
+    std::mt19937 gen(3);
+    for (uint32_t dim : {1u, 15u, 16u, 17u, 33u, 784u}) {
+        std::vector<float> a = random_floats(gen, dim), b = random_floats(gen, dim);
+        float full = vx_vec_l2_squared(a.data(), b.data(), dim);
+        EXPECT_SAME_F32(l2_squared_bounded(a.data(), b.data(), dim, full), full);
+        EXPECT_SAME_F32(l2_squared_bounded(a.data(), b.data(), dim, SENTINEL), full);
+        float cut = l2_squared_bounded(a.data(), b.data(), dim, full * 0.25f);
+        EXPECT_GT(cut, full * 0.25f);
+        EXPECT_LE(cut, full);
+        EXPECT_GT(l2_squared_bounded(a.data(), b.data(), dim, -1.0f), -1.0f);
+    }
+    EXPECT_SAME_F32(l2_squared_bounded(nullptr, nullptr, 0, 1.0f), 0.0f);
+}
+
+TEST(VectorKernels, ConcurrentBatchesAgree) {
+    std::mt19937 gen(17);
+    const uint32_t dim = 300, n = 203;
+    std::vector<float> q = random_floats(gen, dim), rows = random_floats(gen, n * dim);
+    std::vector<float> expect(n);
+    for (uint32_t i = 0; i < n; ++i) expect[i] = vx_vec_distance(q.data(), rows.data() + i * dim, dim, 2);
+    std::vector<std::thread> threads;
+    std::vector<int> ok(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<float> out(n);
+            int good = 1;
+            for (int rep = 0; rep < 20; ++rep) {
+                batch_distance_rows(q.data(), rows.data(), n, dim, 2, out.data());
+                if (memcmp(out.data(), expect.data(), n * sizeof(float)) != 0) good = 0;
+            }
+            ok[t] = good;
+        });
+    }
+    for (auto &th : threads) th.join();
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(ok[t], 1) << t;
+}
+
+/* ---- int8 vectors ----------------------------------------------------------------- */
+
+TEST(VectorInt8, ScaleCodesAndRoundTrip) {
+    float scale = 0;
+    int8_t codes[4] = {9, 9, 9, 9};
+    const float flat[4] = {3.5f, 3.5f, 3.5f, 3.5f};
+    vx_vec_quantize_int8(flat, 4, codes, &scale);
+    EXPECT_EQ(scale, 1.0f);
+    for (int8_t c : codes) EXPECT_EQ(c, 0);
+    const float narrow[2] = {1.0f, 1.0f + 5e-7f};
+    scale = 0;
+    vx_vec_quantize_int8(narrow, 2, codes, &scale);
+    EXPECT_EQ(scale, 1.0f);
+    const float nans[2] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN()};
+    vx_vec_quantize_int8(nans, 2, codes, &scale);
+    EXPECT_EQ(scale, 1.0f);
+    EXPECT_EQ(codes[0], 0);
+
+    // Minimum maps to -128, maximum to 127, the rest by truncation of t + 0.5.
+    const float v[5] = {-1.0f, 1.0f, 0.0f, 0.5f, std::numeric_limits<float>::quiet_NaN()};
+    int8_t c5[5];
+    vx_vec_quantize_int8(v, 5, c5, &scale);
+    EXPECT_SAME_F32(scale, 2.0f / 255.0f);
+    EXPECT_EQ(c5[0], -128);
+    EXPECT_EQ(c5[1], 127);
+    EXPECT_EQ(c5[2], (int)((0.0f - -1.0f) / scale + 0.5f) - 128);
+    EXPECT_EQ(c5[3], (int)((0.5f - -1.0f) / scale + 0.5f) - 128);
+    EXPECT_EQ(c5[4], -128);  // NaN takes the lowest level
+
+    // Round trip: dequantized values are the originals less min + 128 * scale,
+    // within half a step.
+    std::mt19937 gen(1);
+    std::vector<float> x = random_floats(gen, 300, -7.0f, 11.0f);
+    std::vector<int8_t> q(300);
+    std::vector<float> back(300);
+    vx_vec_quantize_int8(x.data(), 300, q.data(), &scale);
+    vx_vec_dequantize_int8(q.data(), 300, back.data(), scale);
+    float mn = x[0];
+    for (float e : x) mn = e < mn ? e : mn;
+    for (int i = 0; i < 300; ++i) EXPECT_NEAR(back[i] + mn + 128 * scale, x[i], scale * 0.5f + 1e-5f) << i;
+
+    const int8_t d[3] = {-128, 0, 127};
+    float out[3];
+    vx_vec_dequantize_int8(d, 3, out, 0.5f);
+    EXPECT_EQ(out[0], -64.0f);
+    EXPECT_EQ(out[1], 0.0f);
+    EXPECT_EQ(out[2], 63.5f);
+}
+
+TEST(VectorInt8, IntegerDotProduct) {
+    const int8_t a[2] = {-128, -128};
+    EXPECT_EQ(vx_vec_dot_int8(a, a, 2), 32768);
+    const int8_t b[3] = {1, 2, 3}, c[3] = {4, -5, 6};
+    EXPECT_EQ(vx_vec_dot_int8(b, c, 3), 12);
+    EXPECT_EQ(vx_vec_dot_int8(nullptr, c, 3), 0);
+    EXPECT_EQ(vx_vec_dot_int8(b, c, 0), 0);
+    std::vector<int8_t> big(140000, -128);
+    EXPECT_EQ(vx_vec_dot_int8(big.data(), big.data(), 131071), 131071 * 16384);
+    EXPECT_EQ(vx_vec_dot_int8(big.data(), big.data(), 140000), INT32_MAX);
+}
+
+/* ---- batches, sums and means -------------------------------------------------------- */
+
+TEST(VectorBatch, PublicBatchFunctions) {
+    const float q[2] = {0, 0}, e[2] = {3, 4}, f[2] = {1, -2};
+    const float *list[3] = {e, nullptr, f};
+    float out[3] = {9, 9, 9};
+    vx_vec_batch_distance(q, list, 2, 3, 0, out);
+    EXPECT_EQ(out[0], 5.0f);  // the root, while vx_vec_distance gives 25
+    EXPECT_EQ(vx_vec_distance(q, e, 2, 0), 25.0f);
+    EXPECT_EQ(out[1], SENTINEL);
+    EXPECT_SAME_F32(out[2], vx_vec_l2_distance(q, f, 2));
+    vx_vec_batch_distance(e, list, 2, 3, 1, out);
+    EXPECT_EQ(out[0], -25.0f);
+    EXPECT_SAME_F32(out[1], -0.0f);
+    EXPECT_EQ(out[2], 5.0f);
+    vx_vec_batch_distance(e, list, 2, 3, 2, out);
+    EXPECT_SAME_F32(out[0], vx_vec_cosine_distance(e, e, 2));
+    EXPECT_EQ(out[1], 1.0f);
+    EXPECT_SAME_F32(out[2], vx_vec_cosine_distance(e, f, 2));
+    out[0] = 9;
+    vx_vec_batch_distance(q, list, 2, 0, 1, out);
+    vx_vec_batch_distance(nullptr, list, 2, 3, 1, out);
+    EXPECT_EQ(out[0], 9.0f);
+
+    vx_vec_batch_l2_distance(nullptr, list, 2, 3, out);
+    EXPECT_EQ(out[0], SENTINEL);
+    vx_vec_batch_l2_distance(e, list, 0, 3, out);
+    EXPECT_EQ(out[2], SENTINEL);
+
+    vx_vec_batch batch = {list, 2, 3};
+    vx_vec_batch_cosine_similarity(e, &batch, out);
+    EXPECT_SAME_F32(out[0], vx_vec_cosine_similarity(e, e, 2));
+    EXPECT_EQ(out[1], 0.0f);
+    EXPECT_SAME_F32(out[2], vx_vec_cosine_similarity(e, f, 2));
+}
+
+TEST(VectorBatch, SumsAndMeans) {
+    const float v[4] = {1, 2, 3, 4};
+    EXPECT_EQ(vx_vec_sum(v, 4), 10.0f);
+    EXPECT_EQ(vx_vec_mean(v, 4), 2.5f);
+    EXPECT_EQ(vx_vec_mean(nullptr, 4), 0.0f);
+    EXPECT_EQ(vx_vec_sum(v, 0), 0.0f);
+
+    const float a[2] = {1, 2}, b[2] = {3, 6};
+    const float *list[3] = {a, b, nullptr};
+    float out[2] = {9, 9};
+    vx_vec_array_mean(out, list, 2, 2);
+    EXPECT_EQ(out[0], 2.0f);
+    EXPECT_EQ(out[1], 4.0f);
+    vx_vec_array_sum(out, list, 2, 3);  // the null entry adds nothing
+    EXPECT_EQ(out[0], 4.0f);
+    EXPECT_EQ(out[1], 8.0f);
+    // Three entries: the reciprocal of 3 is formed once and multiplied in.
+    const float c[2] = {1, 1};
+    const float *three[3] = {c, c, c};
+    vx_vec_array_mean(out, three, 2, 3);
+    EXPECT_SAME_F32(out[0], 3.0f * (1.0f / 3.0f));
+
+    const float x[2] = {1, 0}, y[2] = {0, 1};
+    const float *xy[2] = {x, y};
+    const float w31[2] = {3, 1}, w11[2] = {1, -1};
+    vx_vec_weighted_mean(out, xy, w31, 2, 2);
+    EXPECT_EQ(out[0], 0.75f);
+    EXPECT_EQ(out[1], 0.25f);
+    vx_vec_weighted_mean(out, xy, w11, 2, 2);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(out[1], -1.0f);
+    out[0] = 42;
+    vx_vec_weighted_mean(out, xy, nullptr, 2, 2);
+    EXPECT_EQ(out[0], 42.0f);
+}
+
+/* ---- random vectors ------------------------------------------------------------------ */
+
+TEST(VectorRandom, ReproducibleDrawsAndBoxMuller) {
+    float a[7], b[7];
+    vx_srand(1234);
+    vx_vec_random(a, 7);
+    vx_srand(1234);
+    vx_vec_random(b, 7);
+    EXPECT_EQ(memcmp(a, b, sizeof a), 0);
+    vx_srand(1234);
+    for (int i = 0; i < 7; ++i) {
+        float u = vx_rand_float();
+        EXPECT_SAME_F32(a[i], (u + u) - 1.0f);
+        EXPECT_TRUE(a[i] >= -1.0f && a[i] <= 1.0f);
+    }
+
+    vx_srand(99);
+    EXPECT_EQ(vx_vec_random_normalized(a, 7), VX_OK);
+    EXPECT_NEAR(vx_vec_norm_l2(a, 7), 1.0f, 1e-5f);
+    EXPECT_EQ(vx_vec_random_normalized(nullptr, 7), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_vec_random_normalized(a, 0), VX_ERR_INVALID_ARG);
+
+    // dim 3 makes four draws (no redraw with this seed), then the sequence
+    // continues where it left off.
+    vx_srand(7);
+    float u[5];
+    for (float &x : u) x = vx_rand_float();
+    ASSERT_GE(u[0], 1.1920929e-7f);
+    ASSERT_GE(u[2], 1.1920929e-7f);
+    vx_srand(7);
+    float g[3];
+    vx_vec_random_gaussian(g, 3, 10.0f, 2.0f);
+    EXPECT_SAME_F32(vx_rand_float(), u[4]);
+    float r0 = vx_math_sqrt_f32(vx_math_log_f32(u[0]) * -2.0f) * 2.0f;
+    float t0 = 6.2831855f * u[1];
+    EXPECT_SAME_F32(g[0], vx_math_cos_f32(t0) * r0 + 10.0f);
+    EXPECT_SAME_F32(g[1], vx_math_sin_f32(t0) * r0 + 10.0f);
+    float r1 = vx_math_sqrt_f32(vx_math_log_f32(u[2]) * -2.0f) * 2.0f;
+    EXPECT_SAME_F32(g[2], vx_math_cos_f32(6.2831855f * u[3]) * r1 + 10.0f);
+
+    // Moments of a longer draw.
+    std::vector<float> big(20000);
+    vx_srand(5);
+    vx_vec_random_gaussian(big.data(), 20000, 1.0f, 3.0f);
+    double s = 0, s2 = 0;
+    for (float x : big) {
+        s += x;
+        s2 += (double)x * x;
+    }
+    double mean = s / 20000, var = s2 / 20000 - mean * mean;
+    EXPECT_NEAR(mean, 1.0, 0.1);
+    EXPECT_NEAR(var, 9.0, 0.5);
+    vx_vec_random_gaussian(nullptr, 3, 0, 1);
+}
