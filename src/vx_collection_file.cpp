@@ -311,7 +311,7 @@ static int index_kind_known(int32_t type) { return type == -1 || (type >= VX_IND
 // The header's promises must fit the file and the loader's limits before
 // anything is allocated from them.
 static int header_plausible(vx_storage *s, const vx_collection_header *h) {
-    if (h->dimension == 0 || h->dimension > VX_FILE_MAX_DIMENSION) return 0;
+    if (h->dimension == 0 || h->dimension > VX_FILE_MAX_DIMENSION || h->next_id == 0) return 0;
     if (h->data_offset < COLLECTION_DATA_AT) return 0;
     if (!index_kind_known(h->index_type)) return 0;
     if (h->M > VX_FILE_MAX_M || h->ef_construction > VX_FILE_MAX_EF || h->ef_search > VX_FILE_MAX_EF) return 0;
@@ -357,7 +357,6 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
     uint64_t per_chunk = record >= IO_CHUNK ? 1 : IO_CHUNK / record;
     uint8_t *chunk = (uint8_t *)vx_malloc(per_chunk * record);
     int ok = vectors && chunk;
-    uint64_t max_id = 0;
     for (uint64_t first = 0; ok && first < count; first += per_chunk) {
         uint64_t n = count - first < per_chunk ? count - first : per_chunk;
         uint64_t bytes = n * record;
@@ -368,16 +367,19 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
         for (uint64_t i = 0; i < n && ok; i++) {
             const uint8_t *rec = chunk + i * record;
             uint64_t id = get_u64(rec);
+            // Ids were handed out below the stored counter; anything else is
+            // damage (and would size a graph's slot table).
+            if (id == 0 || id >= h->next_id) {
+                ok = 0;
+                break;
+            }
             float *v = vectors + (first + i) * dim;
             for (uint64_t d = 0; d < dim; d++) v[d] = get_f32(rec + RECORD_HEAD + 4 * d);
             ok = collection_push_record(c, id, v, nullptr, 0) == VX_OK;
             if (ok && feed_index && c->index) vx_index_add(c->index, id, v);
-            if (id > max_id) max_id = id;
         }
     }
     vx_free(chunk);
-    // Ids are never handed out twice, whatever the stored counter says.
-    if (ok && max_id != UINT64_MAX && c->next_id <= max_id) c->next_id = max_id + 1;
     return ok;
 }
 
@@ -499,13 +501,18 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s) {
     // A threshold of 0 is what a successful build leaves: the index was in
     // use when the file was written and is rebuilt from the records.
     int was_active = h.index_type != -1 && h.index_threshold == 0;
+    // A graph keeps one slot per id up to the largest; a counter far beyond
+    // what the file could have produced leaves the graph unfed and dormant
+    // rather than letting the file size a giant table.
+    int feedable = !index_is_hnsw(h.index_type) || h.next_id <= file_slot_limit(storage_bytes_from(s, 0));
+    if (!feedable) was_active = 0;
     int ok = adopt_name(c, &h);
     if (ok && h.index_type != -1) {
         load_index_params(&h, &c->index_params);
         c->index = vx_index_create(nullptr, &c->index_params);
         c->index_enabled = 1;
     }
-    ok = ok && load_records(c, s, &h, !was_active) && load_metadata(c, s, &h);
+    ok = ok && load_records(c, s, &h, feedable && !was_active) && load_metadata(c, s, &h);
     if (!ok) {
         vx_collection_destroy(c);
         return nullptr;

@@ -414,13 +414,6 @@ static vx_index *load_ivf(in_file *in, vx_arena *arena, int32_t kind) {
 
 /* ---- loading: graph ----------------------------------------------------------------- */
 
-// The slot table may be sized by the file's ids only so far as the file's
-// size makes plausible (a graph that lost most of its nodes still fits).
-static uint64_t max_slots(uint64_t file_size) {
-    uint64_t bound = file_size * 16;
-    return bound < (1u << 20) ? (1u << 20) : bound;
-}
-
 static int ensure_slots(vx_hnsw_index *h, uint64_t slots, uint64_t limit) {
     if (slots <= h->capacity) return 1;
     if (slots > limit) return 0;
@@ -493,7 +486,7 @@ static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
     vx_index *index = vx_index_create(arena, &p);
     if (!index) return nullptr;
     vx_hnsw_index *h = (vx_hnsw_index *)index->body;
-    uint64_t slot_limit = max_slots(in->size);
+    uint64_t slot_limit = file_slot_limit(in->size);
     h->reserved = reserved;
     h->ntotal = nodes;
     h->max_level = max_level;

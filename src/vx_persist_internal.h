@@ -18,6 +18,14 @@ struct vx_daded;
 #define VX_FILE_MAX_EF (1u << 20)
 #define VX_FILE_MAX_ITERATIONS (1u << 16)
 
+// Slots a graph's node table may be given because of ids found in a file of
+// file_size bytes: a graph that lost most of its nodes still fits, while a
+// few hostile bytes cannot reserve more than a bounded multiple of the file.
+static inline uint64_t file_slot_limit(uint64_t file_size) {
+    const uint64_t floor = 1u << 22;
+    return file_size > floor / 16 ? file_size * 16 : floor;
+}
+
 // 1 when name can name a file inside the database directory: 1 to 63
 // bytes, none of '/', '\\', line feed, carriage return, and not "." or "..".
 int persist_name_valid(const char *name);

@@ -279,21 +279,53 @@ TEST(CollectionFile, LoaderChecksVersionChecksumAndRegion) {
     EXPECT_FALSE(loads(f));
 }
 
-TEST(CollectionFile, StoredIdCounterNeverReusesIds) {
+TEST(CollectionFile, IdsMustLieBelowTheStoredCounter) {
     TempDir dir;
     Owned c(make("c", 2, VX_INDEX_FLAT));
     insert_all(c.get(), random_vectors(3, 2, 6));
     std::string path = dir.file("c.vxcol");
     ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    const std::vector<uint8_t> good = slurp(path);
+    std::vector<uint8_t> f = good;
+    put_u64(&f[192 + 104], 3);  // the counter would hand out id 3 again
+    rechecksum(f);
+    spit(path, f);
+    EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
+    f = good;
+    put_u64(&f[384 + 40], 0);  // id 0 is never assigned
+    spit(path, f);
+    EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
+    f = good;
+    put_u64(&f[384 + 40], 1ull << 50);  // beyond the counter
+    spit(path, f);
+    EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
+    f = good;
+    put_u64(&f[384], 3);  // out of order but below the counter: accepted
+    put_u64(&f[384 + 80], 1);
+    spit(path, f);
+    Owned back(vx_collection_load(nullptr, path.c_str()));
+    ASSERT_NE(back.get(), nullptr);
+    float out[2];
+    EXPECT_EQ(vx_collection_get(back.get(), 1, out), VX_OK);
+    EXPECT_EQ(memcmp(out, back->records[2].vector, sizeof(out)), 0);
+}
+
+TEST(CollectionFile, GiantCounterLeavesTheGraphDormant) {
+    TempDir dir;
+    Owned c(make("c", 2, VX_INDEX_HNSW));
+    insert_all(c.get(), random_vectors(20, 2, 13));
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    std::string path = dir.file("c.vxcol");
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
     std::vector<uint8_t> f = slurp(path);
-    put_u64(&f[192 + 104], 1);  // next id below the stored ids
+    put_u64(&f[192 + 104], 1ull << 40);
     rechecksum(f);
     spit(path, f);
     Owned back(vx_collection_load(nullptr, path.c_str()));
     ASSERT_NE(back.get(), nullptr);
-    uint64_t id = 0;
-    ASSERT_EQ(vx_collection_insert(back.get(), &random_vectors(1, 2, 7)[0], &id), VX_OK);
-    EXPECT_EQ(id, 4u);
+    EXPECT_EQ(back->count, 20u);
+    EXPECT_FALSE(collection_index_active(back.get()));
+    EXPECT_EQ(vx_index_get_ntotal(back->index), 0u);
 }
 
 TEST(CollectionFile, ActiveIndexIsActiveAgainAndDormantStaysDormant) {
