@@ -786,10 +786,11 @@ VX_API double vx_math_log_f64(double x);
 /* ln(1 + x); +0.0 for x == 0, -1e300 for x <= -1; a series for |x| <= 0.001,
  * vx_math_log_f64(x + 1.0) otherwise. */
 VX_API double vx_math_log1p(double x);
-/* Cosine and sine by their Taylor series after reducing x into [-pi, pi];
- * NaN for infinities and NaN. Arguments so large that subtracting 2pi no
- * longer changes them are reduced by their exact remainder modulo 2pi and
- * give a value in [-1, 1]. */
+/* Cosine and sine by their Taylor series after reducing x into [-pi, pi] by
+ * repeated subtraction of 2pi (near +-pi a result may lie one unit beyond
+ * -1 or 1); NaN for infinities and NaN. Arguments so large that subtracting
+ * 2pi no longer changes them are reduced by their exact remainder modulo
+ * 2pi and give a value in [-1, 1]. */
 VX_API float vx_math_cos_f32(float x);
 VX_API double vx_math_cos_f64(double x);
 VX_API float vx_math_sin_f32(float x);
@@ -1034,7 +1035,8 @@ VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint
                                uint64_t n);
 /* Distance between a query and the centroids named by codes: metric 0 the L2
  * root, 1 the negated dot product, 2 one minus the cosine, another metric the
- * squared L2; VX_DISTANCE_SENTINEL for null arguments. */
+ * squared L2; VX_DISTANCE_SENTINEL for null arguments or a code byte at or
+ * above ksub (it names no centroid). */
 VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
                             int32_t metric);
 /* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
@@ -1273,6 +1275,19 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * Indexes
  * ======================================================================== */
 
+/* An index accelerates k-nearest-neighbour search over one collection's
+ * vectors: an inverted file (IVF: k-means centroids with probe lists, raw,
+ * product-quantized or scalar-quantized entries) or a hierarchical navigable
+ * small-world graph (HNSW). Distances follow the index's metric exactly as
+ * vx_vec_distance computes it (squared L2 for metric 0); quantized IVF
+ * entries are ranked by their quantizer's distance under that metric.
+ *
+ * Threading: a graph takes its reader/writer lock for writing in add and
+ * remove and for reading in search; an inverted file takes one mutex per add
+ * batch and one reader/writer lock per list. Training, destruction and the
+ * statistics take no lock: the caller keeps adds and searches away from them.
+ */
+
 /* Distance metric of a collection; smaller is always nearer. Unknown codes
  * rank like VX_METRIC_L2. */
 typedef int32_t vx_metric;
@@ -1293,6 +1308,136 @@ enum {
     VX_INDEX_IVF_SQ = 5,
     VX_INDEX_HNSW_SQ = 6
 };
+
+/* One hit: the library writes only id and distance. */
+typedef struct vx_search_result {
+    uint64_t id;
+    float distance;
+} vx_search_result;
+
+/* The family block of vx_index_params read by an inverted file. */
+typedef struct vx_ivf_params {
+    uint32_t nlist;      /* number of lists (centroids), non-zero */
+    uint32_t nprobe;     /* lists scanned per query */
+    uint32_t iterations; /* k-means rounds in training */
+    uint32_t reserved0;  /* ignored */
+    uint32_t reserved1;  /* kept by the body, otherwise ignored */
+    uint32_t reserved2;  /* ignored */
+} vx_ivf_params;
+
+/* The family block of vx_index_params read by a graph. */
+typedef struct vx_hnsw_params {
+    uint32_t M;               /* links per node above layer 0 (2*M at layer 0) */
+    uint32_t ef_construction; /* candidate count while inserting */
+    uint32_t ef_search;       /* candidate count while searching (at least k) */
+    uint32_t max_level;       /* cap on a node's level, 0 for none */
+    uint32_t seed;            /* recorded seed, 0 meaning 12345 */
+    float level_mult;         /* level multiplier, <= 0 meaning 1 / ln M */
+} vx_hnsw_params;
+
+/* Creation parameters; read once by vx_index_create and never kept. */
+typedef struct vx_index_params {
+    vx_index_type type;
+    vx_metric metric;   /* ranking metric; unknown codes rank as L2 */
+    int32_t quant_type; /* 1 or 2 ask for a scalar quantizer */
+    uint32_t dimension; /* non-zero */
+    union {
+        vx_ivf_params ivf;
+        vx_hnsw_params hnsw;
+    } family;
+    uint32_t pq_m;      /* product-quantizer sub-spaces (kinds 3 and 4) */
+    uint32_t pq_nbits;  /* bits per product-quantizer code, at most 8 */
+    uint32_t reserved;  /* not read by the index */
+} vx_index_params;
+
+/* A snapshot of an index, zero-filled by vx_index_get_stats. */
+typedef struct vx_index_stats {
+    uint64_t ntotal;       /* vectors ever added */
+    uint64_t memory_bytes; /* vx_index_get_memory_usage */
+    uint64_t reserved0;
+    uint32_t nlist;        /* list count of an inverted file, else 0 */
+    uint32_t max_level;    /* top layer of a graph, else 0 */
+    uint64_t reserved1;
+} vx_index_stats;
+
+typedef struct vx_index vx_index;
+typedef struct vx_ivf_index vx_ivf_index;
+typedef struct vx_hnsw_index vx_hnsw_index;
+
+/* Creates an index of params->type in arena (or in an arena of its own when
+ * arena is NULL); NULL for NULL params, kind 0 (flat), an unknown kind, a zero
+ * dimension, bad family parameters or no memory. A quantizer that cannot be
+ * made leaves the index storing raw vectors. */
+VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_params *params);
+/* Releases the index's locks and, when it made its own, its arena; NULL is
+ * ignored. */
+VX_API void vx_index_destroy(vx_index *index);
+/* The index kind; 0 for NULL. */
+VX_API vx_index_type vx_index_get_type(const vx_index *index);
+/* The vector dimension; 0 for NULL. */
+VX_API uint32_t vx_index_get_dim(const vx_index *index);
+/* Vectors ever added (removals do not lower it); 0 for NULL. */
+VX_API uint64_t vx_index_get_ntotal(const vx_index *index);
+/* 1 when the index can take vectors (always for graphs, after training for
+ * inverted files); 0 otherwise or for NULL. */
+VX_API int32_t vx_index_is_trained(const vx_index *index);
+/* Trains an inverted file on count row-major vectors (count >= nlist);
+ * VX_ERR_INVALID_ARG for NULL arguments, count 0 or too few vectors,
+ * VX_ERR_NO_MEMORY; VX_OK without effect for graphs. */
+VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t count);
+/* Adds count vectors (row-major) under the given ids; VX_ERR_INVALID_ARG,
+ * VX_ERR_INDEX_NOT_READY for an untrained inverted file, VX_ERR_NOT_SUPPORTED
+ * for kind 6, VX_ERR_NO_MEMORY (vectors added before the failure stay). */
+VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
+                                    const float *vectors, uint64_t count);
+/* vx_index_add_batch of one vector. */
+VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const float *vector);
+/* Removes id from a graph of kind 2; a successful no-op for other kinds and
+ * absent ids; VX_ERR_INVALID_ARG for NULL. */
+VX_API vx_status vx_index_remove(vx_index *index, uint64_t id);
+/* vx_index_remove for each id in order, stopping at the first failure;
+ * VX_ERR_INVALID_ARG for NULL arguments or count 0. */
+VX_API vx_status vx_index_remove_batch(vx_index *index, const uint64_t *ids, uint64_t count);
+/* Writes up to k nearest hits to results in ascending distance and returns
+ * their number; 0 for bad arguments, an empty index or no memory. */
+VX_API uint64_t vx_index_search(vx_index *index, const float *query, uint64_t k,
+                                vx_search_result *results);
+/* Runs nq searches; query i reads queries + i * dimension and writes
+ * results + i * k. A query without hits gets id UINT64_MAX and distance
+ * VX_DISTANCE_SENTINEL in its first record. VX_ERR_INVALID_ARG for NULL
+ * arguments, VX_OK otherwise. */
+VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries, uint64_t nq,
+                                       uint64_t k, vx_search_result *results);
+
+/* Creates an inverted-file body (kind 1, metric L2) in arena (or in an arena of
+ * its own, released by vx_ivf_destroy); NULL for dimension 0, NULL params,
+ * nlist 0 or no memory. */
+VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimension,
+                                   const vx_ivf_params *params);
+/* Releases the body's locks (and its own arena); NULL is ignored. */
+VX_API void vx_ivf_destroy(vx_ivf_index *ivf);
+/* Number of lists; 0 for NULL. */
+VX_API uint32_t vx_ivf_get_nlist(const vx_ivf_index *ivf);
+/* Entries in one list; 0 for NULL or a list number out of range. */
+VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_t list);
+
+/* Creates a graph body (kind 2, metric L2) in arena (or in an arena of its
+ * own, released by vx_hnsw_destroy); NULL for dimension 0, NULL params or no
+ * memory. */
+VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
+                                     const vx_hnsw_params *params);
+/* Releases the body's lock (and its own arena); NULL is ignored. */
+VX_API void vx_hnsw_destroy(vx_hnsw_index *hnsw);
+/* The graph's top layer; 0 for NULL. */
+VX_API uint32_t vx_hnsw_get_max_level(const vx_hnsw_index *hnsw);
+/* The entry node's id; -1 for NULL or an empty graph. */
+VX_API int64_t vx_hnsw_get_entry_point(const vx_hnsw_index *hnsw);
+
+/* Estimated bytes held by the index (a formula over its live structures);
+ * 0 for NULL. */
+VX_API uint64_t vx_index_get_memory_usage(const vx_index *index);
+/* Fills stats; VX_ERR_INVALID_ARG for NULL arguments. */
+VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats);
 
 /* Writes the index to the file named by path->data (replacing it only once
  * the new file is complete). VX_ERR_INVALID_ARG for null arguments,

@@ -20,7 +20,9 @@ static const int LANES = 8;
 // Tests switch the AVX2 path off to check the portable one on this machine.
 static std::atomic<bool> g_quant_avx2_allowed{true};
 
-void quant_allow_avx2(bool allowed) { g_quant_avx2_allowed.store(allowed, std::memory_order_relaxed); }
+void quant_allow_avx2(bool allowed) {
+    g_quant_avx2_allowed.store(allowed, std::memory_order_relaxed);
+}
 
 static bool have_avx2() {
 #ifdef VX_QUANT_X86

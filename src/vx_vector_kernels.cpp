@@ -103,69 +103,65 @@ void lanes_portable(SumKind kind, const float *q, const float *const *p, uint32_
 
 #define VX_AVX2 __attribute__((target("avx2")))
 
-// r[k] holds eight consecutive elements of vector k; afterwards r[c] holds
-// element c of the eight vectors, lane k for vector k.
-VX_AVX2 inline void transpose8(__m256 r[8]) {
-    __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-    __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-    __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
-    __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
-    __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
-    r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
-    r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
-    r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
-    r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
-    r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
-    r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
-    r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+// Four dimensions of eight vectors at a time. Register k (k < 4) is loaded
+// with four consecutive elements of vector k in its low half and of vector
+// k + 4 in its high half, which does the cross-half part of the transpose in
+// the loads. Then an in-half 4x4 transpose (four unpacks, two shuffles, four
+// blends; the blends run on every vector port) leaves element c of the eight
+// vectors in x[c], lane k for vector k.
+VX_AVX2 inline __m256 load_pair(const float *lo, const float *hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+}
+
+VX_AVX2 inline void transpose4_pairs(__m256 x[4]) {
+    __m256 t0 = _mm256_unpacklo_ps(x[0], x[1]);  // v0[0] v1[0] v0[1] v1[1]
+    __m256 t1 = _mm256_unpackhi_ps(x[0], x[1]);  // v0[2] v1[2] v0[3] v1[3]
+    __m256 t2 = _mm256_unpacklo_ps(x[2], x[3]);  // v2[0] v3[0] v2[1] v3[1]
+    __m256 t3 = _mm256_unpackhi_ps(x[2], x[3]);  // v2[2] v3[2] v2[3] v3[3]
+    __m256 u = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 3, 2));  // v0[1] v1[1] v2[0] v3[0]
+    __m256 w = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 3, 2));  // v0[3] v1[3] v2[2] v3[2]
+    x[0] = _mm256_blend_ps(t0, u, 0xCC);
+    x[1] = _mm256_blend_ps(u, t2, 0xCC);
+    x[2] = _mm256_blend_ps(t1, w, 0xCC);
+    x[3] = _mm256_blend_ps(w, t3, 0xCC);
 }
 
 VX_AVX2 inline __m256 column(const float *const *p, uint32_t j) {
     return _mm256_setr_ps(p[0][j], p[1][j], p[2][j], p[3][j], p[4][j], p[5][j], p[6][j], p[7][j]);
 }
 
-VX_AVX2 inline void load_block(const float *const *p, uint32_t j, __m256 r[8]) {
-    #pragma GCC unroll 16
-    for (uint32_t k = 0; k < LANES; ++k) r[k] = _mm256_loadu_ps(p[k] + j);
-    transpose8(r);
+// The query's four elements j..j+3 in both halves.
+VX_AVX2 inline __m256 query_pair(const float *q, uint32_t j) {
+    return _mm256_broadcast_ps((const __m128 *)(q + j));
 }
 
-// G groups of eight vectors per pass: with two groups the two accumulator
-// chains overlap, so the adds no longer wait on each other's latency. Squared
-// differences and products are formed on the rows as loaded (element-wise,
-// the same operations as the scalar loop) and only then transposed, so that
-// each lane adds its own vector's terms in dimension order.
+const uint32_t STEP = 4;
+
+// G groups of eight vectors per pass, so that several accumulator chains
+// overlap. Squared differences and products are formed on the rows as
+// loaded (element-wise, the same operations as the scalar loop) and only then
+// transposed, so that each lane adds its own vector's terms in dimension
+// order.
 template <int G>
 VX_AVX2 void lanes_l2_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
     __m256 acc[G];
     #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
-    for (; j + LANES <= dim; j += LANES) {
-        __m256 qb = _mm256_loadu_ps(q + j);
+    for (; j + STEP <= dim; j += STEP) {
+        __m256 qq = query_pair(q, j);
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
-            __m256 r[8];
-            #pragma GCC unroll 16
-            for (uint32_t k = 0; k < LANES; ++k) {
-                __m256 d = _mm256_sub_ps(qb, _mm256_loadu_ps(p[g * LANES + k] + j));
-                r[k] = _mm256_mul_ps(d, d);
+            const float *const *pg = p + g * LANES;
+            __m256 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) {
+                __m256 d = _mm256_sub_ps(qq, load_pair(pg[k] + j, pg[k + 4] + j));
+                x[k] = _mm256_mul_ps(d, d);
             }
-            transpose8(r);
-            #pragma GCC unroll 16
-            for (uint32_t c = 0; c < LANES; ++c) acc[g] = _mm256_add_ps(acc[g], r[c]);
+            transpose4_pairs(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) acc[g] = _mm256_add_ps(acc[g], x[c]);
         }
     }
     for (; j < dim; ++j) {
@@ -185,16 +181,17 @@ VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim,
     #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     uint32_t j = 0;
-    for (; j + LANES <= dim; j += LANES) {
-        __m256 qb = _mm256_loadu_ps(q + j);
+    for (; j + STEP <= dim; j += STEP) {
+        __m256 qq = query_pair(q, j);
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
-            __m256 r[8];
-            #pragma GCC unroll 16
-            for (uint32_t k = 0; k < LANES; ++k) r[k] = _mm256_mul_ps(qb, _mm256_loadu_ps(p[g * LANES + k] + j));
-            transpose8(r);
-            #pragma GCC unroll 16
-            for (uint32_t c = 0; c < LANES; ++c) acc[g] = _mm256_add_ps(acc[g], r[c]);
+            const float *const *pg = p + g * LANES;
+            __m256 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = _mm256_mul_ps(qq, load_pair(pg[k] + j, pg[k + 4] + j));
+            transpose4_pairs(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) acc[g] = _mm256_add_ps(acc[g], x[c]);
         }
     }
     for (; j < dim; ++j) {
@@ -213,15 +210,18 @@ VX_AVX2 void lanes_dot_norm_avx2(const float *q, const float *const *p, uint32_t
     #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) dot[g] = norm[g] = _mm256_setzero_ps();
     uint32_t j = 0;
-    for (; j + LANES <= dim; j += LANES) {
+    for (; j + STEP <= dim; j += STEP) {
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
-            __m256 r[8];
-            load_block(p + g * LANES, j, r);
-            #pragma GCC unroll 16
-            for (uint32_t c = 0; c < LANES; ++c) {
-                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(_mm256_set1_ps(q[j + c]), r[c]));
-                norm[g] = _mm256_add_ps(norm[g], _mm256_mul_ps(r[c], r[c]));
+            const float *const *pg = p + g * LANES;
+            __m256 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = load_pair(pg[k] + j, pg[k + 4] + j);
+            transpose4_pairs(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) {
+                dot[g] = _mm256_add_ps(dot[g], _mm256_mul_ps(_mm256_set1_ps(q[j + c]), x[c]));
+                norm[g] = _mm256_add_ps(norm[g], _mm256_mul_ps(x[c], x[c]));
             }
         }
     }

@@ -1,0 +1,644 @@
+// The graph index: a hierarchical navigable small-world graph over raw float
+// vectors. Nodes live in a table indexed by vector id; links are ids, so a
+// link to a removed id dangles and every traversal skips it.
+#include "vx_index_internal.h"
+#include "vx_vector_internal.h"
+
+#include <pthread.h>
+
+/* ---- per-thread working memory ------------------------------------------------ */
+
+// A candidate waiting for expansion in the layer search: a binary min-heap
+// on (distance, id).
+struct hnsw_cand {
+    float distance;
+    uint64_t id;
+};
+
+// Visited-node set of one traversal: membership is an epoch stamp per slot,
+// so emptying it costs nothing.
+struct hnsw_visited {
+    uint32_t *marks;
+    uint64_t size;
+    uint32_t epoch;
+};
+
+// Working memory reused by every traversal on one thread, so that neither a
+// search nor an insertion grows the index arena.
+struct hnsw_scratch {
+    hnsw_visited visited;
+    hnsw_cand *cands;
+    uint64_t cand_cap;
+    uint64_t *batch_ids;
+    const float **batch_vecs;
+    float *batch_dist;
+    uint64_t batch_cap;
+    vx_heap_item *items;
+    uint64_t item_cap;
+    uint64_t *link_ids;
+    float *link_dist;
+    uint64_t link_cap;
+};
+
+// The thread's scratch pointer is plain thread-local data; a thread-specific
+// key with a destructor releases the memory when the thread ends.
+static __thread hnsw_scratch *t_scratch;
+static pthread_key_t g_scratch_key;
+static pthread_once_t g_scratch_once = PTHREAD_ONCE_INIT;
+static int g_scratch_key_ok;
+
+static void scratch_release(void *p) {
+    hnsw_scratch *s = (hnsw_scratch *)p;
+    if (!s) return;
+    vx_free(s->visited.marks);
+    vx_free(s->cands);
+    vx_free(s->batch_ids);
+    vx_free(s->batch_vecs);
+    vx_free(s->batch_dist);
+    vx_free(s->items);
+    vx_free(s->link_ids);
+    vx_free(s->link_dist);
+    vx_free(s);
+}
+
+static void scratch_key_make(void) {
+    g_scratch_key_ok = pthread_key_create(&g_scratch_key, scratch_release) == 0;
+}
+
+hnsw_scratch *hnsw_scratch_get(void) {
+    if (t_scratch) return t_scratch;
+    pthread_once(&g_scratch_once, scratch_key_make);
+    if (!g_scratch_key_ok) return nullptr;
+    hnsw_scratch *s = (hnsw_scratch *)vx_calloc(1, sizeof(hnsw_scratch));
+    if (!s) return nullptr;
+    if (pthread_setspecific(g_scratch_key, s) != 0) {
+        vx_free(s);
+        return nullptr;
+    }
+    t_scratch = s;
+    return s;
+}
+
+// Replaces *buf by a fresh array of n elements when it holds fewer; the old
+// contents are not kept.
+template <typename T> static bool scratch_reserve(T **buf, uint64_t *cap, uint64_t n) {
+    if (*cap >= n) return true;
+    if (n > UINT64_MAX / sizeof(T)) return false;
+    T *fresh = (T *)vx_malloc(n * sizeof(T));
+    if (!fresh) return false;
+    vx_free(*buf);
+    *buf = fresh;
+    *cap = n;
+    return true;
+}
+
+// Like scratch_reserve, keeping the first `keep` elements.
+template <typename T> static bool scratch_grow(T **buf, uint64_t *cap, uint64_t n, uint64_t keep) {
+    if (*cap >= n) return true;
+    uint64_t want = *cap * 2 > n ? *cap * 2 : n;
+    if (want > UINT64_MAX / sizeof(T)) return false;
+    T *fresh = (T *)vx_malloc(want * sizeof(T));
+    if (!fresh) return false;
+    if (keep) vx_memcpy(fresh, *buf, keep * sizeof(T));
+    vx_free(*buf);
+    *buf = fresh;
+    *cap = want;
+    return true;
+}
+
+static bool batch_reserve(hnsw_scratch *s, uint64_t n) {
+    if (s->batch_cap >= n) return true;
+    uint64_t cap = s->batch_cap;
+    uint64_t c2 = cap, c3 = cap;
+    if (!scratch_reserve(&s->batch_ids, &cap, n)) return false;
+    if (!scratch_reserve(&s->batch_vecs, &c2, n)) return false;
+    if (!scratch_reserve(&s->batch_dist, &c3, n)) return false;
+    s->batch_cap = n;
+    return true;
+}
+
+/* ---- visited set -------------------------------------------------------------- */
+
+// Starts an empty visited set able to hold ids below capacity.
+static bool visited_begin(hnsw_visited *v, uint64_t capacity) {
+    if (v->size < capacity) {
+        if (capacity > UINT64_MAX / sizeof(uint32_t)) return false;
+        uint32_t *marks = (uint32_t *)vx_calloc(capacity, sizeof(uint32_t));
+        if (!marks) return false;
+        vx_free(v->marks);
+        v->marks = marks;
+        v->size = capacity;
+        v->epoch = 0;
+    }
+    if (++v->epoch == 0) {
+        vx_memset(v->marks, 0, v->size * sizeof(uint32_t));
+        v->epoch = 1;
+    }
+    return true;
+}
+
+// Marks id; true when it was marked already.
+static inline bool visited_test_and_set(hnsw_visited *v, uint64_t id) {
+    if (v->marks[id] == v->epoch) return true;
+    v->marks[id] = v->epoch;
+    return false;
+}
+
+/* ---- candidate min-heap ---------------------------------------------------------- */
+
+static inline bool cand_less(const hnsw_cand &a, const hnsw_cand &b) {
+    return a.distance < b.distance || (!(b.distance < a.distance) && a.id < b.id);
+}
+
+static void cand_push(hnsw_cand *heap, uint64_t *count, float distance, uint64_t id) {
+    uint64_t i = (*count)++;
+    hnsw_cand item = {distance, id};
+    while (i > 0) {
+        uint64_t parent = (i - 1) / 2;
+        if (!cand_less(item, heap[parent])) break;
+        heap[i] = heap[parent];
+        i = parent;
+    }
+    heap[i] = item;
+}
+
+static hnsw_cand cand_pop(hnsw_cand *heap, uint64_t *count) {
+    hnsw_cand top = heap[0];
+    hnsw_cand last = heap[--*count];
+    uint64_t n = *count;
+    uint64_t i = 0;
+    for (;;) {
+        uint64_t child = 2 * i + 1;
+        if (child >= n) break;
+        if (child + 1 < n && cand_less(heap[child + 1], heap[child])) child++;
+        if (!cand_less(heap[child], last)) break;
+        heap[i] = heap[child];
+        i = child;
+    }
+    if (n) heap[i] = last;
+    return top;
+}
+
+/* ---- body ------------------------------------------------------------------------ */
+
+static float hnsw_default_level_mult(uint32_t M) {
+    return 1.0f / vx_math_log_f32((float)M);
+}
+
+extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
+                                                const vx_hnsw_params *params) {
+    if (dimension == 0 || !params) return nullptr;
+    int32_t owns = 0;
+    if (!arena) {
+        if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) != VX_OK) return nullptr;
+        owns = 1;
+    }
+    vx_hnsw_index *h = (vx_hnsw_index *)vx_arena_calloc(arena, 1, sizeof(vx_hnsw_index));
+    if (!h) goto fail;
+    h->type = VX_INDEX_HNSW;
+    h->dimension = dimension;
+    h->M = params->M;
+    h->ef_construction = params->ef_construction;
+    h->ef_search = params->ef_search;
+    h->max_level_cap = params->max_level;
+    h->seed = params->seed;
+    h->level_mult = params->level_mult;
+    h->capacity = VX_HNSW_INITIAL_CAPACITY;
+    h->entry_point = -1;
+    h->arena = arena;
+    h->nodes = (vx_hnsw_node **)vx_arena_calloc(arena, h->capacity, sizeof(vx_hnsw_node *));
+    if (!h->nodes) goto fail;
+    if (vx_rwlock_create(arena, &h->lock) != VX_OK || !h->lock) goto fail;
+    h->effective_seed = params->seed ? params->seed : VX_HNSW_DEFAULT_SEED;
+    if (!(h->level_mult > 0.0f)) h->level_mult = hnsw_default_level_mult(h->M);
+    h->metric = VX_METRIC_L2;
+    h->owns_arena = owns;
+    return h;
+fail:
+    if (owns) vx_arena_destroy(arena);
+    return nullptr;
+}
+
+extern "C" VX_API void vx_hnsw_destroy(vx_hnsw_index *h) {
+    if (!h) return;
+    if (h->lock) vx_rwlock_destroy(h->lock);
+    h->lock = nullptr;
+    if (h->owns_arena) vx_arena_destroy(h->arena);
+}
+
+vx_status hnsw_reserve_slot(vx_hnsw_index *h, uint64_t id) {
+    if (id < h->capacity) return VX_OK;
+    // 2 * id + 2 slots of 8 bytes must be representable.
+    if (id > (UINT64_MAX / sizeof(vx_hnsw_node *) - 2) / 2) return VX_ERR_NO_MEMORY;
+    uint64_t slots = 2 * id + 2;
+    vx_hnsw_node **table =
+        (vx_hnsw_node **)vx_arena_calloc(h->arena, slots, sizeof(vx_hnsw_node *));
+    if (!table) return VX_ERR_NO_MEMORY;
+    vx_memcpy(table, h->nodes, h->capacity * sizeof(vx_hnsw_node *));
+    __atomic_store_n(&h->nodes, table, __ATOMIC_RELEASE);
+    __atomic_store_n(&h->capacity, slots, __ATOMIC_RELEASE);
+    return VX_OK;
+}
+
+vx_hnsw_node *hnsw_node_create(vx_hnsw_index *h, uint64_t id, uint32_t level) {
+    uint64_t layers = (uint64_t)level + 1;
+    vx_hnsw_node *node = (vx_hnsw_node *)vx_arena_calloc(h->arena, 1, sizeof(vx_hnsw_node));
+    if (!node) return nullptr;
+    node->id = id;
+    node->level = level;
+    node->cap_upper = h->M;
+    node->cap_base = 2 * h->M;
+    node->vector = (float *)vx_arena_alloc(h->arena, (uint64_t)h->dimension * sizeof(float));
+    node->links = (uint64_t **)vx_arena_calloc(h->arena, layers, sizeof(uint64_t *));
+    node->link_count = (uint32_t *)vx_arena_calloc(h->arena, layers, sizeof(uint32_t));
+    if (!node->vector || !node->links || !node->link_count) return nullptr;
+    for (uint64_t l = 0; l < layers; l++) {
+        uint32_t cap = hnsw_node_layer_cap(node, (uint32_t)l);
+        if (cap == 0) continue;
+        node->links[l] = (uint64_t *)vx_arena_alloc(h->arena, (uint64_t)cap * sizeof(uint64_t));
+        if (!node->links[l]) return nullptr;
+    }
+    return node;
+}
+
+// Level of a new node: the integer part of -ln(r) * level_mult for r drawn
+// uniformly from the low 16 bits of the shared generator.
+static uint32_t hnsw_draw_level(const vx_hnsw_index *h) {
+    float r = (float)(vx_rand() & 0xFFFFu) / 65535.0f;
+    float mult = h->level_mult > 0.0f ? h->level_mult : hnsw_default_level_mult(h->M);
+    float x = -vx_math_log_f32(r) * mult;
+    // Truncation toward zero to 64 bits, low 32 bits kept; a value outside
+    // the 64-bit range (r = 0) converts to the lowest 64-bit value, whose low
+    // half is 0. A negative product (multiplier below zero) gives level 0.
+    uint32_t level = 0;
+    if (x >= 1.0f && x < 9.2233720e18f) level = (uint32_t)(uint64_t)(int64_t)x;
+    if (h->max_level_cap && level > h->max_level_cap) level = h->max_level_cap;
+    return level;
+}
+
+/* ---- traversals ------------------------------------------------------------------ */
+
+// Collects the usable, not yet visited links of node at layer into the
+// scratch batch and computes their distances to query; returns their number.
+static uint64_t gather_neighbours(const vx_hnsw_index *h, const vx_hnsw_node *node,
+                                  uint32_t layer, const float *query, hnsw_scratch *s,
+                                  hnsw_visited *visited, bool *ok) {
+    *ok = true;
+    if (layer > node->level) return 0;
+    uint32_t count = node->link_count[layer];
+    if (count == 0) return 0;
+    if (!batch_reserve(s, count)) {
+        *ok = false;
+        return 0;
+    }
+    const uint64_t *links = node->links[layer];
+    uint64_t n = 0;
+    for (uint32_t j = 0; j < count; j++) {
+        uint64_t id = links[j];
+        vx_hnsw_node *nb = hnsw_usable(h, id);
+        if (!nb || visited_test_and_set(visited, id)) continue;
+        s->batch_ids[n] = id;
+        s->batch_vecs[n] = nb->vector;
+        n++;
+    }
+    index_distance_batch(query, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    return n;
+}
+
+bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity) {
+    return visited_begin(&s->visited, capacity);
+}
+
+uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                            uint32_t layer, hnsw_scratch *s) {
+    vx_hnsw_node *cur = hnsw_usable(h, ep);
+    if (!cur) return ep;
+    hnsw_visited *visited = &s->visited;
+    float best = index_distance(query, cur->vector, h->dimension, h->metric);
+    for (;;) {
+        bool ok;
+        uint64_t n = gather_neighbours(h, cur, layer, query, s, visited, &ok);
+        if (!ok) return cur->id;
+        uint64_t target = UINT64_MAX;
+        for (uint64_t i = 0; i < n; i++) {
+            if (s->batch_dist[i] < best) {
+                best = s->batch_dist[i];
+                target = s->batch_ids[i];
+            }
+        }
+        if (target == UINT64_MAX) return cur->id;
+        cur = h->nodes[target];
+    }
+}
+
+vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                            uint32_t layer, uint32_t ef, vx_heap_item *out,
+                            uint64_t *out_count, hnsw_scratch *s) {
+    *out_count = 0;
+    vx_hnsw_node *start = hnsw_usable(h, ep);
+    // With ef 0 the heap keeps nothing, so the walk could return nothing.
+    if (!start || ef == 0) return VX_OK;
+    if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
+    if (!scratch_grow(&s->cands, &s->cand_cap, 64, 0)) return VX_ERR_NO_MEMORY;
+
+    // The heap holds distinct nodes only, so the table size bounds it.
+    vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
+    float d0 = index_distance(query, start->vector, h->dimension, h->metric);
+    visited_test_and_set(&s->visited, ep);
+    pq_push(&heap, ep, layer, d0);
+    uint64_t ncand = 0;
+    cand_push(s->cands, &ncand, d0, ep);
+
+    while (ncand > 0) {
+        hnsw_cand cur = cand_pop(s->cands, &ncand);
+        if (heap.count > 0 && heap.items[0].distance < cur.distance) break;
+        bool ok;
+        uint64_t n = gather_neighbours(h, h->nodes[cur.id], layer, query, s, &s->visited, &ok);
+        if (!ok) return VX_ERR_NO_MEMORY;
+        if (!scratch_grow(&s->cands, &s->cand_cap, ncand + n, ncand)) return VX_ERR_NO_MEMORY;
+        for (uint64_t i = 0; i < n; i++) {
+            float d = s->batch_dist[i];
+            // A neighbour beyond the root of a full heap is never admitted and
+            // would end the walk when taken, so it need not wait as a candidate.
+            if (heap.count == heap.capacity && heap.items[0].distance < d) continue;
+            pq_push(&heap, s->batch_ids[i], layer, d);
+            cand_push(s->cands, &ncand, d, s->batch_ids[i]);
+        }
+    }
+    *out_count = heap.count;
+    return VX_OK;
+}
+
+void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t count) {
+    if (count > m) count = m;
+    for (uint64_t i = 0; i < count; i++) {
+        uint64_t best = i;
+        for (uint64_t j = i + 1; j < m; j++)
+            if (dist[j] < dist[best]) best = j;
+        if (best != i) {
+            uint64_t tid = list[i];
+            list[i] = list[best];
+            list[best] = tid;
+            float td = dist[i];
+            dist[i] = dist[best];
+            dist[best] = td;
+        }
+    }
+}
+
+/* ---- insertion --------------------------------------------------------------------- */
+
+// Appends link to node's layer when it has room; true when appended.
+static inline bool link_append(vx_hnsw_node *node, uint32_t layer, uint64_t link) {
+    uint32_t cap = hnsw_node_layer_cap(node, layer);
+    if (node->link_count[layer] >= cap) return false;
+    node->links[layer][node->link_count[layer]++] = link;
+    return true;
+}
+
+// A full neighbour list of nb at layer takes the new node in place of its
+// farthest link (first of equal maxima) when the new node is strictly nearer.
+static vx_status prune_by_replacement(const vx_hnsw_index *h, vx_hnsw_node *nb, uint32_t layer,
+                                      uint64_t new_id, float new_distance, hnsw_scratch *s) {
+    uint32_t count = nb->link_count[layer];
+    if (!batch_reserve(s, count)) return VX_ERR_NO_MEMORY;
+    uint64_t n = 0;
+    for (uint32_t j = 0; j < count; j++) {
+        uint64_t id = nb->links[layer][j];
+        if (id >= h->capacity || !h->nodes[id]) continue;
+        s->batch_ids[n] = j;
+        s->batch_vecs[n] = h->nodes[id]->vector;
+        n++;
+    }
+    index_distance_batch(nb->vector, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    float worst = -__builtin_inff();
+    uint64_t pos = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (s->batch_dist[i] > worst) {
+            worst = s->batch_dist[i];
+            pos = s->batch_ids[i];
+        }
+    }
+    if (new_distance < worst) nb->links[layer][pos] = new_id;
+    return VX_OK;
+}
+
+// Links node at layer to the candidates list[0 .. m) (distances in dist),
+// keeping the nearest `cap` when there are more.
+static vx_status link_layer(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
+                            uint64_t *list, float *dist, uint64_t m, bool prune,
+                            hnsw_scratch *s) {
+    uint32_t cap = hnsw_node_layer_cap(node, layer);
+    if (m > cap) {
+        hnsw_select_neighbors(list, dist, m, cap);
+        m = cap;
+    }
+    for (uint64_t i = 0; i < m; i++) {
+        vx_hnsw_node *nb = h->nodes[list[i]];
+        link_append(node, layer, list[i]);
+        // A node re-added with a lower level has no list at this layer.
+        if (nb->level < layer) continue;
+        if (link_append(nb, layer, node->id) || !prune) continue;
+        vx_status st = prune_by_replacement(h, nb, layer, node->id, dist[i], s);
+        if (st != VX_OK) return st;
+    }
+    return VX_OK;
+}
+
+// Without usable candidates (ef_construction 0), the node is linked to the
+// nearest nodes of the whole layer.
+static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
+                                       const float *v, hnsw_scratch *s) {
+    uint64_t m = 0;
+    for (uint64_t slot = 0; slot < h->capacity; slot++) {
+        vx_hnsw_node *nb = h->nodes[slot];
+        if (nb && nb->vector && nb->id != node->id && nb->level >= layer) m++;
+    }
+    if (m == 0) return VX_OK;
+    uint64_t *list = (uint64_t *)vx_malloc(m * sizeof(uint64_t));
+    float *dist = (float *)vx_malloc(m * sizeof(float));
+    if (!list || !dist) {
+        vx_free(list);
+        vx_free(dist);
+        return VX_ERR_NO_MEMORY;
+    }
+    m = 0;
+    for (uint64_t slot = 0; slot < h->capacity; slot++) {
+        vx_hnsw_node *nb = h->nodes[slot];
+        if (nb && nb->vector && nb->id != node->id && nb->level >= layer) {
+            list[m] = nb->id;
+            dist[m] = index_distance(v, nb->vector, h->dimension, h->metric);
+            m++;
+        }
+    }
+    vx_status st = link_layer(h, node, layer, list, dist, m, false, s);
+    vx_free(list);
+    vx_free(dist);
+    return st;
+}
+
+// Inserts one vector; the lock is held by the caller.
+static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw_scratch *s) {
+    vx_status st = hnsw_reserve_slot(h, id);
+    if (st != VX_OK) return st;
+    uint32_t level = hnsw_draw_level(h);
+    vx_hnsw_node *node = hnsw_node_create(h, id, level);
+    if (!node) return VX_ERR_NO_MEMORY;
+    vx_memcpy(node->vector, v, (uint64_t)h->dimension * sizeof(float));
+    h->nodes[id] = node;
+    if (id < h->scan_from) h->scan_from = id;
+    __atomic_store_n(&h->ntotal, h->ntotal + 1, __ATOMIC_RELAXED);
+
+    if (h->entry_point < 0) {
+        __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
+        __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
+        return VX_OK;
+    }
+    uint64_t ep = (uint64_t)h->entry_point;
+    uint32_t top = h->max_level;
+
+    if (level < top) {
+        if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
+        for (uint32_t lc = top; lc > level; lc--) ep = hnsw_greedy_search(h, v, ep, lc, s);
+    }
+    uint64_t room = h->ef_construction < h->capacity ? h->ef_construction : h->capacity;
+    if (!scratch_reserve(&s->items, &s->item_cap, room ? room : 1)) return VX_ERR_NO_MEMORY;
+    uint64_t first = level < top ? level : top;
+    for (uint64_t layer = first + 1; layer-- > 0;) {
+        uint32_t lc = (uint32_t)layer;
+        uint64_t n = 0;
+        st = hnsw_layer_search(h, v, ep, lc, h->ef_construction, s->items, &n, s);
+        if (st != VX_OK) return st;
+        if (n == 0) {
+            st = link_layer_exhaustive(h, node, lc, v, s);
+            if (st != VX_OK) return st;
+            continue;
+        }
+        // The next layer starts from the nearest candidate (first of equals).
+        uint64_t nearest = 0;
+        for (uint64_t i = 1; i < n; i++)
+            if (s->items[i].distance < s->items[nearest].distance) nearest = i;
+        uint64_t next_ep = s->items[nearest].id;
+        // Candidates in heap order with their distances.
+        uint64_t cap = s->link_cap;
+        if (!scratch_reserve(&s->link_ids, &cap, n) ||
+            !scratch_reserve(&s->link_dist, &s->link_cap, n))
+            return VX_ERR_NO_MEMORY;
+        uint64_t *list = s->link_ids;
+        float *dist = s->link_dist;
+        uint64_t m = 0;
+        for (uint64_t i = 0; i < n; i++) {
+            if (!hnsw_usable(h, s->items[i].id)) continue;
+            list[m] = s->items[i].id;
+            dist[m] = s->items[i].distance;
+            m++;
+        }
+        if (m > 0) st = link_layer(h, node, lc, list, dist, m, true, s);
+        if (st != VX_OK) return st;
+        if (m > 0) ep = next_ep;
+    }
+    if (level > h->max_level) {
+        __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
+        __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
+    }
+    return VX_OK;
+}
+
+vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
+                         uint64_t count) {
+    hnsw_scratch *s = hnsw_scratch_get();
+    if (!s) return VX_ERR_NO_MEMORY;
+    if (vx_rwlock_wrlock(h->lock) != VX_OK) return VX_ERR_UNKNOWN;
+    vx_status st = VX_OK;
+    for (uint64_t i = 0; i < count && st == VX_OK; i++) {
+        uint64_t id = ids[i];
+        st = hnsw_insert(h, id, vectors + i * (uint64_t)h->dimension, s);
+    }
+    vx_rwlock_wrunlock(h->lock);
+    return st;
+}
+
+// First filled slot in slot order, or null; every slot below scan_from is
+// known to be empty.
+static vx_hnsw_node *hnsw_first_node(vx_hnsw_index *h) {
+    for (uint64_t slot = h->scan_from; slot < h->capacity; slot++) {
+        if (h->nodes[slot]) {
+            h->scan_from = slot;
+            return h->nodes[slot];
+        }
+    }
+    h->scan_from = h->capacity;
+    return nullptr;
+}
+
+vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
+    if (vx_rwlock_wrlock(h->lock) != VX_OK) return VX_ERR_UNKNOWN;
+    if (id < h->capacity && h->nodes[id]) {
+        h->nodes[id] = nullptr;
+        if (h->entry_point >= 0 && (uint64_t)h->entry_point == id) {
+            vx_hnsw_node *first = hnsw_first_node(h);
+            __atomic_store_n(&h->entry_point, first ? (int64_t)first->id : (int64_t)-1,
+                             __ATOMIC_RELAXED);
+            __atomic_store_n(&h->max_level, first ? first->level : 0u, __ATOMIC_RELAXED);
+        }
+    }
+    vx_rwlock_wrunlock(h->lock);
+    return VX_OK;
+}
+
+/* ---- search -------------------------------------------------------------------------- */
+
+static int32_t compare_items(const void *a, const void *b) {
+    float da = ((const vx_heap_item *)a)->distance;
+    float db = ((const vx_heap_item *)b)->distance;
+    if (da < db) return -1;
+    if (da > db) return 1;
+    return 0;
+}
+
+// Start of a search: the entry point, or the first usable node when the
+// entry point cannot be used; null when there is none.
+static vx_hnsw_node *hnsw_search_start(const vx_hnsw_index *h, uint32_t *top) {
+    if (h->entry_point < 0) return nullptr;
+    vx_hnsw_node *ep = hnsw_usable(h, (uint64_t)h->entry_point);
+    if (ep) {
+        *top = h->max_level;
+        return ep;
+    }
+    for (uint64_t slot = h->scan_from; slot < h->capacity; slot++) {
+        vx_hnsw_node *n = hnsw_usable(h, slot);
+        if (n) {
+            *top = n->level;
+            return n;
+        }
+    }
+    return nullptr;
+}
+
+uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
+                     vx_search_result *results) {
+    if (vx_rwlock_rdlock(h->lock) != VX_OK) return 0;
+    uint64_t hits = 0;
+    uint32_t top = 0;
+    vx_hnsw_node *start = h->ntotal ? hnsw_search_start(h, &top) : nullptr;
+    hnsw_scratch *s = hnsw_scratch_get();
+    uint32_t ef = h->ef_search > (uint32_t)k ? h->ef_search : (uint32_t)k;
+    uint64_t room = ef < h->capacity ? ef : h->capacity;
+    if (start && s && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
+        visited_begin(&s->visited, h->capacity)) {
+        uint64_t ep = start->id;
+        for (uint32_t lc = top; lc >= 1; lc--) ep = hnsw_greedy_search(h, query, ep, lc, s);
+        uint64_t n = 0;
+        if (hnsw_layer_search(h, query, ep, 0, ef, s->items, &n, s) == VX_OK) {
+            vx_qsort_simple(s->items, n, sizeof(vx_heap_item), compare_items);
+            hits = n < k ? n : k;
+            for (uint64_t i = 0; i < hits; i++) {
+                results[i].id = s->items[i].id;
+                results[i].distance = s->items[i].distance;
+            }
+        }
+    }
+    vx_rwlock_rdunlock(h->lock);
+    vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
+    return hits;
+}

@@ -1,0 +1,208 @@
+// Index structures shared by the index modules and by the code that persists
+// or reports on indexes: the handle, the result heap, the graph and
+// inverted-file bodies.
+#ifndef VX_INDEX_INTERNAL_H
+#define VX_INDEX_INTERNAL_H
+
+#include "vexal.h"
+
+struct vx_pq_quantizer;
+struct vx_sq_quantizer;
+
+#define VX_INDEX_ARENA_SIZE 0x400000ull
+#define VX_HNSW_INITIAL_CAPACITY 4096ull
+#define VX_HNSW_DEFAULT_SEED 12345ull
+#define VX_IVF_LIST_INITIAL_CAPACITY 1024ull
+
+/* ---- handle ---------------------------------------------------------------- */
+
+struct vx_index {
+    int32_t type;       // vx_index_type
+    void *body;         // vx_ivf_index or vx_hnsw_index
+    vx_arena *arena;    // holds the handle, the body and everything stored
+    int32_t owns_arena; // made by vx_index_create, destroyed with the index
+};
+
+static inline int index_is_ivf(int32_t type) {
+    return type == VX_INDEX_IVF || type == VX_INDEX_IVF_PQ || type == VX_INDEX_IVF_SQ;
+}
+static inline int index_is_hnsw(int32_t type) {
+    return type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ || type == VX_INDEX_HNSW_SQ;
+}
+
+/* ---- result heap ----------------------------------------------------------- */
+
+struct vx_heap_item {
+    uint64_t id;
+    float distance;
+    uint32_t tag; // layer number in graph searches, 0 in list scans
+};
+
+// A bounded max-heap on distance keeping the `capacity` smallest distances
+// pushed; items[0] is the largest kept. capacity 0 accepts nothing.
+struct vx_result_heap {
+    vx_heap_item *items;
+    uint64_t count;
+    uint64_t capacity;
+};
+
+// Offers one item; equal to the root when full means rejected, so among
+// equal distances the earlier pushes stay.
+void pq_push(vx_result_heap *heap, uint64_t id, uint32_t tag, float distance);
+// Orders vx_search_result records by ascending distance (-1, 0, 1; NaN
+// compares equal).
+int32_t compare_results(const void *a, const void *b);
+
+// The distance of every index computation: vx_vec_distance under metric for
+// present vectors, VX_DISTANCE_SENTINEL when either vector is missing or the
+// dimension is 0.
+float index_distance(const float *a, const float *b, uint32_t dim, int32_t metric);
+// out[i] = index_distance(query, vectors[i], dim, metric) for i < n.
+void index_distance_batch(const float *query, const float *const *vectors, uint64_t n,
+                          uint32_t dim, int32_t metric, float *out);
+// Metric codes other than inner product and cosine rank as L2.
+static inline int32_t index_metric_normalize(int32_t metric) {
+    return (metric == VX_METRIC_IP || metric == VX_METRIC_COSINE) ? metric
+                                                                              : VX_METRIC_L2;
+}
+
+/* ---- graph ------------------------------------------------------------------ */
+
+struct vx_hnsw_node {
+    uint64_t id;           // equal to its slot in the node table
+    float *vector;         // private copy of `dimension` floats
+    uint32_t level;        // member of layers 0 .. level
+    uint64_t **links;      // level + 1 arrays of neighbour ids
+    uint32_t *link_count;  // level + 1 counts
+    uint32_t cap_upper;    // room per layer above 0 (M)
+    uint32_t cap_base;     // room at layer 0 (2 * M)
+};
+
+static inline uint32_t hnsw_node_layer_cap(const vx_hnsw_node *node, uint32_t layer) {
+    return layer == 0 ? node->cap_base : node->cap_upper;
+}
+
+// Fields the index reads without the lock (ntotal, capacity, nodes,
+// max_level, entry_point) are written with atomic stores under the write
+// lock and read with atomic loads.
+struct vx_hnsw_index {
+    int32_t type;
+    uint32_t dimension;
+    uint64_t ntotal;          // nodes ever placed; removals keep it
+    uint32_t M;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    uint32_t max_level_cap;   // 0: no cap
+    uint32_t seed;            // as given
+    float level_mult;
+    vx_hnsw_node **nodes;     // indexed by id; empty slots are null
+    uint64_t capacity;        // slots in nodes
+    uint32_t max_level;       // top layer
+    int64_t entry_point;      // -1 while the graph is empty
+    int32_t quant_type;
+    struct vx_pq_quantizer *pq;
+    struct vx_sq_quantizer *sq;
+    vx_arena *arena;
+    vx_rwlock *lock;          // in the arena
+    uint64_t effective_seed;  // seed, or 12345 when 0
+    uint32_t reserved;        // stored in the index file's reserved field
+    int32_t metric;           // ranking metric (0 L2, 1 inner product, 2 cosine)
+    int32_t owns_arena;       // made by vx_hnsw_create itself
+    uint64_t scan_from;       // every slot below it is empty
+};
+
+// A node is usable by the traversals when its id is inside the table, its
+// slot is filled and it has a vector.
+static inline vx_hnsw_node *hnsw_usable(const vx_hnsw_index *h, uint64_t id) {
+    if (id >= h->capacity) return nullptr;
+    vx_hnsw_node *n = h->nodes[id];
+    return (n && n->vector) ? n : nullptr;
+}
+
+// Makes the node table hold slot id (2 * id + 2 slots when it grows; the old
+// table stays in the arena); VX_ERR_NO_MEMORY.
+vx_status hnsw_reserve_slot(vx_hnsw_index *h, uint64_t id);
+// A node for id with layers 0 .. level, empty link lists sized from the
+// body's M and room for the vector (not filled, not placed); null when the
+// arena is exhausted.
+vx_hnsw_node *hnsw_node_create(vx_hnsw_index *h, uint64_t id, uint32_t level);
+
+// Graph insertion and removal (callers check arguments; these take the lock).
+vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
+                         uint64_t count);
+vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id);
+// Graph search into results, nearest first; returns the hit count (<= k).
+uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
+                     vx_search_result *results);
+
+// Per-thread working memory of the traversals (visited marks, candidate
+// heap, distance batches), grown with the general allocator and released
+// when the thread ends; null when it cannot be had.
+struct hnsw_scratch;
+hnsw_scratch *hnsw_scratch_get(void);
+// Starts an empty visited set for ids below the table's capacity; false
+// when memory is short.
+bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity);
+
+// One step-at-a-time descent on `layer` from ep; returns the id reached.
+// The visited set started by the caller persists across the calls of one
+// descent.
+uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                            uint32_t layer, hnsw_scratch *s);
+// Best-first search on `layer` from ep keeping the ef nearest: writes up to
+// ef items (heap order) to out (room for min(ef, capacity) items) and their
+// number to out_count. VX_ERR_NO_MEMORY when working memory is short.
+vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                            uint32_t layer, uint32_t ef, vx_heap_item *out,
+                            uint64_t *out_count, hnsw_scratch *s);
+// Reorders list[0 .. m) so that its first `count` entries are the nearest to v
+// in ascending distance (earliest of equal distances first); dist holds each
+// entry's distance to v and is reordered along.
+void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t count);
+
+/* ---- inverted file ---------------------------------------------------------- */
+
+struct vx_ivf_entry {
+    uint64_t id;
+    float *vector;   // raw entries
+    uint8_t *code;   // quantized entries (pq m bytes or sq dimension bytes)
+};
+
+struct vx_ivf_list {
+    float *centroid;        // dimension floats, zero until training
+    vx_ivf_entry *entries;  // in the arena; doubles when full
+    uint64_t count;
+    uint64_t capacity;
+    vx_rwlock *lock;        // from the general allocator
+};
+
+// Fields read without a lock (ntotal, trained, list counts) are accessed
+// atomically.
+struct vx_ivf_index {
+    int32_t type;
+    int32_t metric;           // ranking metric, also handed to the quantizers
+    uint32_t dimension;
+    uint64_t ntotal;          // vectors added by successful batches
+    uint32_t nlist;
+    uint32_t nprobe;
+    uint32_t iterations;
+    uint32_t reserved0;       // ignored parameter slot
+    uint32_t reserved1;       // kept parameter slot
+    vx_ivf_list *lists;
+    uint32_t list_count;
+    int32_t quant_type;
+    struct vx_pq_quantizer *pq;
+    struct vx_sq_quantizer *sq;
+    vx_arena *arena;
+    vx_mutex *mutex;          // one add batch at a time; general allocator
+    uint32_t trained;
+    int32_t owns_arena;       // made by vx_ivf_create itself
+};
+
+vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n);
+vx_status ivf_add_batch(vx_ivf_index *ivf, const uint64_t *ids, const float *vectors,
+                        uint64_t count);
+uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
+                    vx_search_result *results);
+
+#endif

@@ -1,0 +1,373 @@
+// The inverted-file index: k-means centroids partition the vectors into
+// lists; a query scans only the lists whose centroids are nearest to it.
+// Entries hold raw vectors, product-quantizer codes or scalar-quantizer codes.
+#include "vx_index_internal.h"
+#include "vx_vector_internal.h"
+
+// Entries scored per kernel call while scanning a list.
+static const uint64_t IVF_SCAN_CHUNK = 64;
+
+/* ---- body ---------------------------------------------------------------------- */
+
+static void ivf_release_locks(vx_ivf_index *ivf) {
+    if (ivf->lists) {
+        for (uint32_t j = 0; j < ivf->list_count; j++) {
+            if (ivf->lists[j].lock) vx_rwlock_destroy(ivf->lists[j].lock);
+            ivf->lists[j].lock = nullptr;
+        }
+    }
+    if (ivf->mutex) vx_mutex_destroy(ivf->mutex);
+    ivf->mutex = nullptr;
+}
+
+extern "C" VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimension,
+                                              const vx_ivf_params *params) {
+    if (dimension == 0 || !params || params->nlist == 0) return nullptr;
+    int32_t owns = 0;
+    if (!arena) {
+        if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) != VX_OK) return nullptr;
+        owns = 1;
+    }
+    vx_ivf_index *ivf = (vx_ivf_index *)vx_arena_calloc(arena, 1, sizeof(vx_ivf_index));
+    if (!ivf) goto fail;
+    ivf->type = VX_INDEX_IVF;
+    ivf->metric = VX_METRIC_L2;
+    ivf->dimension = dimension;
+    ivf->nlist = params->nlist;
+    ivf->nprobe = params->nprobe;
+    ivf->iterations = params->iterations;
+    ivf->reserved0 = params->reserved0;
+    ivf->reserved1 = params->reserved1;
+    ivf->quant_type = 2;
+    ivf->arena = arena;
+    ivf->lists = (vx_ivf_list *)vx_arena_calloc(arena, params->nlist, sizeof(vx_ivf_list));
+    if (!ivf->lists) goto fail;
+    for (uint32_t j = 0; j < params->nlist; j++) {
+        vx_ivf_list *list = &ivf->lists[j];
+        list->centroid = (float *)vx_arena_calloc(arena, dimension, sizeof(float));
+        list->entries = (vx_ivf_entry *)vx_arena_calloc(arena, VX_IVF_LIST_INITIAL_CAPACITY,
+                                                        sizeof(vx_ivf_entry));
+        if (!list->centroid || !list->entries) goto fail;
+        list->capacity = VX_IVF_LIST_INITIAL_CAPACITY;
+        if (vx_rwlock_create(nullptr, &list->lock) != VX_OK) goto fail;
+        ivf->list_count = j + 1;
+    }
+    ivf->list_count = params->nlist;
+    if (vx_mutex_create(nullptr, &ivf->mutex) != VX_OK) goto fail;
+    ivf->owns_arena = owns;
+    return ivf;
+fail:
+    if (ivf) ivf_release_locks(ivf);
+    if (owns) vx_arena_destroy(arena);
+    return nullptr;
+}
+
+extern "C" VX_API void vx_ivf_destroy(vx_ivf_index *ivf) {
+    if (!ivf) return;
+    ivf_release_locks(ivf);
+    if (ivf->owns_arena) vx_arena_destroy(ivf->arena);
+}
+
+extern "C" VX_API uint32_t vx_ivf_get_nlist(const vx_ivf_index *ivf) {
+    return ivf ? ivf->list_count : 0;
+}
+
+extern "C" VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_t list) {
+    if (!ivf || list >= ivf->list_count) return 0;
+    return __atomic_load_n(&ivf->lists[list].count, __ATOMIC_RELAXED);
+}
+
+/* ---- training -------------------------------------------------------------------- */
+
+// Farthest-point seeding: a random first row, then repeatedly the row whose
+// nearest chosen centroid is farthest (first of equal maxima). When no row is
+// farther than the starting bound the previous pick is taken again.
+static void ivf_seed(const vx_ivf_index *ivf, const float *rows, uint64_t n, float *cent,
+                     float *nearest, float *scratch) {
+    uint32_t d = ivf->dimension;
+    uint32_t c = ivf->list_count;
+    // Squared L2 and cosine distances are not negative; negated dot products
+    // may be, so that metric starts below every value.
+    float floor = ivf->metric == VX_METRIC_IP ? -__builtin_inff() : 0.0f;
+    uint64_t pick = vx_rand() % n;
+    vx_memcpy(cent, rows + pick * d, (uint64_t)d * sizeof(float));
+    for (uint32_t j = 1; j < c; j++) {
+        const float *last = cent + (uint64_t)(j - 1) * d;
+        batch_distance_rows(last, rows, n, d, ivf->metric, scratch);
+        float best = floor;
+        for (uint64_t r = 0; r < n; r++) {
+            if (j == 1 || scratch[r] < nearest[r]) nearest[r] = scratch[r];
+            if (nearest[r] > best) {
+                best = nearest[r];
+                pick = r;
+            }
+        }
+        vx_memcpy(cent + (uint64_t)j * d, rows + pick * d, (uint64_t)d * sizeof(float));
+    }
+}
+
+// Index of the strictly nearest of c centroids (lowest on ties).
+static uint32_t nearest_centroid(const float *dist, uint32_t c) {
+    uint32_t best = 0;
+    for (uint32_t j = 1; j < c; j++)
+        if (dist[j] < dist[best]) best = j;
+    return best;
+}
+
+// One k-means round: assign every row, then move every centroid that got
+// rows to their mean (running sums in row order).
+static void ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_t n, float *cent,
+                             uint32_t *assign, uint32_t *counts, float *sums, float *dist) {
+    uint32_t d = ivf->dimension;
+    uint32_t c = ivf->list_count;
+    for (uint64_t r = 0; r < n; r++) {
+        batch_distance_rows(rows + r * d, cent, c, d, ivf->metric, dist);
+        assign[r] = nearest_centroid(dist, c);
+    }
+    vx_memset(counts, 0, (uint64_t)c * sizeof(uint32_t));
+    vx_memset(sums, 0, (uint64_t)c * d * sizeof(float));
+    for (uint64_t r = 0; r < n; r++) {
+        float *sum = sums + (uint64_t)assign[r] * d;
+        const float *row = rows + r * d;
+        for (uint32_t t = 0; t < d; t++) sum[t] += row[t];
+        counts[assign[r]]++;
+    }
+    for (uint32_t j = 0; j < c; j++) {
+        if (counts[j] == 0) continue;
+        float cnt = (float)counts[j];
+        for (uint32_t t = 0; t < d; t++) cent[(uint64_t)j * d + t] = sums[(uint64_t)j * d + t] / cnt;
+    }
+}
+
+vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
+    if (n < ivf->list_count) return VX_ERR_INVALID_ARG;
+    uint32_t d = ivf->dimension;
+    uint32_t c = ivf->list_count;
+    uint64_t cd = (uint64_t)c * d;
+    float *cent = (float *)vx_malloc(cd * sizeof(float));
+    float *nearest = (float *)vx_malloc(n * sizeof(float));
+    float *scratch = (float *)vx_malloc((n > c ? n : c) * sizeof(float));
+    uint32_t *assign = (uint32_t *)vx_malloc(n * sizeof(uint32_t));
+    uint32_t *counts = (uint32_t *)vx_malloc((uint64_t)c * sizeof(uint32_t));
+    float *sums = (float *)vx_malloc(cd * sizeof(float));
+    vx_status st = VX_OK;
+    if (!cent || !nearest || !scratch || !assign || !counts || !sums) {
+        st = VX_ERR_NO_MEMORY;
+    } else {
+        ivf_seed(ivf, vectors, n, cent, nearest, scratch);
+        for (uint32_t it = 0; it < ivf->iterations; it++)
+            ivf_kmeans_round(ivf, vectors, n, cent, assign, counts, sums, scratch);
+        for (uint32_t j = 0; j < c; j++)
+            vx_memcpy(ivf->lists[j].centroid, cent + (uint64_t)j * d, (uint64_t)d * sizeof(float));
+        if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq)
+            st = vx_pq_train(ivf->pq, vectors, n);
+        else if ((ivf->type == VX_INDEX_IVF_SQ || ivf->quant_type == 1 || ivf->quant_type == 2) &&
+                 ivf->sq)
+            st = vx_sq_quantizer_train(ivf->sq, vectors, n);
+        if (st == VX_OK) __atomic_store_n(&ivf->trained, 1u, __ATOMIC_RELEASE);
+    }
+    vx_free(cent);
+    vx_free(nearest);
+    vx_free(scratch);
+    vx_free(assign);
+    vx_free(counts);
+    vx_free(sums);
+    return st;
+}
+
+/* ---- adding ------------------------------------------------------------------------- */
+
+// Distances from v to every centroid; cents holds the centroid pointers
+// (every list gets its centroid at creation).
+static void centroid_distances(const vx_ivf_index *ivf, const float *v, const float **cents,
+                               float *out) {
+    index_distance_batch(v, cents, ivf->list_count, ivf->dimension, ivf->metric, out);
+}
+
+static void gather_centroids(const vx_ivf_index *ivf, const float **cents) {
+    for (uint32_t j = 0; j < ivf->list_count; j++) cents[j] = ivf->lists[j].centroid;
+}
+
+// Appends one entry to list; the list's write lock is held.
+static vx_status ivf_list_append(vx_ivf_index *ivf, vx_ivf_list *list, uint64_t id,
+                                 const float *v) {
+    if (list->count == list->capacity) {
+        uint64_t cap = list->capacity ? list->capacity * 2 : VX_IVF_LIST_INITIAL_CAPACITY;
+        vx_ivf_entry *grown =
+            (vx_ivf_entry *)vx_arena_calloc(ivf->arena, cap, sizeof(vx_ivf_entry));
+        if (!grown) return VX_ERR_NO_MEMORY;
+        if (list->count) vx_memcpy(grown, list->entries, list->count * sizeof(vx_ivf_entry));
+        list->entries = grown;
+        list->capacity = cap;
+    }
+    vx_ivf_entry *e = &list->entries[list->count];
+    e->id = id;
+    e->vector = nullptr;
+    e->code = nullptr;
+    if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq) {
+        e->code = (uint8_t *)vx_arena_alloc(ivf->arena, ivf->pq->m);
+        if (!e->code) return VX_ERR_NO_MEMORY;
+        vx_pq_encode(ivf->pq, v, e->code);
+    } else if (ivf->type == VX_INDEX_IVF_SQ && ivf->sq) {
+        e->code = (uint8_t *)vx_arena_alloc(ivf->arena, ivf->dimension);
+        if (!e->code) return VX_ERR_NO_MEMORY;
+        vx_sq_quantize(ivf->sq, v, e->code);
+    } else {
+        e->vector = (float *)vx_arena_memdup(ivf->arena, v, (uint64_t)ivf->dimension * sizeof(float));
+        if (!e->vector) return VX_ERR_NO_MEMORY;
+    }
+    __atomic_store_n(&list->count, list->count + 1, __ATOMIC_RELAXED);
+    return VX_OK;
+}
+
+vx_status ivf_add_batch(vx_ivf_index *ivf, const uint64_t *ids, const float *vectors,
+                        uint64_t count) {
+    if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return VX_ERR_INDEX_NOT_READY;
+    uint32_t c = ivf->list_count;
+    const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
+    float *dist = (float *)vx_malloc((uint64_t)c * sizeof(float));
+    if (!cents || !dist) {
+        vx_free(cents);
+        vx_free(dist);
+        return VX_ERR_NO_MEMORY;
+    }
+    gather_centroids(ivf, cents);
+    if (vx_mutex_lock(ivf->mutex) != VX_OK) {
+        vx_free(cents);
+        vx_free(dist);
+        return VX_ERR_UNKNOWN;
+    }
+    vx_status st = VX_OK;
+    for (uint64_t i = 0; i < count && st == VX_OK; i++) {
+        const float *v = vectors + i * (uint64_t)ivf->dimension;
+        centroid_distances(ivf, v, cents, dist);
+        vx_ivf_list *list = &ivf->lists[nearest_centroid(dist, c)];
+        if (!list->lock) {
+            st = VX_ERR_UNKNOWN;
+            break;
+        }
+        vx_rwlock_wrlock(list->lock);
+        st = ivf_list_append(ivf, list, ids[i], v);
+        vx_rwlock_wrunlock(list->lock);
+    }
+    if (st == VX_OK) __atomic_store_n(&ivf->ntotal, ivf->ntotal + count, __ATOMIC_RELAXED);
+    vx_mutex_unlock(ivf->mutex);
+    vx_free(cents);
+    vx_free(dist);
+    return st;
+}
+
+/* ---- searching ------------------------------------------------------------------------ */
+
+struct ivf_probe {
+    uint32_t list;
+    float distance;
+};
+
+// Grows the heap so that `want` items fit (never beyond k); pushing then
+// behaves as with a heap of capacity k from the start.
+static bool heap_make_room(vx_result_heap *heap, uint64_t want, uint64_t k) {
+    if (want > k) want = k;
+    if (heap->capacity >= want) return true;
+    uint64_t cap = heap->capacity * 2;
+    if (cap < want) cap = want;
+    if (cap > k) cap = k;
+    if (cap > UINT64_MAX / sizeof(vx_heap_item)) return false;
+    vx_heap_item *items = (vx_heap_item *)vx_malloc(cap * sizeof(vx_heap_item));
+    if (!items) return false;
+    if (heap->count) vx_memcpy(items, heap->items, heap->count * sizeof(vx_heap_item));
+    vx_free(heap->items);
+    heap->items = items;
+    heap->capacity = cap;
+    return true;
+}
+
+// Distances of entries[0 .. n) to the query: quantized entries through their
+// quantizer, raw ones through the index metric.
+static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *entries, uint64_t n,
+                                const float *query, float *out) {
+    const float *vecs[IVF_SCAN_CHUNK];
+    uint64_t pos[IVF_SCAN_CHUNK];
+    float raw[IVF_SCAN_CHUNK];
+    uint64_t nraw = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        const vx_ivf_entry *e = &entries[i];
+        if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq && e->code) {
+            out[i] = vx_pq_distance(ivf->pq, query, e->code, ivf->metric);
+        } else if (ivf->type == VX_INDEX_IVF_SQ && ivf->sq && e->code) {
+            out[i] = vx_sq_distance(ivf->sq, e->code, query, ivf->metric);
+        } else if (!e->vector) {
+            out[i] = VX_DISTANCE_SENTINEL;
+        } else {
+            vecs[nraw] = e->vector;
+            pos[nraw++] = i;
+        }
+    }
+    index_distance_batch(query, vecs, nraw, ivf->dimension, ivf->metric, raw);
+    for (uint64_t r = 0; r < nraw; r++) out[pos[r]] = raw[r];
+}
+
+// Scans one list under its read lock into the heap; false when the heap
+// cannot grow.
+static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const float *query,
+                          uint64_t k, vx_result_heap *heap) {
+    float dist[IVF_SCAN_CHUNK];
+    bool ok = true;
+    vx_rwlock_rdlock(list->lock);
+    for (uint64_t at = 0; at < list->count && ok; at += IVF_SCAN_CHUNK) {
+        uint64_t n = list->count - at < IVF_SCAN_CHUNK ? list->count - at : IVF_SCAN_CHUNK;
+        if (!heap_make_room(heap, heap->count + n, k)) {
+            ok = false;
+            break;
+        }
+        ivf_entry_distances(ivf, list->entries + at, n, query, dist);
+        for (uint64_t i = 0; i < n; i++) pq_push(heap, list->entries[at + i].id, 0, dist[i]);
+    }
+    vx_rwlock_rdunlock(list->lock);
+    return ok;
+}
+
+uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
+                    vx_search_result *results) {
+    if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return 0;
+    uint32_t c = ivf->list_count;
+    uint32_t p = ivf->nprobe < c ? ivf->nprobe : c;
+    if (p == 0) return 0;
+    ivf_probe *probes = (ivf_probe *)vx_malloc((uint64_t)c * sizeof(ivf_probe));
+    const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
+    float *dist = (float *)vx_malloc((uint64_t)c * sizeof(float));
+    uint64_t hits = 0;
+    vx_result_heap heap = {nullptr, 0, 0};
+    bool ok = probes && cents && dist;
+    if (ok) {
+        gather_centroids(ivf, cents);
+        centroid_distances(ivf, query, cents, dist);
+        for (uint32_t j = 0; j < c; j++) probes[j] = {j, dist[j]};
+        // The p nearest lists in ascending distance (first of equal minima).
+        for (uint32_t i = 0; i < p; i++) {
+            uint32_t best = i;
+            for (uint32_t j = i + 1; j < c; j++)
+                if (probes[j].distance < probes[best].distance) best = j;
+            ivf_probe t = probes[i];
+            probes[i] = probes[best];
+            probes[best] = t;
+        }
+        for (uint32_t i = 0; i < p && ok; i++) {
+            vx_ivf_list *list = &ivf->lists[probes[i].list];
+            if (list->lock) ok = ivf_scan_list(ivf, list, query, k, &heap);
+        }
+    }
+    if (ok) {
+        hits = heap.count < k ? heap.count : k;
+        for (uint64_t i = 0; i < hits; i++) {
+            results[i].id = heap.items[i].id;
+            results[i].distance = heap.items[i].distance;
+        }
+    }
+    vx_free(heap.items);
+    vx_free(probes);
+    vx_free(cents);
+    vx_free(dist);
+    vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
+    return hits;
+}

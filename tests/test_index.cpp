@@ -1,0 +1,277 @@
+// Index framework: the bounded result heap, result ordering, creation and
+// refusals of the seven kinds, argument checks of the dispatch, the batch
+// search sentinel, memory estimates and statistics.
+#include "index_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+using namespace idxtest;
+
+namespace {
+
+std::vector<float> heap_distances(const vx_result_heap &h) {
+    std::vector<float> d;
+    for (uint64_t i = 0; i < h.count; i++) d.push_back(h.items[i].distance);
+    return d;
+}
+
+TEST(ResultHeap, KeepsTheSmallestAndRejectsEqualToTheRoot) {
+    vx_heap_item items[3];
+    vx_result_heap heap = {items, 0, 3};
+    const float fed[] = {5, 1, 4, 2, 3};
+    for (int i = 0; i < 5; i++) pq_push(&heap, 10 + i, 7, fed[i]);
+    ASSERT_EQ(heap.count, 3u);
+    EXPECT_EQ(items[0].distance, 3.0f);
+    std::vector<float> kept = heap_distances(heap);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<float>{1, 2, 3}));
+    EXPECT_EQ(items[0].id, 14u);
+    EXPECT_EQ(items[0].tag, 7u);
+
+    pq_push(&heap, 99, 0, 3.0f); // equal to the root: the earlier push stays
+    EXPECT_EQ(items[0].id, 14u);
+    pq_push(&heap, 100, 0, 0.5f); // evicts 3
+    kept = heap_distances(heap);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<float>{0.5f, 1, 2}));
+    EXPECT_EQ(items[0].distance, 2.0f);
+}
+
+TEST(ResultHeap, HeapPropertyHoldsOnRandomInput) {
+    std::mt19937 rng(3);
+    std::vector<vx_heap_item> items(17);
+    vx_result_heap heap = {items.data(), 0, 17};
+    std::vector<float> all;
+    for (int i = 0; i < 500; i++) {
+        float d = float(rng() % 1000);
+        all.push_back(d);
+        pq_push(&heap, i, 0, d);
+        for (uint64_t c = 1; c < heap.count; c++)
+            ASSERT_GE(items[(c - 1) / 2].distance, items[c].distance);
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<float> kept = heap_distances(heap);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, std::vector<float>(all.begin(), all.begin() + 17));
+}
+
+TEST(ResultHeap, WithoutItemsNothingIsAccepted) {
+    vx_heap_item items[2];
+    vx_result_heap none = {nullptr, 0, 4};
+    pq_push(&none, 1, 0, 1.0f);
+    EXPECT_EQ(none.count, 0u);
+    vx_result_heap zero = {items, 0, 0};
+    pq_push(&zero, 1, 0, 1.0f);
+    EXPECT_EQ(zero.count, 0u);
+}
+
+TEST(ResultOrdering, CompareResults) {
+    vx_search_result a = {1, 1.0f}, b = {2, 2.0f}, n = {3, NAN};
+    EXPECT_EQ(compare_results(&a, &b), -1);
+    EXPECT_EQ(compare_results(&b, &a), 1);
+    EXPECT_EQ(compare_results(&a, &a), 0);
+    EXPECT_EQ(compare_results(&a, &n), 0);
+    EXPECT_EQ(compare_results(&n, &a), 0);
+}
+
+TEST(IndexCreate, RefusalsLeaveNothingBehind) {
+    // Leaks of the arenas made here would be reported by the leak checker.
+    EXPECT_EQ(vx_index_create(nullptr, nullptr), nullptr);
+    vx_index_params p = hnsw_params(4, 8, 16, 16);
+    for (int32_t kind : {0, 7, -1, 100}) {
+        p.type = (vx_index_type)kind;
+        EXPECT_EQ(vx_index_create(nullptr, &p), nullptr) << kind;
+    }
+    p = hnsw_params(0, 8, 16, 16);
+    EXPECT_EQ(vx_index_create(nullptr, &p), nullptr);
+    p = ivf_params(4, 0, 1, 1);
+    EXPECT_EQ(vx_index_create(nullptr, &p), nullptr);
+
+    vx_arena *arena = nullptr;
+    ASSERT_EQ(vx_arena_create(0, &arena), VX_OK);
+    uint64_t before = vx_arena_get_used_size(arena);
+    p = hnsw_params(4, 8, 16, 16);
+    p.type = VX_INDEX_FLAT;
+    EXPECT_EQ(vx_index_create(arena, &p), nullptr);
+    EXPECT_EQ(vx_arena_get_used_size(arena), before);
+    vx_arena_destroy(arena);
+}
+
+TEST(IndexCreate, EveryKindWithItsOwnOrACallersArena) {
+    vx_arena *arena = nullptr;
+    ASSERT_EQ(vx_arena_create(0, &arena), VX_OK);
+    for (int32_t kind = 1; kind <= 6; kind++) {
+        vx_index_params p = index_is_ivf(kind) ? ivf_params(8, 2, 1, 1, 0, kind)
+                                                : hnsw_params(8, 4, 8, 8, 0, kind);
+        p.pq_m = 2;
+        p.pq_nbits = 4;
+        for (vx_arena *a : {(vx_arena *)nullptr, arena}) {
+            vx_index *index = vx_index_create(a, &p);
+            ASSERT_NE(index, nullptr) << kind;
+            EXPECT_EQ(vx_index_get_type(index), kind);
+            EXPECT_EQ(vx_index_get_dim(index), 8u);
+            EXPECT_EQ(vx_index_get_ntotal(index), 0u);
+            EXPECT_EQ(vx_index_is_trained(index), index_is_ivf(kind) ? 0 : 1);
+            EXPECT_EQ(index->owns_arena, a == nullptr);
+            EXPECT_EQ(*(int32_t *)index->body, kind); // the body's kind is the exact one
+            vx_index_destroy(index);
+        }
+    }
+    vx_arena_destroy(arena);
+}
+
+TEST(IndexCreate, AccessorsOnNull) {
+    EXPECT_EQ(vx_index_get_type(nullptr), VX_INDEX_FLAT);
+    EXPECT_EQ(vx_index_get_dim(nullptr), 0u);
+    EXPECT_EQ(vx_index_get_ntotal(nullptr), 0u);
+    EXPECT_EQ(vx_index_is_trained(nullptr), 0);
+    vx_index_destroy(nullptr);
+    EXPECT_EQ(vx_hnsw_get_max_level(nullptr), 0u);
+    EXPECT_EQ(vx_hnsw_get_entry_point(nullptr), -1);
+    EXPECT_EQ(vx_ivf_get_nlist(nullptr), 0u);
+    EXPECT_EQ(vx_ivf_get_list_size(nullptr, 0), 0u);
+    EXPECT_EQ(vx_index_get_memory_usage(nullptr), 0u);
+    vx_index_stats stats;
+    EXPECT_EQ(vx_index_get_stats(nullptr, &stats), VX_ERR_INVALID_ARG);
+}
+
+TEST(IndexDispatch, ArgumentChecks) {
+    vx_index_params p = hnsw_params(2, 4, 8, 8);
+    vx_index *index = vx_index_create(nullptr, &p);
+    ASSERT_NE(index, nullptr);
+    float v[2] = {1, 2};
+    uint64_t id = 1;
+    vx_search_result r[2];
+    EXPECT_EQ(vx_index_add_batch(nullptr, &id, v, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_add_batch(index, nullptr, v, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_add_batch(index, &id, nullptr, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_add_batch(index, &id, v, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_add(nullptr, 1, v), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_train(nullptr, v, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_train(index, nullptr, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_train(index, v, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_train(index, v, 1), VX_OK); // graphs need no training
+    EXPECT_EQ(vx_index_remove(nullptr, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_remove_batch(index, nullptr, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_remove_batch(index, &id, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_remove_batch(nullptr, &id, 1), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_search(index, v, 2, r), 0u); // empty
+    ASSERT_EQ(vx_index_add(index, 1, v), VX_OK);
+    EXPECT_EQ(vx_index_search(nullptr, v, 2, r), 0u);
+    EXPECT_EQ(vx_index_search(index, nullptr, 2, r), 0u);
+    EXPECT_EQ(vx_index_search(index, v, 2, nullptr), 0u);
+    EXPECT_EQ(vx_index_search(index, v, 0, r), 0u);
+    EXPECT_EQ(vx_index_search(index, v, 2, r), 1u);
+    EXPECT_EQ(vx_index_search_batch(nullptr, v, 1, 1, r), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_search_batch(index, nullptr, 1, 1, r), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_search_batch(index, v, 1, 1, nullptr), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_search_batch(index, v, 0, 1, r), VX_OK);
+    vx_index_destroy(index);
+}
+
+TEST(IndexDispatch, KindSixRefusesAddsAndOnlyKindTwoRemoves) {
+    vx_index_params p = hnsw_params(2, 4, 8, 8, 0, VX_INDEX_HNSW_SQ);
+    vx_index *sq = vx_index_create(nullptr, &p);
+    ASSERT_NE(sq, nullptr);
+    float v[2] = {1, 2};
+    EXPECT_EQ(vx_index_add(sq, 1, v), VX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(vx_index_get_ntotal(sq), 0u);
+    EXPECT_EQ(vx_index_is_trained(sq), 1);
+    vx_index_destroy(sq);
+
+    // Kind 4 inserts like kind 2 but removal is a successful no-op.
+    p = hnsw_params(2, 4, 8, 8, 0, VX_INDEX_HNSW_PQ);
+    vx_index *pq = vx_index_create(nullptr, &p);
+    ASSERT_NE(pq, nullptr);
+    ASSERT_EQ(vx_index_add(pq, 1, v), VX_OK);
+    EXPECT_EQ(vx_index_remove(pq, 1), VX_OK);
+    vx_search_result r[1];
+    ASSERT_EQ(vx_index_search(pq, v, 1, r), 1u);
+    EXPECT_EQ(r[0].id, 1u);
+    vx_index_destroy(pq);
+}
+
+TEST(IndexDispatch, RemoveBatchStopsAtNothingOnSuccess) {
+    vx_index_params p = hnsw_params(1, 4, 8, 8);
+    vx_index *index = vx_index_create(nullptr, &p);
+    float v[3] = {0, 1, 2};
+    uint64_t ids[3] = {1, 2, 3};
+    ASSERT_EQ(vx_index_add_batch(index, ids, v, 3), VX_OK);
+    uint64_t gone[3] = {1, 77, 3}; // an absent id is fine
+    EXPECT_EQ(vx_index_remove_batch(index, gone, 3), VX_OK);
+    vx_search_result r[3];
+    ASSERT_EQ(vx_index_search(index, v, 3, r), 1u);
+    EXPECT_EQ(r[0].id, 2u);
+    EXPECT_EQ(vx_index_get_ntotal(index), 3u);
+    vx_index_destroy(index);
+}
+
+TEST(IndexSearchBatch, QueryWithoutHitsGetsTheSentinelRecord) {
+    // Two lists, one probe: a query near the empty list finds nothing.
+    vx_index_params p = ivf_params(1, 2, 1, 0);
+    vx_index *index = vx_index_create(nullptr, &p);
+    ASSERT_NE(index, nullptr);
+    float train[2] = {0.0f, 100.0f};
+    ASSERT_EQ(vx_index_train(index, train, 2), VX_OK);
+    float near_zero[3] = {0.0f, 1.0f, 2.0f};
+    uint64_t ids[3] = {1, 2, 3};
+    ASSERT_EQ(vx_index_add_batch(index, ids, near_zero, 3), VX_OK);
+    float queries[3] = {0.4f, 99.0f, 1.6f};
+    vx_search_result r[6];
+    for (auto &x : r) x = {12345, -7.0f};
+    ASSERT_EQ(vx_index_search_batch(index, queries, 3, 2, r), VX_OK);
+    EXPECT_EQ(r[0].id, 1u);
+    EXPECT_EQ(r[1].id, 2u);
+    EXPECT_EQ(r[2].id, UINT64_MAX);
+    uint32_t bits;
+    std::memcpy(&bits, &r[2].distance, 4);
+    EXPECT_EQ(bits, 0x7F7FFFFFu);
+    EXPECT_EQ(r[3].id, 12345u); // the rest of an empty block is untouched
+    EXPECT_EQ(r[4].id, 3u);
+    EXPECT_EQ(r[5].id, 2u);
+    vx_index_destroy(index);
+}
+
+TEST(IndexStats, MemoryEstimatesAndRecords) {
+    vx_index_params hp = hnsw_params(8, 16, 32, 16);
+    vx_index *h = vx_index_create(nullptr, &hp);
+    EXPECT_EQ(vx_index_get_memory_usage(h), 32936u);
+    auto vecs = random_vectors(3, 8, 1);
+    auto ids = sequential_ids(3);
+    ASSERT_EQ(vx_index_add_batch(h, ids.data(), vecs.data(), 3), VX_OK);
+    EXPECT_EQ(vx_index_get_memory_usage(h), 32936u + 3 * 96);
+    ASSERT_EQ(vx_index_remove(h, 2), VX_OK);
+    EXPECT_EQ(vx_index_get_memory_usage(h), 32936u + 2 * 96);
+    vx_index_stats s;
+    std::memset(&s, 0xAB, sizeof s);
+    ASSERT_EQ(vx_index_get_stats(h, &s), VX_OK);
+    EXPECT_EQ(s.ntotal, 3u); // removals do not lower it
+    EXPECT_EQ(s.memory_bytes, 32936u + 2 * 96);
+    EXPECT_EQ(s.nlist, 0u);
+    EXPECT_EQ(s.max_level, vx_hnsw_get_max_level(hnsw_body(h)));
+    EXPECT_EQ(s.reserved0, 0u);
+    EXPECT_EQ(s.reserved1, 0u);
+    EXPECT_EQ(vx_index_get_stats(h, nullptr), VX_ERR_INVALID_ARG);
+    vx_index_destroy(h);
+
+    vx_index_params ip = ivf_params(8, 4, 2, 3);
+    vx_index *ivf = vx_index_create(nullptr, &ip);
+    EXPECT_EQ(vx_index_get_memory_usage(ivf), 312u);
+    auto data = random_vectors(10, 8, 2);
+    auto ids10 = sequential_ids(10);
+    ASSERT_EQ(vx_index_train(ivf, data.data(), 10), VX_OK);
+    ASSERT_EQ(vx_index_add_batch(ivf, ids10.data(), data.data(), 10), VX_OK);
+    EXPECT_EQ(vx_index_get_memory_usage(ivf), 872u);
+    std::memset(&s, 0xAB, sizeof s);
+    ASSERT_EQ(vx_index_get_stats(ivf, &s), VX_OK);
+    EXPECT_EQ(s.ntotal, 10u);
+    EXPECT_EQ(s.memory_bytes, 872u);
+    EXPECT_EQ(s.nlist, 4u);
+    EXPECT_EQ(s.max_level, 0u);
+    vx_index_destroy(ivf);
+}
+
+} // namespace

@@ -1,0 +1,644 @@
+// Graph index: construction details (levels, table growth, linking and
+// pruning, removal), search results, a plain model of the whole algorithm
+// (linear visited lists and candidate lists) that the graph must match link
+// for link, recall, metrics other than L2, and searches beside a writer.
+#include "index_test_util.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cmath>
+#include <set>
+
+using namespace idxtest;
+
+// Hostile sizes must fail as allocation failures, not abort the sanitizers.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__tsan_default_options() { return "allocator_may_return_null=1"; }
+
+namespace {
+
+/* ---- a plain model of the graph ---------------------------------------------- */
+
+// Straight transcription of the graph algorithm with linear scans everywhere:
+// the oracle for the library's heap-and-epoch implementation.
+struct Model {
+    struct Node {
+        uint64_t id;
+        std::vector<float> v;
+        uint32_t level;
+        std::vector<std::vector<uint64_t>> links;
+        uint32_t cap(uint32_t l, uint32_t M) const { return l == 0 ? 2 * M : M; }
+    };
+    uint32_t dim, M, efc, efs, cap_levels;
+    float level_mult;
+    int32_t metric;
+    std::vector<Node *> nodes;
+    uint32_t max_level = 0;
+    int64_t entry = -1;
+    std::vector<Node> storage;
+
+    Model(uint32_t dim_, uint32_t M_, uint32_t efc_, uint32_t efs_, int32_t metric_,
+          uint32_t cap_ = 0, float mult = 0.0f)
+        : dim(dim_), M(M_), efc(efc_), efs(efs_), cap_levels(cap_),
+          level_mult(mult > 0 ? mult : 1.0f / vx_math_log_f32((float)M_)), metric(metric_),
+          nodes(4096, nullptr) {
+        storage.reserve(1 << 16);
+    }
+
+    float dist(const float *a, const float *b) const { return vx_vec_distance(a, b, dim, metric); }
+    Node *usable(uint64_t id) const { return id < nodes.size() ? nodes[id] : nullptr; }
+
+    uint64_t greedy(uint64_t ep, const float *q, uint32_t layer, std::vector<uint64_t> &visited) {
+        Node *cur = usable(ep);
+        if (!cur) return ep;
+        float best = dist(q, cur->v.data());
+        for (;;) {
+            if (layer > cur->level) return cur->id;
+            Node *target = nullptr;
+            for (uint64_t id : cur->links[layer]) {
+                Node *n = usable(id);
+                if (!n) continue;
+                if (std::find(visited.begin(), visited.end(), id) != visited.end()) continue;
+                visited.push_back(id);
+                float d = dist(q, n->v.data());
+                if (d < best) {
+                    best = d;
+                    target = n;
+                }
+            }
+            if (!target) return cur->id;
+            cur = target;
+        }
+    }
+
+    std::vector<vx_heap_item> layer_search(uint64_t ep, const float *q, uint32_t layer, uint32_t ef) {
+        std::vector<vx_heap_item> items(ef ? ef : 1);
+        vx_result_heap heap = {items.data(), 0, ef};
+        Node *start = usable(ep);
+        if (!start) return {};
+        float d0 = dist(q, start->v.data());
+        std::vector<uint64_t> visited{ep};
+        pq_push(&heap, ep, layer, d0);
+        std::vector<uint64_t> cid{ep};
+        std::vector<float> cd{d0};
+        for (;;) {
+            size_t best = 0;
+            for (size_t i = 1; i < cd.size(); i++)
+                if (cd[i] < cd[best]) best = i;
+            uint64_t cur = cid[best];
+            float curd = cd[best];
+            cid[best] = cid.back();
+            cd[best] = cd.back();
+            cid.pop_back();
+            cd.pop_back();
+            if (heap.count > 0 && items[0].distance < curd) break;
+            Node *cn = nodes[cur];
+            if (layer <= cn->level) {
+                for (uint64_t id : cn->links[layer]) {
+                    Node *n = usable(id);
+                    if (!n) continue;
+                    if (std::find(visited.begin(), visited.end(), id) != visited.end()) continue;
+                    visited.push_back(id);
+                    float d = dist(q, n->v.data());
+                    pq_push(&heap, id, layer, d);
+                    cid.push_back(id);
+                    cd.push_back(d);
+                }
+            }
+            if (cid.empty()) break;
+        }
+        items.resize(heap.count);
+        return items;
+    }
+
+    void select(std::vector<uint64_t> &list, uint64_t count, const float *v) {
+        for (uint64_t i = 0; i < count; i++) {
+            float best = dist(v, nodes[list[i]]->v.data());
+            uint64_t pos = i;
+            for (uint64_t j = i + 1; j < list.size(); j++) {
+                float d = dist(v, nodes[list[j]]->v.data());
+                if (d < best) {
+                    best = d;
+                    pos = j;
+                }
+            }
+            std::swap(list[i], list[pos]);
+        }
+    }
+
+    uint32_t draw_level() {
+        float r = (float)(vx_rand() & 0xFFFF) / 65535.0f;
+        float x = -vx_math_log_f32(r) * level_mult;
+        uint32_t level = (x >= 1.0f && x < 9.2233720e18f) ? (uint32_t)(int64_t)x : 0;
+        if (cap_levels && level > cap_levels) level = cap_levels;
+        return level;
+    }
+
+    void insert(uint64_t id, const float *v) {
+        if (id >= nodes.size()) nodes.resize(2 * id + 2, nullptr);
+        uint32_t level = draw_level();
+        storage.push_back(Node{id, std::vector<float>(v, v + dim), level, {}});
+        Node *node = &storage.back();
+        node->links.resize(level + 1);
+        nodes[id] = node;
+        if (entry < 0) {
+            entry = (int64_t)id;
+            max_level = level;
+            return;
+        }
+        uint64_t ep = (uint64_t)entry;
+        uint32_t L = max_level;
+        std::vector<uint64_t> visited;
+        for (uint32_t lc = L; lc > level; lc--) ep = greedy(ep, v, lc, visited);
+        for (int64_t lc = std::min(level, L); lc >= 0; lc--) {
+            uint32_t layer = (uint32_t)lc;
+            uint32_t cap = node->cap(layer, M);
+            auto cands = layer_search(ep, v, layer, efc);
+            if (cands.empty()) continue; // brute-force branch not exercised here
+            std::vector<uint64_t> list;
+            for (auto &c : cands) list.push_back(c.id);
+            uint64_t nearest = 0;
+            for (size_t i = 1; i < cands.size(); i++)
+                if (cands[i].distance < cands[nearest].distance) nearest = i;
+            if (list.size() > cap) {
+                select(list, cap, v);
+                list.resize(cap);
+            }
+            for (uint64_t nid : list) {
+                Node *nb = nodes[nid];
+                if (node->links[layer].size() < cap) node->links[layer].push_back(nid);
+                if (nb->level < layer) continue;
+                if (nb->links[layer].size() < nb->cap(layer, M)) {
+                    nb->links[layer].push_back(id);
+                    continue;
+                }
+                float worst = metric == VX_METRIC_L2 ? -1.0f : -INFINITY;
+                size_t pos = 0;
+                for (size_t j = 0; j < nb->links[layer].size(); j++) {
+                    Node *o = usable(nb->links[layer][j]);
+                    if (!o) continue;
+                    float d = dist(nb->v.data(), o->v.data());
+                    if (d > worst) {
+                        worst = d;
+                        pos = j;
+                    }
+                }
+                if (dist(nb->v.data(), v) < worst) nb->links[layer][pos] = id;
+            }
+            ep = cands[nearest].id;
+        }
+        if (level > max_level) {
+            entry = (int64_t)id;
+            max_level = level;
+        }
+    }
+
+    void remove(uint64_t id) {
+        if (id >= nodes.size() || !nodes[id]) return;
+        nodes[id] = nullptr;
+        if (entry == (int64_t)id) {
+            entry = -1;
+            max_level = 0;
+            for (Node *n : nodes)
+                if (n) {
+                    entry = (int64_t)n->id;
+                    max_level = n->level;
+                    break;
+                }
+        }
+    }
+
+    std::vector<Hit> search(const float *q, uint64_t k) {
+        if (entry < 0) return {};
+        uint32_t ef = std::max(efs, (uint32_t)k);
+        uint64_t ep = (uint64_t)entry;
+        std::vector<uint64_t> visited;
+        for (uint32_t lc = max_level; lc >= 1; lc--) ep = greedy(ep, q, lc, visited);
+        auto cands = layer_search(ep, q, 0, ef);
+        std::sort(cands.begin(), cands.end(),
+                  [](const vx_heap_item &a, const vx_heap_item &b) { return a.distance < b.distance; });
+        std::vector<Hit> hits;
+        for (uint64_t i = 0; i < cands.size() && i < k; i++) hits.push_back({cands[i].id, cands[i].distance});
+        return hits;
+    }
+};
+
+// The library's graph equals the model's: same levels, same links in the
+// same order, same entry point and top layer.
+void expect_same_graph(vx_index *index, const Model &m) {
+    vx_hnsw_index *h = hnsw_body(index);
+    ASSERT_EQ(h->entry_point, m.entry);
+    ASSERT_EQ(h->max_level, m.max_level);
+    ASSERT_EQ(h->capacity, m.nodes.size());
+    for (uint64_t id = 0; id < h->capacity; id++) {
+        vx_hnsw_node *n = h->nodes[id];
+        const Model::Node *o = m.nodes[id];
+        ASSERT_EQ(n == nullptr, o == nullptr) << id;
+        if (!n) continue;
+        ASSERT_EQ(n->level, o->level) << id;
+        for (uint32_t l = 0; l <= n->level; l++) {
+            ASSERT_EQ(n->link_count[l], o->links[l].size()) << id << " layer " << l;
+            for (uint32_t j = 0; j < n->link_count[l]; j++)
+                ASSERT_EQ(n->links[l][j], o->links[l][j]) << id << " layer " << l << " link " << j;
+        }
+    }
+}
+
+void expect_same_search(vx_index *index, Model &m, const float *queries, uint64_t nq, uint64_t k) {
+    std::vector<vx_search_result> r(k);
+    for (uint64_t q = 0; q < nq; q++) {
+        const float *query = queries + q * m.dim;
+        uint64_t n = vx_index_search(index, query, k, r.data());
+        std::vector<Hit> want = m.search(query, k);
+        ASSERT_EQ(n, want.size());
+        for (uint64_t i = 0; i < n; i++) {
+            EXPECT_EQ(r[i].id, want[i].id) << "query " << q << " rank " << i;
+            EXPECT_EQ(r[i].distance, want[i].distance);
+        }
+    }
+}
+
+struct OracleCase {
+    int32_t metric;
+    uint32_t M, efc;
+};
+
+class HnswOracle : public ::testing::TestWithParam<OracleCase> {};
+
+TEST_P(HnswOracle, GraphAndResultsMatchThePlainModel) {
+    const OracleCase c = GetParam();
+    const uint32_t dim = 12, n = 1500;
+    auto data = random_vectors(n, dim, 11 + c.metric);
+    auto queries = random_vectors(40, dim, 99);
+    vx_index_params p = hnsw_params(dim, c.M, c.efc, 24, c.metric);
+    vx_index *index = vx_index_create(nullptr, &p);
+    ASSERT_NE(index, nullptr);
+    Model m(dim, c.M, c.efc, 24, c.metric);
+
+    // Ids with gaps, one beyond the first table to make both grow.
+    std::vector<uint64_t> ids(n);
+    for (uint32_t i = 0; i < n; i++) ids[i] = 1 + 3 * i;
+    vx_srand(4242);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+    vx_srand(4242);
+    for (uint32_t i = 0; i < n; i++) m.insert(ids[i], data.data() + i * dim);
+    expect_same_graph(index, m);
+    expect_same_search(index, m, queries.data(), 40, 10);
+
+    // Removals (the entry point among them) leave dangling links that both
+    // skip; later insertions link around them identically.
+    std::vector<uint64_t> gone = {ids[5], ids[77], (uint64_t)m.entry, ids[900]};
+    for (uint64_t id : gone) {
+        ASSERT_EQ(vx_index_remove(index, id), VX_OK);
+        m.remove(id);
+    }
+    auto more = random_vectors(200, dim, 7);
+    std::vector<uint64_t> more_ids(200);
+    for (uint32_t i = 0; i < 200; i++) more_ids[i] = 2 + 3 * i;
+    vx_srand(77);
+    ASSERT_EQ(vx_index_add_batch(index, more_ids.data(), more.data(), 200), VX_OK);
+    vx_srand(77);
+    for (uint32_t i = 0; i < 200; i++) m.insert(more_ids[i], more.data() + i * dim);
+    expect_same_graph(index, m);
+    expect_same_search(index, m, queries.data(), 40, 10);
+    expect_same_search(index, m, queries.data(), 5, 60); // k above ef_search widens ef
+    vx_index_destroy(index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, HnswOracle,
+                         ::testing::Values(OracleCase{VX_METRIC_L2, 6, 20},
+                                           OracleCase{VX_METRIC_L2, 2, 40},
+                                           OracleCase{VX_METRIC_IP, 5, 16},
+                                           OracleCase{VX_METRIC_COSINE, 5, 16}));
+
+/* ---- construction details ---------------------------------------------------------- */
+
+TEST(HnswCreate, DefaultsAndNodeCapacities) {
+    vx_hnsw_params hp = {4, 10, 10, 0, 0, 0.0f};
+    vx_hnsw_index *h = vx_hnsw_create(nullptr, 3, &hp);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->level_mult, 1.0f / vx_math_log_f32(4.0f));
+    EXPECT_NEAR(h->level_mult, 0.72135f, 1e-4f);
+    EXPECT_EQ(h->effective_seed, 12345u);
+    EXPECT_EQ(h->capacity, 4096u);
+    EXPECT_EQ(h->entry_point, -1);
+    EXPECT_EQ(vx_hnsw_get_entry_point(h), -1);
+    vx_hnsw_destroy(h); // releases the arena it made
+
+    hp.seed = 9;
+    hp.level_mult = 0.25f;
+    EXPECT_EQ(vx_hnsw_create(nullptr, 0, &hp), nullptr);
+    EXPECT_EQ(vx_hnsw_create(nullptr, 3, nullptr), nullptr);
+    vx_index_params p = hnsw_params(3, 4, 10, 10);
+    p.family.hnsw = hp;
+    vx_index *index = vx_index_create(nullptr, &p);
+    h = hnsw_body(index);
+    EXPECT_EQ(h->effective_seed, 9u);
+    EXPECT_EQ(h->level_mult, 0.25f);
+    float v[3] = {1, 2, 3};
+    ASSERT_EQ(vx_index_add(index, 7, v), VX_OK);
+    vx_hnsw_node *n = h->nodes[7];
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->cap_base, 8u);
+    EXPECT_EQ(n->cap_upper, 4u);
+    EXPECT_EQ(n->link_count[0], 0u); // the first node has no links
+    EXPECT_EQ(h->entry_point, 7);
+    EXPECT_EQ(h->max_level, n->level);
+    EXPECT_NE(n->vector, v); // a private copy
+    EXPECT_EQ(std::memcmp(n->vector, v, sizeof v), 0);
+    vx_index_destroy(index);
+}
+
+TEST(HnswCreate, TableGrowsToTwiceTheIdPlusTwo) {
+    vx_index_params p = hnsw_params(2, 4, 10, 10);
+    vx_index *index = vx_index_create(nullptr, &p);
+    float v[2] = {1, 1};
+    ASSERT_EQ(vx_index_add(index, 5000, v), VX_OK);
+    EXPECT_EQ(hnsw_body(index)->capacity, 10002u);
+    ASSERT_EQ(vx_index_add(index, 10001, v), VX_OK);
+    EXPECT_EQ(hnsw_body(index)->capacity, 10002u);
+    ASSERT_EQ(vx_index_add(index, 10002, v), VX_OK);
+    EXPECT_EQ(hnsw_body(index)->capacity, 20006u);
+    // An id whose table cannot exist is refused, nothing placed.
+    EXPECT_EQ(vx_index_add(index, UINT64_MAX, v), VX_ERR_NO_MEMORY);
+    EXPECT_EQ(vx_index_add(index, UINT64_MAX / 8, v), VX_ERR_NO_MEMORY);
+    EXPECT_EQ(vx_index_get_ntotal(index), 3u);
+    vx_search_result r[4];
+    EXPECT_EQ(vx_index_search(index, v, 4, r), 3u);
+    vx_index_destroy(index);
+}
+
+TEST(HnswCreate, LevelCapHolds) {
+    vx_index_params p = hnsw_params(2, 4, 8, 8);
+    p.family.hnsw.max_level = 2;
+    p.family.hnsw.level_mult = 3.0f; // levels would reach 30
+    vx_index *index = vx_index_create(nullptr, &p);
+    auto data = random_vectors(300, 2, 5);
+    auto ids = sequential_ids(300);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 300), VX_OK);
+    vx_hnsw_index *h = hnsw_body(index);
+    uint32_t top = 0;
+    for (uint64_t id : ids) top = std::max(top, h->nodes[id]->level);
+    EXPECT_EQ(top, 2u);
+    EXPECT_EQ(h->max_level, 2u);
+    vx_index_destroy(index);
+}
+
+TEST(HnswCreate, DegenerateParametersStillInsert) {
+    // M 0 (no links) and ef_construction 0 (the exhaustive linking branch).
+    for (uint32_t M : {0u, 1u, 3u}) {
+        vx_index_params p = hnsw_params(2, M, 0, 0);
+        vx_index *index = vx_index_create(nullptr, &p);
+        ASSERT_NE(index, nullptr);
+        auto data = random_vectors(100, 2, 8);
+        auto ids = sequential_ids(100);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 100), VX_OK) << M;
+        vx_hnsw_index *h = hnsw_body(index);
+        for (uint64_t id : ids) {
+            vx_hnsw_node *n = h->nodes[id];
+            ASSERT_LE(n->link_count[0], 2 * M);
+            for (uint32_t j = 0; j < n->link_count[0]; j++) EXPECT_NE(n->links[0][j], id);
+        }
+        vx_search_result r[5];
+        EXPECT_GE(vx_index_search(index, data.data(), 5, r), 1u);
+        vx_index_destroy(index);
+    }
+}
+
+// One-dimensional points at level 0 (a tiny multiplier) with M 1: layer 0
+// keeps two links per node.
+struct LineGraph {
+    vx_index *index;
+    LineGraph() {
+        vx_index_params p = hnsw_params(1, 1, 10, 10);
+        p.family.hnsw.level_mult = 1e-9f;
+        index = vx_index_create(nullptr, &p);
+    }
+    ~LineGraph() { vx_index_destroy(index); }
+    void add(uint64_t id, float x) { ASSERT_EQ(vx_index_add(index, id, &x), VX_OK); }
+    std::vector<uint64_t> links(uint64_t id) {
+        vx_hnsw_node *n = hnsw_body(index)->nodes[id];
+        return std::vector<uint64_t>(n->links[0], n->links[0] + n->link_count[0]);
+    }
+};
+
+TEST(HnswLinking, FullListReplacesOnlyItsFarthestLinkForAStrictlyNearerNode) {
+    LineGraph g;
+    g.add(1, 0.0f);
+    g.add(2, 10.0f);
+    g.add(3, -10.0f);
+    EXPECT_EQ(g.links(1), (std::vector<uint64_t>{2, 3}));
+    EXPECT_EQ(g.links(3), (std::vector<uint64_t>{2, 1})); // heap order of the candidates
+    // 4 sits as far from 1 as both of 1's links: 1 keeps its list.
+    g.add(4, 10.0f);
+    EXPECT_EQ(g.links(1), (std::vector<uint64_t>{2, 3}));
+    EXPECT_EQ(g.links(2), (std::vector<uint64_t>{1, 4})); // 3 (farthest) replaced
+    EXPECT_EQ(g.links(4), (std::vector<uint64_t>{2, 1}));
+    // 5 is nearer to 1 than its farthest links (a tie: the first is replaced).
+    g.add(5, 1.0f);
+    EXPECT_EQ(g.links(1), (std::vector<uint64_t>{5, 3}));
+}
+
+TEST(HnswSearch, SingleNodeAndExactWhenEfCoversTheGraph) {
+    vx_index_params p = hnsw_params(3, 8, 64, 16);
+    vx_index *index = vx_index_create(nullptr, &p);
+    float a[3] = {1, 2, 3}, q[3] = {0, 0, 1};
+    ASSERT_EQ(vx_index_add(index, 9, a), VX_OK);
+    vx_search_result r[400];
+    ASSERT_EQ(vx_index_search(index, q, 5, r), 1u);
+    EXPECT_EQ(r[0].id, 9u);
+    EXPECT_EQ(r[0].distance, 1.0f + 4.0f + 4.0f);
+    vx_index_destroy(index);
+
+    const uint32_t dim = 6, n = 300;
+    p = hnsw_params(dim, 8, 64, 400);
+    index = vx_index_create(nullptr, &p);
+    auto data = random_vectors(n, dim, 21);
+    auto ids = sequential_ids(n, 100);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+    auto queries = random_vectors(20, dim, 22);
+    for (int i = 0; i < 20; i++) {
+        const float *query = queries.data() + i * dim;
+        auto want = brute_force(data.data(), ids.data(), n, dim, query, 300, VX_METRIC_L2);
+        ASSERT_EQ(vx_index_search(index, query, 300, r), 300u);
+        for (int j = 0; j < 300; j++) {
+            EXPECT_EQ(r[j].id, want[j].id);
+            EXPECT_EQ(r[j].distance, want[j].distance);
+        }
+    }
+    vx_index_destroy(index);
+}
+
+TEST(HnswRemove, EntryPointMovesToTheLowestRemainingNode) {
+    vx_index_params p = hnsw_params(2, 4, 16, 16);
+    p.family.hnsw.level_mult = 1.5f;
+    vx_index *index = vx_index_create(nullptr, &p);
+    vx_hnsw_index *h = hnsw_body(index);
+    auto data = random_vectors(60, 2, 31);
+    auto ids = sequential_ids(60, 10);
+    vx_srand(5);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 60), VX_OK);
+    EXPECT_EQ(vx_index_remove(index, 3), VX_OK);      // absent
+    EXPECT_EQ(vx_index_remove(index, 1u << 30), VX_OK); // beyond the table
+    std::set<uint64_t> left(ids.begin(), ids.end());
+    vx_search_result r[60];
+    while (!left.empty()) {
+        uint64_t entry = (uint64_t)vx_hnsw_get_entry_point(h);
+        ASSERT_TRUE(left.count(entry));
+        ASSERT_EQ(vx_index_remove(index, entry), VX_OK);
+        left.erase(entry);
+        if (left.empty()) break;
+        uint64_t lowest = *left.begin();
+        EXPECT_EQ(vx_hnsw_get_entry_point(h), (int64_t)lowest);
+        EXPECT_EQ(vx_hnsw_get_max_level(h), h->nodes[lowest]->level);
+        uint64_t n = vx_index_search(index, data.data(), 60, r);
+        ASSERT_GE(n, 1u);
+        for (uint64_t i = 0; i < n; i++) EXPECT_TRUE(left.count(r[i].id));
+    }
+    EXPECT_EQ(vx_hnsw_get_entry_point(h), -1);
+    EXPECT_EQ(vx_hnsw_get_max_level(h), 0u);
+    EXPECT_EQ(vx_index_search(index, data.data(), 5, r), 0u);
+    EXPECT_EQ(vx_index_get_ntotal(index), 60u);
+    // The graph starts afresh; old links to the new id's slot reach it.
+    ASSERT_EQ(vx_index_add(index, 12, data.data()), VX_OK);
+    EXPECT_EQ(vx_hnsw_get_entry_point(h), 12);
+    ASSERT_EQ(vx_index_search(index, data.data(), 5, r), 1u);
+    EXPECT_EQ(r[0].id, 12u);
+    EXPECT_EQ(r[0].distance, 0.0f);
+    vx_index_destroy(index);
+}
+
+TEST(HnswRemove, ReaddedIdsWithLowerLevelsAreSafe) {
+    // Re-adding ids replaces nodes whose old links at higher layers then
+    // reach a node without those layers.
+    vx_index_params p = hnsw_params(4, 3, 12, 12);
+    p.family.hnsw.level_mult = 2.0f;
+    vx_index *index = vx_index_create(nullptr, &p);
+    auto data = random_vectors(400, 4, 41);
+    auto ids = sequential_ids(200);
+    vx_srand(3);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 200), VX_OK);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data() + 200 * 4, 200), VX_OK);
+    vx_search_result r[10];
+    for (int q = 0; q < 50; q++) EXPECT_GE(vx_index_search(index, data.data() + q * 4, 10, r), 1u);
+    EXPECT_EQ(vx_index_get_ntotal(index), 400u);
+    vx_index_destroy(index);
+}
+
+/* ---- quality and metrics -------------------------------------------------------------- */
+
+TEST(HnswSearch, RecallAtTenOnRandomData) {
+    const uint32_t dim = 32, n = 5000, nq = 100;
+    vx_index_params p = hnsw_params(dim, 16, 100, 200);
+    vx_index *index = vx_index_create(nullptr, &p);
+    auto data = random_vectors(n, dim, 51);
+    auto ids = sequential_ids(n);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+    auto queries = random_vectors(nq, dim, 52);
+    uint64_t found = 0;
+    vx_search_result r[10];
+    for (uint32_t q = 0; q < nq; q++) {
+        const float *query = queries.data() + q * dim;
+        auto want = brute_force(data.data(), ids.data(), n, dim, query, 10, VX_METRIC_L2);
+        ASSERT_EQ(vx_index_search(index, query, 10, r), 10u);
+        std::set<uint64_t> truth;
+        for (auto &h : want) truth.insert(h.id);
+        for (auto &h : r) found += truth.count(h.id);
+        for (int i = 1; i < 10; i++) EXPECT_LE(r[i - 1].distance, r[i].distance);
+    }
+    EXPECT_GE(double(found) / (10.0 * nq), 0.99);
+    vx_index_destroy(index);
+}
+
+TEST(HnswSearch, InnerProductAndCosineRankLikeBruteForce) {
+    // Graph results carry the exact metric distance of each hit, come out in
+    // ascending order and agree with brute force under the same metric.
+    const uint32_t dim = 8, n = 1000, nq = 40;
+    for (int32_t metric : {VX_METRIC_IP, VX_METRIC_COSINE}) {
+        vx_index_params p = hnsw_params(dim, 12, 100, 100, metric);
+        vx_index *index = vx_index_create(nullptr, &p);
+        auto data = random_vectors(n, dim, 61);
+        auto ids = sequential_ids(n);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+        auto queries = random_vectors(nq, dim, 62);
+        vx_search_result r[10];
+        uint64_t found = 0;
+        for (uint32_t q = 0; q < nq; q++) {
+            const float *query = queries.data() + q * dim;
+            auto want = brute_force(data.data(), ids.data(), n, dim, query, 10, metric);
+            ASSERT_EQ(vx_index_search(index, query, 10, r), 10u);
+            std::set<uint64_t> truth;
+            for (auto &h : want) truth.insert(h.id);
+            for (int i = 0; i < 10; i++) {
+                found += truth.count(r[i].id);
+                EXPECT_EQ(r[i].distance,
+                          vx_vec_distance(query, data.data() + (r[i].id - 1) * dim, dim, metric));
+                if (i) {
+                    EXPECT_LE(r[i - 1].distance, r[i].distance);
+                }
+            }
+            EXPECT_EQ(r[0].id, want[0].id) << metric;
+        }
+        EXPECT_GE(double(found) / (10.0 * nq), 0.95) << metric;
+        vx_index_destroy(index);
+    }
+}
+
+/* ---- concurrency ------------------------------------------------------------------------ */
+
+struct SharedGraph {
+    vx_index *index;
+    const float *queries;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> searches{0};
+    std::atomic<int> bad{0};
+};
+
+void *search_loop(void *arg) {
+    SharedGraph *s = (SharedGraph *)arg;
+    vx_search_result r[8];
+    uint64_t i = 0;
+    while (!s->done.load() || i < 20) {
+        uint64_t n = vx_index_search(s->index, s->queries + (i % 16) * 8, 8, r);
+        for (uint64_t j = 1; j < n; j++)
+            if (r[j - 1].distance > r[j].distance) s->bad++;
+        for (uint64_t j = 0; j < n; j++)
+            if (r[j].id == 0 || r[j].id > 2000) s->bad++;
+        i++;
+        // The lock prefers readers: pause so that the writer gets its turns.
+        vx_sleep(1);
+    }
+    s->searches += i;
+    return nullptr;
+}
+
+TEST(HnswConcurrency, SearchesBesideOneWriter) {
+    vx_index_params p = hnsw_params(8, 8, 32, 32);
+    vx_index *index = vx_index_create(nullptr, &p);
+    auto data = random_vectors(2000, 8, 71);
+    auto queries = random_vectors(16, 8, 72);
+    SharedGraph s;
+    s.index = index;
+    s.queries = queries.data();
+    ASSERT_EQ(vx_index_add(index, 1, data.data()), VX_OK);
+    pthread_t readers[3];
+    for (auto &t : readers) pthread_create(&t, nullptr, search_loop, &s);
+    for (uint64_t id = 2; id <= 2000; id += 10) {
+        std::vector<uint64_t> ids;
+        for (uint64_t k = id; k < id + 10 && k <= 2000; k++) ids.push_back(k);
+        EXPECT_EQ(vx_index_add_batch(index, ids.data(), data.data() + (id - 1) * 8, ids.size()), VX_OK);
+        if (id % 200 == 2) {
+            EXPECT_EQ(vx_index_remove(index, id), VX_OK);
+        }
+    }
+    s.done = true;
+    for (auto &t : readers) pthread_join(t, nullptr);
+    EXPECT_EQ(s.bad.load(), 0);
+    EXPECT_GE(s.searches.load(), 60u);
+    EXPECT_EQ(vx_index_get_ntotal(index), 2000u);
+    vx_index_destroy(index);
+}
+
+} // namespace
