@@ -292,13 +292,27 @@ static uint64_t gather_neighbours(const vx_hnsw_index *h, const vx_hnsw_node *no
         return 0;
     }
     const uint64_t *links = node->links[layer];
-    uint64_t n = 0;
+    // Two passes so that the memory loads of all neighbours overlap: first
+    // the visited marks and table slots, then the nodes and their vectors.
+    // Marking an empty slot as visited changes nothing: it stays empty.
+    uint64_t fresh = 0;
     for (uint32_t j = 0; j < count; j++) {
         uint64_t id = links[j];
-        vx_hnsw_node *nb = hnsw_usable(h, id);
-        if (!nb || visited_test_and_set(visited, id)) continue;
+        if (id >= h->capacity || visited_test_and_set(visited, id)) continue;
+        vx_hnsw_node *nb = h->nodes[id];
+        if (!nb) continue;
+        __builtin_prefetch(nb);
+        s->batch_ids[fresh++] = id;
+    }
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < fresh; i++) {
+        uint64_t id = s->batch_ids[i];
+        const float *v = h->nodes[id]->vector;
+        if (!v) continue;
+        __builtin_prefetch(v);
+        __builtin_prefetch(v + 16);
         s->batch_ids[n] = id;
-        s->batch_vecs[n] = nb->vector;
+        s->batch_vecs[n] = v;
         n++;
     }
     index_distance_batch(query, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <set>
 
@@ -272,6 +274,64 @@ TEST(IndexStats, MemoryEstimatesAndRecords) {
     EXPECT_EQ(s.nlist, 4u);
     EXPECT_EQ(s.max_level, 0u);
     vx_index_destroy(ivf);
+}
+
+void *refusing_alloc(uint64_t, void *) { return nullptr; }
+
+struct SearchCall {
+    vx_index *index;
+    const float *query;
+    uint64_t hits;
+};
+
+void *search_once(void *arg) {
+    SearchCall *c = (SearchCall *)arg;
+    vx_search_result r[4];
+    c->hits = vx_index_search(c->index, c->query, 4, r);
+    return nullptr;
+}
+
+// Searches whose working memory cannot be had report no hits, and adds
+// report VX_ERR_NO_MEMORY; both work again once memory is back.
+TEST(IndexMemory, ExhaustedAllocatorGivesNoHitsAndNoMemory) {
+    auto data = random_vectors(50, 4, 9);
+    auto ids = sequential_ids(50);
+    vx_index_params ip = ivf_params(4, 2, 2, 1);
+    vx_index *ivf = vx_index_create(nullptr, &ip);
+    vx_index_params hp = hnsw_params(4, 4, 16, 16);
+    vx_index *graph = vx_index_create(nullptr, &hp);
+    ASSERT_EQ(vx_index_train(ivf, data.data(), 50), VX_OK);
+    ASSERT_EQ(vx_index_add_batch(ivf, ids.data(), data.data(), 50), VX_OK);
+    ASSERT_EQ(vx_index_add_batch(graph, ids.data(), data.data(), 50), VX_OK);
+
+    vx_allocator saved = *vx_get_allocator();
+    vx_allocator failing = saved;
+    failing.alloc = refusing_alloc;
+    ASSERT_EQ(vx_set_allocator(&failing), VX_OK);
+    vx_search_result r[4];
+    uint64_t ivf_hits = vx_index_search(ivf, data.data(), 4, r);
+    vx_status train = vx_index_train(ivf, data.data(), 50);
+    vx_status add = vx_index_add(ivf, 99, data.data());
+    // A thread without working memory yet cannot search the graph.
+    SearchCall call = {graph, data.data(), 77};
+    pthread_t t;
+    pthread_create(&t, nullptr, search_once, &call);
+    pthread_join(t, nullptr);
+    ASSERT_EQ(vx_set_allocator(&saved), VX_OK);
+
+    EXPECT_EQ(ivf_hits, 0u);
+    EXPECT_EQ(train, VX_ERR_NO_MEMORY);
+    EXPECT_EQ(add, VX_ERR_NO_MEMORY);
+    EXPECT_EQ(call.hits, 0u);
+    EXPECT_EQ(vx_index_is_trained(ivf), 1);
+    EXPECT_EQ(vx_index_get_ntotal(ivf), 50u);
+    EXPECT_EQ(vx_index_search(ivf, data.data(), 4, r), 4u);
+    EXPECT_EQ(r[0].id, 1u);
+    pthread_create(&t, nullptr, search_once, &call);
+    pthread_join(t, nullptr);
+    EXPECT_EQ(call.hits, 4u);
+    vx_index_destroy(ivf);
+    vx_index_destroy(graph);
 }
 
 } // namespace
