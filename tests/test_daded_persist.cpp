@@ -137,7 +137,7 @@ TEST(DatabaseDirectory, SyncWritesListAndFilesAndReopens) {
     EXPECT_EQ(vx_daded_sync(nullptr), VX_ERR_INVALID_ARG);
 }
 
-TEST(DatabaseDirectory, ListFileLinesAreParsedAsSpecifiedAndSafely) {
+TEST(DatabaseDirectory, ListFileLinesAreParsedSafely) {
     TempDir dir;
     std::string P = dir.file("db");
     vx_daded *db = open_db(P);
