@@ -164,6 +164,9 @@ static void remove_leftovers(const char *dir) {
 }
 
 vx_status daded_open_persistent(vx_daded *db) {
+    // An empty path names no directory: nothing is created or read (the
+    // storage file would otherwise land at "/storage").
+    if (!db->config.path.data || db->config.path.len == 0) return VX_OK;
     vx_status st = prepare_directory(db);
     if (st == VX_OK) st = daded_load_all(db);
     if (st != VX_OK) {

@@ -225,6 +225,16 @@ TEST(DatabaseDirectory, OpeningModes) {
     EXPECT_FALSE(exists(Q));
     ASSERT_EQ(vx_daded_close(db), VX_OK);
 
+    // An empty path is an in-memory database: no "/storage" or anything else.
+    vx_db_config cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    cfg.path.data = (char *)"";
+    cfg.storage_mode = 1;
+    cfg.create_if_missing = 1;
+    ASSERT_EQ(vx_daded_open_ex(&cfg, &db), VX_OK);
+    EXPECT_EQ(db->storage, nullptr);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+
     // create_if_missing never removes what is at the path.
     std::string F = dir.file("file");
     spit(F, {'k', 'e', 'e', 'p'});
