@@ -103,7 +103,7 @@ TEST(ToolParsers, LoadVectorsByExtension) {
 TEST(ToolGroundTruth, ExactKnnMatchesAPlainScan) {
     Matrix base, queries;
     make_clustered(700, 13, 5, 3, &base, nullptr);
-    make_clustered(20, 13, 5, 4, &queries, nullptr);
+    make_clustered(22, 13, 5, 4, &queries, nullptr);  // groups of 4 and a rest
     std::vector<uint64_t> ids;
     exact_knn(base, queries, 5, &ids);
     for (uint64_t q = 0; q < queries.rows; q++) {

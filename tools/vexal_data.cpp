@@ -7,8 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+#include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -269,64 +271,122 @@ void make_clustered(uint64_t rows, uint32_t dim, uint32_t clusters, uint64_t see
 
 // Exact search for the ground truth. Base vectors are stored transposed in
 // blocks of 16 so that the inner loop runs across 16 vectors at once and
-// vectorises; the order of the sums does not matter here, only which ids
-// are nearest.
+// vectorises, and each block is used for several queries while it is in
+// cache: one pass over the base serves a whole group of queries. The order
+// of the sums does not matter here, only which ids are nearest.
 static const uint32_t TRUTH_LANES = 16;
+static const uint32_t TRUTH_GROUP = 8;
 
-template <bool Wide>
-__attribute__((always_inline)) static inline void truth_block_distances(const float *blocked, uint64_t blocks, uint32_t dim, const float *q, float *out) {
+__attribute__((always_inline)) static inline void truth_group_distances(const float *blocked, uint64_t blocks,
+                                                                       uint32_t dim, const float *const *q,
+                                                                       uint32_t nq, float *const *out) {
     for (uint64_t b = 0; b < blocks; b++) {
-        float acc[TRUTH_LANES] = {0};
         const float *base = blocked + b * dim * TRUTH_LANES;
-        for (uint32_t j = 0; j < dim; j++) {
-            const float *lane = base + (uint64_t)j * TRUTH_LANES;
-            float qj = q[j];
-            for (uint32_t l = 0; l < TRUTH_LANES; l++) {
-                float d = qj - lane[l];
-                acc[l] += d * d;
+        for (uint32_t g = 0; g < nq; g++) {
+            float acc[TRUTH_LANES] = {0};
+            const float *qv = q[g];
+            for (uint32_t j = 0; j < dim; j++) {
+                const float *lane = base + (uint64_t)j * TRUTH_LANES;
+                float qj = qv[j];
+                for (uint32_t l = 0; l < TRUTH_LANES; l++) {
+                    float d = qj - lane[l];
+                    acc[l] += d * d;
+                }
             }
+            memcpy(out[g] + b * TRUTH_LANES, acc, sizeof(acc));
         }
-        memcpy(out + b * TRUTH_LANES, acc, sizeof(acc));
     }
 }
 
-__attribute__((target("avx2"))) static void truth_block_distances_avx2(const float *blocked, uint64_t blocks,
-                                                                        uint32_t dim, const float *q, float *out) {
-    truth_block_distances<true>(blocked, blocks, dim, q, out);
+// Four queries at a time against one block of 16 vectors: eight
+// accumulators stay in registers while the block streams through.
+__attribute__((target("avx2"))) static void truth_group_distances_avx2(const float *blocked, uint64_t blocks,
+                                                                        uint32_t dim, const float *const *q,
+                                                                        uint32_t nq, float *const *out) {
+    for (uint32_t g0 = 0; g0 < nq; g0 += 4) {
+        uint32_t n = std::min<uint32_t>(4, nq - g0);
+        const float *qs[4];
+        for (uint32_t g = 0; g < 4; g++) qs[g] = q[g0 + (g < n ? g : 0)];
+        for (uint64_t b = 0; b < blocks; b++) {
+            const float *base = blocked + b * dim * TRUTH_LANES;
+            __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+            for (uint32_t j = 0; j < dim; j++) {
+                __m256 lo = _mm256_loadu_ps(base + (uint64_t)j * TRUTH_LANES);
+                __m256 hi = _mm256_loadu_ps(base + (uint64_t)j * TRUTH_LANES + 8);
+                __m256 x, d;
+                x = _mm256_broadcast_ss(qs[0] + j);
+                d = _mm256_sub_ps(x, lo); a0 = _mm256_add_ps(a0, _mm256_mul_ps(d, d));
+                d = _mm256_sub_ps(x, hi); a1 = _mm256_add_ps(a1, _mm256_mul_ps(d, d));
+                x = _mm256_broadcast_ss(qs[1] + j);
+                d = _mm256_sub_ps(x, lo); a2 = _mm256_add_ps(a2, _mm256_mul_ps(d, d));
+                d = _mm256_sub_ps(x, hi); a3 = _mm256_add_ps(a3, _mm256_mul_ps(d, d));
+                x = _mm256_broadcast_ss(qs[2] + j);
+                d = _mm256_sub_ps(x, lo); a4 = _mm256_add_ps(a4, _mm256_mul_ps(d, d));
+                d = _mm256_sub_ps(x, hi); a5 = _mm256_add_ps(a5, _mm256_mul_ps(d, d));
+                x = _mm256_broadcast_ss(qs[3] + j);
+                d = _mm256_sub_ps(x, lo); a6 = _mm256_add_ps(a6, _mm256_mul_ps(d, d));
+                d = _mm256_sub_ps(x, hi); a7 = _mm256_add_ps(a7, _mm256_mul_ps(d, d));
+            }
+            __m256 acc[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+            for (uint32_t g = 0; g < n; g++) {
+                _mm256_storeu_ps(out[g0 + g] + b * TRUTH_LANES, acc[2 * g]);
+                _mm256_storeu_ps(out[g0 + g] + b * TRUTH_LANES + 8, acc[2 * g + 1]);
+            }
+        }
+    }
+}
+
+static void truth_group_distances_portable(const float *blocked, uint64_t blocks, uint32_t dim,
+                                           const float *const *q, uint32_t nq, float *const *out) {
+    truth_group_distances(blocked, blocks, dim, q, nq, out);
+}
+
+// The k smallest of dist (ids are 1-based positions), nearest first.
+static void truth_top_k(const float *dist, uint64_t rows, uint32_t k, uint64_t *out) {
+    std::vector<std::pair<float, uint64_t>> best;
+    best.reserve(k + 1);
+    for (uint64_t i = 0; i < rows; i++) {
+        if (best.size() < k || dist[i] < best.front().first) {
+            best.emplace_back(dist[i], i + 1);
+            std::push_heap(best.begin(), best.end());
+            if (best.size() > k) {
+                std::pop_heap(best.begin(), best.end());
+                best.pop_back();
+            }
+        }
+    }
+    std::sort_heap(best.begin(), best.end());
+    for (uint32_t j = 0; j < best.size(); j++) out[j] = best[j].second;
 }
 
 void exact_knn(const Matrix &base, const Matrix &queries, uint32_t k, std::vector<uint64_t> *ids) {
     const uint32_t dim = base.dim;
     const uint64_t blocks = (base.rows + TRUTH_LANES - 1) / TRUTH_LANES;
     std::vector<float> blocked(blocks * TRUTH_LANES * dim, 1e30f);
-    for (uint64_t i = 0; i < base.rows; i++)
-        for (uint32_t j = 0; j < dim; j++)
-            blocked[(i / TRUTH_LANES) * dim * TRUTH_LANES + (uint64_t)j * TRUTH_LANES + i % TRUTH_LANES] =
-                base.data[i * dim + j];
+    for (uint64_t i = 0; i < base.rows; i++) {
+        float *dst = &blocked[(i / TRUTH_LANES) * dim * TRUTH_LANES + i % TRUTH_LANES];
+        const float *src = base.row(i);
+        for (uint32_t j = 0; j < dim; j++) dst[(uint64_t)j * TRUTH_LANES] = src[j];
+    }
     ids->assign(queries.rows * k, 0);
     const bool avx2 = __builtin_cpu_supports("avx2");
+    const uint64_t groups = (queries.rows + TRUTH_GROUP - 1) / TRUTH_GROUP;
+    std::atomic<uint64_t> next{0};
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     std::vector<std::thread> pool;
     for (unsigned t = 0; t < threads; t++) {
-        pool.emplace_back([&, t] {
-            std::vector<float> dist(blocks * TRUTH_LANES);
-            std::vector<std::pair<float, uint64_t>> best;
-            for (uint64_t q = t; q < queries.rows; q += threads) {
-                if (avx2) truth_block_distances_avx2(blocked.data(), blocks, dim, queries.row(q), dist.data());
-                else truth_block_distances<false>(blocked.data(), blocks, dim, queries.row(q), dist.data());
-                best.clear();
-                for (uint64_t i = 0; i < base.rows; i++) {
-                    if (best.size() < k || dist[i] < best.front().first) {
-                        best.emplace_back(dist[i], i + 1);
-                        std::push_heap(best.begin(), best.end());
-                        if (best.size() > k) {
-                            std::pop_heap(best.begin(), best.end());
-                            best.pop_back();
-                        }
-                    }
-                }
-                std::sort_heap(best.begin(), best.end());
-                for (uint32_t j = 0; j < best.size(); j++) (*ids)[q * k + j] = best[j].second;
+        pool.emplace_back([&] {
+            std::vector<float> dist(TRUTH_GROUP * blocks * TRUTH_LANES);
+            float *out[TRUTH_GROUP];
+            const float *q[TRUTH_GROUP];
+            for (uint32_t g = 0; g < TRUTH_GROUP; g++) out[g] = dist.data() + g * blocks * TRUTH_LANES;
+            for (uint64_t grp; (grp = next.fetch_add(1)) < groups;) {
+                uint64_t first = grp * TRUTH_GROUP;
+                uint32_t nq = (uint32_t)std::min<uint64_t>(TRUTH_GROUP, queries.rows - first);
+                for (uint32_t g = 0; g < nq; g++) q[g] = queries.row(first + g);
+                if (avx2) truth_group_distances_avx2(blocked.data(), blocks, dim, q, nq, out);
+                else truth_group_distances_portable(blocked.data(), blocks, dim, q, nq, out);
+                for (uint32_t g = 0; g < nq; g++) truth_top_k(out[g], base.rows, k, ids->data() + (first + g) * k);
             }
         });
     }
