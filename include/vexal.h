@@ -1734,9 +1734,10 @@ VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out);
 /* Opens with default options, the path (may be NULL: in memory) and flags
  * VX_OPEN_READ_ONLY and VX_OPEN_CREATE. Fails as vx_daded_open_ex. */
 VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx_daded **out);
-/* Saves a database with a path (as vx_daded_sync), destroys every
- * collection and frees the handle; VX_ERR_INVALID_ARG for a null or closed
- * handle, else the save's status (the handle is released in every case). */
+/* Saves a database with a path (as vx_daded_sync; a read-only database is
+ * not written), destroys every collection and frees the handle;
+ * VX_ERR_INVALID_ARG for a null or closed handle, else the save's status
+ * (the handle is released in every case). */
 VX_API vx_status vx_daded_close(vx_daded *db);
 /* 1 when db is open, else 0. */
 VX_API int vx_daded_is_open(const vx_daded *db);
@@ -1805,8 +1806,9 @@ VX_API const char *vx_daded_strerror(vx_status status);
 
 /* Saves every collection of a database with a path, rewrites its list file
  * and deletes the files of collections dropped since, then flushes the
- * storage file. VX_ERR_INVALID_ARG for a null or closed handle, else the
- * first failure (VX_ERR_IO when a file cannot be written). */
+ * storage file. VX_ERR_INVALID_ARG for a null or closed handle,
+ * VX_ERR_READ_ONLY for a database opened read-only, else the first failure
+ * (VX_ERR_IO when a file cannot be written). */
 VX_API vx_status vx_daded_sync(vx_daded *db);
 
 /* (end of database) */

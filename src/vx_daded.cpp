@@ -133,7 +133,8 @@ extern "C" VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx
 
 extern "C" VX_API vx_status vx_daded_close(vx_daded *db) {
     if (!db || !db->is_open) return VX_ERR_INVALID_ARG;
-    vx_status saved = daded_save_all(db);
+    // A database opened read-only is never written back.
+    vx_status saved = db->config.read_only ? VX_OK : daded_save_all(db);
     vx_rwlock_wrlock(db->lock);
     for (uint64_t i = 0; i < db->collection_count; i++) {
         if (db->collections[i]) vx_collection_destroy(db->collections[i]);

@@ -265,6 +265,7 @@ vx_status daded_save_all(vx_daded *db) {
 
 extern "C" VX_API vx_status vx_daded_sync(vx_daded *db) {
     if (!db || !db->is_open) return VX_ERR_INVALID_ARG;
+    if (db->config.read_only) return VX_ERR_READ_ONLY;
     vx_status st = daded_save_all(db);
     if (db->storage) {
         vx_status synced = vx_storage_sync(db->storage);

@@ -411,3 +411,26 @@ TEST(DatabaseDirectory, SurvivesKillsDuringSync) {
     for (auto &f : snapshot(dir, "db")) left.push_back(f.first);
     EXPECT_EQ(left, (std::vector<std::string>{".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
 }
+
+TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
+    TempDir dir;
+    std::string P = dir.file("ro");
+    vx_daded *db = open_db(P);
+    insert_n(db, "kept", 0, 3);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+    auto before = snapshot(dir, "ro");
+
+    vx_str p = view(P);
+    ASSERT_EQ(vx_daded_open(&p, VX_OPEN_READ_ONLY, &db), VX_OK);
+    expect_sequence(get(db, "kept"), 3);
+    insert_n(db, "kept", 3, 2);
+    insert_n(db, "new", 0, 1);
+    EXPECT_EQ(vx_daded_sync(db), VX_ERR_READ_ONLY);
+    EXPECT_EQ(vx_daded_close(db), VX_OK);
+    EXPECT_EQ(snapshot(dir, "ro"), before);
+
+    db = open_db(P, 0);
+    expect_sequence(get(db, "kept"), 3);
+    EXPECT_EQ(get(db, "new"), nullptr);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+}
