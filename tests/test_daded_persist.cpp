@@ -54,8 +54,8 @@ void insert_n(vx_daded *db, const char *name, uint64_t first, uint64_t n, uint32
 }
 
 std::vector<std::string> names_of(vx_daded *db) {
-    vx_str out[64];
-    uint64_t n = vx_daded_list_collections(db, out, 64);
+    std::vector<vx_str> out(vx_daded_list_collections(db, nullptr, 0) + 1);
+    uint64_t n = vx_daded_list_collections(db, out.data(), out.size());
     std::vector<std::string> names;
     for (uint64_t i = 0; i < n; i++) names.push_back(std::string(out[i].data, out[i].len));
     return names;
@@ -167,6 +167,24 @@ TEST(DatabaseDirectory, ListFileLinesAreParsedSafely) {
         // Files of collections that were not loaded stay where they are.
         EXPECT_TRUE(exists(P + "/c.vxcol"));
     }
+}
+
+TEST(DatabaseDirectory, ListHasNoSizeLimit) {
+    TempDir dir;
+    std::string P = dir.file("db");
+    vx_daded *db = open_db(P);
+    std::vector<std::string> names;
+    for (int i = 0; i < 80; i++) {
+        char name[64];
+        snprintf(name, sizeof(name), "%02d%s", i, std::string(58, 'x').c_str());
+        names.push_back(name);
+        insert_n(db, name, 0, 1);
+    }
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+    EXPECT_EQ(text_of(P + "/.vxmeta").size(), 80u * 61);
+    db = open_db(P);
+    EXPECT_EQ(names_of(db), names);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
 }
 
 TEST(DatabaseDirectory, DroppedCollectionsStayDropped) {
