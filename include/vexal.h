@@ -1445,6 +1445,14 @@ VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats
  * Collections
  * ======================================================================== */
 
+/* Records are found by id through an id-ordered position search, so every
+ * lookup by id stays fast however large the collection grows. Every call
+ * takes the collection's reader/writer lock (writers: insert, upsert,
+ * delete, clear, set_meta, build, rebuild, drop; readers: the rest). */
+
+typedef struct vx_collection vx_collection;
+typedef struct vx_collection_iterator vx_collection_iterator;
+
 /* Options for creating a collection. */
 typedef struct vx_collection_config {
     vx_str name;              /* text must end with a zero byte; may be null */
@@ -1458,6 +1466,212 @@ typedef struct vx_collection_config {
     uint32_t pq_m;            /* product-quantizer sub-quantizers */
     uint32_t pq_nbits;        /* bits per product-quantizer code */
 } vx_collection_config;
+
+/* Metadata value types. */
+enum {
+    VX_META_NULL = 0,
+    VX_META_INT32 = 1,
+    VX_META_INT64 = 2,
+    VX_META_FLOAT = 3,
+    VX_META_DOUBLE = 4,
+    VX_META_STRING = 5,
+    VX_META_BOOL = 6
+};
+
+/* One metadata value; the member in use follows the entry's type. */
+typedef union vx_meta_value {
+    int32_t i32;
+    int64_t i64;
+    float f32;
+    double f64;
+    vx_str str;
+    int32_t boolean; /* 0 false, non-zero true */
+} vx_meta_value;
+
+/* One key/value metadata entry. The collection keeps its own copy of the
+ * key and of string values. */
+typedef struct vx_meta_entry {
+    vx_str key;
+    int32_t type; /* VX_META_* */
+    vx_meta_value value;
+} vx_meta_entry;
+
+/* Filter node kinds; every kind above VX_FILTER_NOT is a condition. */
+enum {
+    VX_FILTER_AND = 0,
+    VX_FILTER_OR = 1,
+    VX_FILTER_NOT = 2,
+    VX_FILTER_CONDITION = 3
+};
+
+/* Condition operators: the record's value on the left. */
+enum {
+    VX_OP_EQ = 0,
+    VX_OP_NE = 1,
+    VX_OP_GT = 2,
+    VX_OP_GE = 3,
+    VX_OP_LT = 4,
+    VX_OP_LE = 5
+};
+
+/* One node of a filter tree. Conditions use key, op and value; AND, OR and
+ * NOT use children (NOT negates its first child; without one it matches
+ * nothing). A null filter matches every record. */
+typedef struct vx_filter {
+    int32_t kind;        /* VX_FILTER_* */
+    const char *key;     /* zero-terminated key, compared ignoring case */
+    int32_t op;          /* VX_OP_* */
+    vx_meta_value value; /* the filter's value, typed like the entry's */
+    struct vx_filter **children;
+    uint64_t child_count;
+} vx_filter;
+
+/* One stored record. Pointers handed out stay valid until the next
+ * insertion, deletion or clear of the collection. */
+typedef struct vx_record {
+    uint64_t id;
+    float *vector;       /* dimension floats */
+    vx_meta_entry *meta; /* NULL when the record has no metadata */
+    uint64_t meta_count;
+} vx_record;
+
+/* Filled by vx_collection_get_stats. */
+typedef struct vx_collection_stats {
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t memory_used; /* used bytes of the arena the collection lives in */
+    uint32_t dimension;
+    int32_t index_type;   /* -1 without an index */
+    int32_t index_trained;
+} vx_collection_stats;
+
+/* Search options; a NULL options pointer means k = 10 and nothing else. */
+typedef struct vx_search_options {
+    uint64_t k;              /* hits wanted */
+    const vx_filter *filter; /* only matching records are returned */
+    int32_t include_vector;  /* index hits carry the stored vector */
+    int32_t include_meta;    /* index hits carry the stored metadata */
+    uint64_t reserved;       /* not read */
+} vx_search_options;
+
+/* One hit: distance under the collection's metric, smaller is nearer. The
+ * pointers refer to the collection's storage (NULL unless asked for and the
+ * hit came from the index). */
+typedef struct vx_search_hit {
+    uint64_t id;
+    float distance;
+    const float *vector;
+    const vx_meta_entry *meta;
+    uint64_t meta_count;
+} vx_search_hit;
+
+/* Called once per record by vx_collection_foreach; non-zero to go on. */
+typedef int32_t (*vx_foreach_fn)(uint64_t id, const float *vector, uint32_t dimension,
+                                 void *user_data);
+
+/* Creates a collection in arena (NULL: it makes a 4 MiB arena of its own).
+ * NULL for a null config, dimension 0 or exhausted memory. */
+VX_API vx_collection *vx_collection_create(vx_arena *arena, const vx_collection_config *config);
+/* Destroys the lock, the index and an owned arena; NULL is ignored. */
+VX_API void vx_collection_destroy(vx_collection *c);
+/* The zero-terminated name, or NULL. */
+VX_API const char *vx_collection_get_name(const vx_collection *c);
+/* Fills *out; VX_ERR_INVALID_ARG when either is null. */
+VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out);
+
+/* Inserts a copy of vector (dimension floats) with a copy of meta and
+ * stores the new id in *out_id (may be NULL). VX_ERR_INVALID_ARG,
+ * VX_ERR_NO_MEMORY. */
+VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
+                                                const vx_meta_entry *meta, uint64_t meta_count,
+                                                uint64_t *out_id);
+/* Same without metadata. */
+VX_API vx_status vx_collection_insert(vx_collection *c, const float *vector, uint64_t *out_id);
+/* Inserts rec's vector and metadata under a new id (rec's id is ignored). */
+VX_API vx_status vx_collection_insert_record(vx_collection *c, const vx_record *rec);
+/* Inserts n vectors stored back to back; out_ids (may be NULL) receives the
+ * n ids once all succeeded. Stops at the first failure and returns it;
+ * VX_ERR_INVALID_ARG for null pointers or n 0. */
+VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
+                                            uint64_t *out_ids);
+/* Overwrites the vector of id; an unknown id inserts the vector under the
+ * next assigned id instead. VX_ERR_INVALID_ARG for null pointers. */
+VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector);
+/* Deletes id, keeping the order of the others. VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id);
+/* Deletes every listed id that exists; VX_ERR_INVALID_ARG for null
+ * pointers or n 0. */
+VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n);
+/* Deletes every record matching f (NULL: all); the number deleted, -1 for a
+ * null collection. */
+VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f);
+/* Removes every record; ids start from 1 again and the index is replaced by
+ * a fresh one of the same kind. */
+VX_API vx_status vx_collection_clear(vx_collection *c);
+/* Copies the vector of id into out. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get(vx_collection *c, uint64_t id, float *out);
+/* Stores a pointer to the stored record of id (NULL when missing).
+ * VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get_record(vx_collection *c, uint64_t id, vx_record **out);
+/* Copies the vector of ids[i] to out + i * dimension for every id found and
+ * returns how many were found; slots of missing ids are left alone. */
+VX_API uint64_t vx_collection_get_batch(vx_collection *c, const uint64_t *ids, uint64_t n,
+                                        float *out);
+
+/* Replaces the metadata of id with a copy of n entries. VX_ERR_INVALID_ARG
+ * for null pointers or n 0, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_set_meta(vx_collection *c, uint64_t id, const vx_meta_entry *entries,
+                                        uint64_t n);
+/* Copies up to *count entries of id's metadata to out, then sets *count to
+ * the record's full entry count. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_entry *out,
+                                        uint64_t *count);
+
+/* The k nearest records matching opt->filter (opt NULL: k = 10), nearest
+ * first, written to out (room for k hits); returns the number written, 0
+ * for null arguments or exhausted memory. */
+VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
+                                     const vx_search_options *opt, vx_search_hit *out);
+/* Searches with the stored vector of id as the query (the record itself is
+ * a candidate); 0 when id is missing. */
+VX_API uint64_t vx_collection_search_by_id(vx_collection *c, uint64_t id,
+                                           const vx_search_options *opt, vx_search_hit *out);
+/* vx_collection_search with k and a filter. */
+VX_API uint64_t vx_collection_search_filtered(vx_collection *c, const float *query,
+                                              const vx_filter *filter, uint64_t k,
+                                              vx_search_hit *out);
+/* Trains the index on every record, adds them and switches index search on.
+ * VX_ERR_INVALID_ARG for a null or empty collection, VX_ERR_UNKNOWN when no
+ * index can be made, VX_ERR_NO_MEMORY, or the index's failure. */
+VX_API vx_status vx_collection_build_index(vx_collection *c);
+/* Replaces the index with a fresh one of the collection's kind, then builds
+ * it; VX_ERR_INVALID_ARG for null, else the build's result. */
+VX_API vx_status vx_collection_rebuild_index(vx_collection *c);
+/* Destroys the index; searches go back to brute force. */
+VX_API vx_status vx_collection_drop_index(vx_collection *c);
+/* 1 when the collection has a trained index, else 0. */
+VX_API int32_t vx_collection_has_index(vx_collection *c);
+
+/* A cursor over the records (matching filter, which must outlive it) in
+ * record order; NULL for a null collection or exhausted memory. Its memory
+ * belongs to the collection. */
+VX_API vx_collection_iterator *vx_collection_create_iterator(vx_collection *c, const vx_filter *filter);
+/* Releases nothing: the memory goes with the collection. */
+VX_API void vx_collection_destroy_iterator(vx_collection_iterator *it);
+/* 1 while the cursor designates a record, else 0. */
+VX_API int32_t vx_collection_iterator_valid(const vx_collection_iterator *it);
+/* Advances; 1 when a record is designated, 0 (and invalid) at the end. */
+VX_API int32_t vx_collection_iterator_next(vx_collection_iterator *it);
+/* The current record's id, 0 when invalid. */
+VX_API uint64_t vx_collection_iterator_get_id(vx_collection_iterator *it);
+/* The current record's stored vector, NULL when invalid. */
+VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it);
+/* Stores a pointer to the current record; VX_ERR_INVALID_ARG when invalid. */
+VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out);
+/* Calls fn for each record matching filter, in order, under the read lock,
+ * until fn returns 0; returns the number of calls that returned non-zero. */
+VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
+                                      void *user_data);
 
 /* (end of collections) */
 
@@ -1514,6 +1728,56 @@ VX_API vx_status vx_daded_set_allocator(vx_alloc_fn alloc, vx_realloc_fn realloc
 /* Forward to vx_set_simd_enabled and vx_is_simd_available. */
 VX_API void vx_daded_set_simd_enabled(int enabled);
 VX_API int vx_daded_is_simd_available(void);
+
+/* Collection names: 1 to 63 bytes, none of '/', '\\', line feed, carriage
+ * return or zero, and not "." or "..". Names are compared byte-wise. */
+
+/* Creates a collection in the database; *out (may be NULL) receives it.
+ * VX_ERR_INVALID_ARG (null or closed db, null config or name, bad name),
+ * VX_ERR_ALREADY_EXISTS, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN when the
+ * collection cannot be made (dimension 0). */
+VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx_collection_config *config,
+                                               vx_collection **out);
+/* Same with default options: l2, HNSW, auto_resize. */
+VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, uint32_t dimension,
+                                            vx_collection **out);
+/* The collection called name, or NULL. Valid until dropped or closed. */
+VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name);
+/* 1 when the collection exists, else 0. */
+VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
+/* Destroys the collection (its file, if any, stays). VX_ERR_INVALID_ARG,
+ * VX_ERR_NOT_FOUND. */
+VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name);
+/* Writes views of up to max collection names to out in registry order and
+ * returns how many; with out NULL or max 0 returns the count. */
+VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, uint64_t max);
+/* Inserts into the named collection, creating it with default options and
+ * this dimension when missing. VX_ERR_INVALID_DIMENSION when it exists with
+ * another dimension; otherwise as vx_collection_insert. */
+VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *vector,
+                                 uint32_t dimension, uint64_t *out_id);
+/* Inserts n vectors of dimension floats back to back; ids (may be NULL)
+ * receives their ids. Stops at the first failure and returns it. */
+VX_API vx_status vx_daded_insert_batch(vx_daded *db, const vx_str *name, const float *vectors,
+                                       uint32_t dimension, uint64_t n, uint64_t *ids);
+/* The k nearest records of the named collection into results (id and
+ * distance); the number of hits, 0 when the collection is missing or has
+ * another dimension. */
+VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, const float *query,
+                                uint32_t dimension, uint64_t k, vx_search_result *results);
+/* Copies the statistics; VX_ERR_INVALID_ARG when either is null. */
+VX_API vx_status vx_daded_get_stats(vx_daded *db, vx_db_stats *out);
+/* Clears the statistics, keeping the collection count. */
+VX_API void vx_daded_reset_stats(vx_daded *db);
+/* Prints a summary of the database and its collections to standard
+ * output. */
+VX_API void vx_daded_print_info(vx_daded *db);
+/* The handle's last error (VX_OK); VX_ERR_UNKNOWN for NULL. */
+VX_API vx_status vx_daded_get_last_error(vx_daded *db);
+/* The handle's error text, or the message of its last error. */
+VX_API const char *vx_daded_get_error_message(vx_daded *db);
+/* The message of a status code. */
+VX_API const char *vx_daded_strerror(vx_status status);
 
 /* (end of database) */
 

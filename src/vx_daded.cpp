@@ -1,5 +1,6 @@
 // The database handle: opening, closing, version and build texts.
 #include "vx_daded_internal.h"
+#include "vx_collection_internal.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -38,13 +39,16 @@ static void db_config_defaults(vx_db_config *config) {
 vx_status daded_registry_append(vx_daded *db, struct vx_collection *collection) {
     if (db->collection_count >= db->collection_capacity) {
         uint64_t capacity = db->collection_capacity * 2;
+        vx_mutex_lock(db->arena_mutex);
         struct vx_collection **grown =
             (struct vx_collection **)vx_arena_calloc(db->arena, capacity, sizeof(*grown));
+        vx_mutex_unlock(db->arena_mutex);
         if (!grown) return VX_ERR_NO_MEMORY;
         vx_memcpy(grown, db->collections, db->collection_count * sizeof(*grown));
         db->collections = grown;
         db->collection_capacity = capacity;
     }
+    collection_share_arena_mutex(collection, db->arena_mutex);
     db->collections[db->collection_count++] = collection;
     return VX_OK;
 }
@@ -82,9 +86,17 @@ extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_dade
         vx_free(db);
         return st;
     }
+    st = vx_mutex_create(nullptr, &db->arena_mutex);
+    if (st != VX_OK) {
+        vx_rwlock_destroy(db->lock);
+        vx_arena_destroy(db->arena);
+        vx_free(db);
+        return st;
+    }
     db->collections = (struct vx_collection **)vx_arena_calloc(db->arena, VX_DB_INITIAL_CAPACITY,
                                                                sizeof(struct vx_collection *));
     if (!db->collections) {
+        vx_mutex_destroy(db->arena_mutex);
         vx_rwlock_destroy(db->lock);
         vx_arena_destroy(db->arena);
         vx_free(db);
@@ -110,11 +122,15 @@ extern "C" VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx
 extern "C" VX_API vx_status vx_daded_close(vx_daded *db) {
     if (!db || !db->is_open) return VX_ERR_INVALID_ARG;
     vx_rwlock_wrlock(db->lock);
-    for (uint64_t i = 0; i < db->collection_count; i++) db->collections[i] = nullptr;
+    for (uint64_t i = 0; i < db->collection_count; i++) {
+        if (db->collections[i]) vx_collection_destroy(db->collections[i]);
+        db->collections[i] = nullptr;
+    }
     db->collection_count = 0;
     db->is_open = 0;
     vx_rwlock_wrunlock(db->lock);
     vx_rwlock_destroy(db->lock);
+    vx_mutex_destroy(db->arena_mutex);
     vx_arena_destroy(db->arena);
     vx_free(db);
     return VX_OK;

@@ -23,10 +23,14 @@ struct vx_daded {
     vx_status last_error;
     char error_message[VX_DB_ERROR_MESSAGE_SIZE];
     vx_rwlock *lock;                    // guards the registry only
+    // Serialises every allocation from `arena`: the registry's and those of
+    // the collections living in it, which run under their own locks only.
+    vx_mutex *arena_mutex;
 };
 
 // Appends a collection to the registry, doubling the array in the arena when
-// full; VX_ERR_NO_MEMORY when it cannot grow.
+// full, and makes the collection allocate under the database's arena mutex;
+// VX_ERR_NO_MEMORY when it cannot grow.
 vx_status daded_registry_append(vx_daded *db, struct vx_collection *collection);
 
 #endif

@@ -1,0 +1,445 @@
+// Collections: creation, records, insertion, update, deletion and lookups.
+#include "vx_collection_internal.h"
+
+#include <string.h>
+
+// --- arena access ---------------------------------------------------------
+
+void *collection_arena_alloc(vx_collection *c, uint64_t size) {
+    vx_mutex_lock(c->arena_mutex);
+    void *p = vx_arena_alloc(c->arena, size);
+    vx_mutex_unlock(c->arena_mutex);
+    return p;
+}
+
+void *collection_arena_calloc(vx_collection *c, uint64_t count, uint64_t size) {
+    vx_mutex_lock(c->arena_mutex);
+    void *p = vx_arena_calloc(c->arena, count, size);
+    vx_mutex_unlock(c->arena_mutex);
+    return p;
+}
+
+uint64_t collection_arena_used(vx_collection *c) {
+    vx_mutex_lock(c->arena_mutex);
+    uint64_t used = vx_arena_get_used_size(c->arena);
+    vx_mutex_unlock(c->arena_mutex);
+    return used;
+}
+
+void collection_share_arena_mutex(vx_collection *c, vx_mutex *arena_mutex) {
+    if (!c || !arena_mutex || c->arena_mutex == arena_mutex) return;
+    if (c->owns_arena_mutex) vx_mutex_destroy(c->arena_mutex);
+    c->arena_mutex = arena_mutex;
+    c->owns_arena_mutex = 0;
+}
+
+// --- index parameters -----------------------------------------------------
+
+static const uint32_t AUTO_NLIST = 5;
+static const uint32_t AUTO_NPROBE = 3;
+static const uint32_t HNSW_DEFAULT_M = 16;
+static const uint32_t HNSW_DEFAULT_EF_CONSTRUCTION = 200;
+static const uint32_t HNSW_DEFAULT_EF_SEARCH = 64;
+static const uint32_t INDEX_PARAMS_TAIL = 20;
+
+static int is_hnsw_kind(int32_t type) {
+    return type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ || type == VX_INDEX_HNSW_SQ;
+}
+
+void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,
+                             uint32_t dimension, int32_t quant_type, uint32_t pq_m,
+                             uint32_t pq_nbits) {
+    memset(out, 0, sizeof(*out));
+    out->metric = (vx_metric)metric;
+    out->dimension = dimension;
+    out->quant_type = quant_type;
+    out->pq_m = pq_m;
+    out->pq_nbits = pq_nbits;
+    out->reserved = INDEX_PARAMS_TAIL;
+    if (type == -1) {
+        out->type = VX_INDEX_IVF;
+        out->family.ivf.nlist = AUTO_NLIST;
+        out->family.ivf.nprobe = AUTO_NPROBE;
+        return;
+    }
+    out->type = (vx_index_type)type;
+    if (is_hnsw_kind(type)) {
+        out->family.hnsw.M = HNSW_DEFAULT_M;
+        out->family.hnsw.ef_construction = HNSW_DEFAULT_EF_CONSTRUCTION;
+        out->family.hnsw.ef_search = HNSW_DEFAULT_EF_SEARCH;
+    }
+}
+
+vx_index *collection_make_index(vx_collection *c) {
+    if (c->index_params.type == VX_INDEX_FLAT) {
+        vx_index_params p;
+        collection_index_params(&p, -1, c->metric, c->dimension, 0, 0, 0);
+        return vx_index_create(nullptr, &p);
+    }
+    return vx_index_create(nullptr, &c->index_params);
+}
+
+int collection_index_active(const vx_collection *c) {
+    return c->index && c->index_enabled && c->count >= c->index_threshold;
+}
+
+// Trains the index on every stored vector and adds them all; used when an
+// insertion finds the index untrained. Scratch comes from the general
+// allocator so that repeated attempts do not grow the arena.
+static void train_from_records(vx_collection *c) {
+    uint64_t n = c->count;
+    uint64_t dim = c->dimension;
+    if (n == 0 || n > UINT64_MAX / (dim * sizeof(float))) return;
+    float *vectors = (float *)vx_malloc(n * dim * sizeof(float));
+    uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
+    if (vectors && ids) {
+        for (uint64_t i = 0; i < n; i++) {
+            vx_memcpy(vectors + i * dim, c->records[i].vector, dim * sizeof(float));
+            ids[i] = c->records[i].id;
+        }
+        if (vx_index_train(c->index, vectors, n) == VX_OK) vx_index_add_batch(c->index, ids, vectors, n);
+    }
+    vx_free(vectors);
+    vx_free(ids);
+}
+
+void collection_feed_index(vx_collection *c, uint64_t id, const float *vector) {
+    if (!collection_index_active(c)) return;
+    if (vx_index_add(c->index, id, vector) == VX_ERR_INDEX_NOT_READY) train_from_records(c);
+}
+
+// --- creation and destruction ---------------------------------------------
+
+// Allocates the zeroed collection with its arena, arena mutex, record array
+// and lock. Null on failure with everything released.
+static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, uint64_t capacity) {
+    int owns_arena = 0;
+    if (!arena) {
+        if (vx_arena_create(VX_COLLECTION_OWN_ARENA, &arena) != VX_OK) return nullptr;
+        owns_arena = 1;
+    }
+    vx_mutex *own_mutex = nullptr;
+    if (!arena_mutex) {
+        if (vx_mutex_create(nullptr, &own_mutex) != VX_OK) {
+            if (owns_arena) vx_arena_destroy(arena);
+            return nullptr;
+        }
+        arena_mutex = own_mutex;
+    }
+    vx_mutex_lock(arena_mutex);
+    vx_collection *c = (vx_collection *)vx_arena_calloc(arena, 1, sizeof(vx_collection));
+    vx_record *records = c ? (vx_record *)vx_arena_calloc(arena, capacity, sizeof(vx_record)) : nullptr;
+    vx_rwlock *lock = nullptr;
+    if (records) vx_rwlock_create(arena, &lock);
+    vx_mutex_unlock(arena_mutex);
+    if (!c || !records || !lock) {
+        if (own_mutex) vx_mutex_destroy(own_mutex);
+        if (owns_arena) vx_arena_destroy(arena);
+        return nullptr;
+    }
+    c->arena = arena;
+    c->owns_arena = owns_arena;
+    c->arena_mutex = arena_mutex;
+    c->owns_arena_mutex = own_mutex != nullptr;
+    c->records = records;
+    c->capacity = capacity;
+    c->count = 0;
+    c->next_id = 1;
+    c->lock = lock;
+    c->ids_sorted = 1;
+    c->index_threshold = VX_COLLECTION_DORMANT_THRESHOLD;
+    c->created_time = vx_time_now();
+    c->modified_time = c->created_time;
+    return c;
+}
+
+vx_collection *collection_alloc_shell(vx_arena *arena, uint32_t dimension, uint64_t capacity) {
+    if (dimension == 0 || capacity == 0) return nullptr;
+    vx_collection *c = collection_alloc(arena, nullptr, capacity);
+    if (!c) return nullptr;
+    c->dimension = dimension;
+    c->config.dimension = dimension;
+    c->config.index_type = -1;
+    collection_index_params(&c->index_params, VX_INDEX_FLAT, 0, dimension, 0, 0, 0);
+    return c;
+}
+
+// Length of the configured name: up to its zero byte, never past a given
+// length.
+static uint64_t config_name_length(const vx_str *name) {
+    if (name->len > 0) return strnlen(name->data, name->len);
+    return strlen(name->data);
+}
+
+vx_collection *collection_create_shared(vx_arena *arena, vx_mutex *arena_mutex,
+                                        const vx_collection_config *config) {
+    if (!config || config->dimension == 0) return nullptr;
+    vx_collection *c = collection_alloc(arena, arena_mutex, VX_COLLECTION_INITIAL_CAPACITY);
+    if (!c) return nullptr;
+    c->dimension = config->dimension;
+    c->metric = config->metric;
+    c->config = *config;
+    if (config->name.data) {
+        uint64_t n = config_name_length(&config->name);
+        char *name = (char *)collection_arena_alloc(c, n + 1);
+        if (!name) {
+            vx_collection_destroy(c);
+            return nullptr;
+        }
+        vx_memcpy(name, config->name.data, n);
+        name[n] = '\0';
+        c->name = name;
+        c->config.name.data = name;  // never the caller's memory
+        c->config.name.len = n;
+    }
+    // Every index ranks by the collection's own metric.
+    collection_index_params(&c->index_params, config->index_type, config->metric, config->dimension,
+                            config->quant_type, config->pq_m, config->pq_nbits);
+    if (c->index_params.type != VX_INDEX_FLAT) c->index = vx_index_create(nullptr, &c->index_params);
+    c->index_enabled = 1;
+    return c;
+}
+
+extern "C" VX_API vx_collection *vx_collection_create(vx_arena *arena, const vx_collection_config *config) {
+    return collection_create_shared(arena, nullptr, config);
+}
+
+extern "C" VX_API void vx_collection_destroy(vx_collection *c) {
+    if (!c) return;
+    vx_rwlock_destroy(c->lock);
+    vx_index_destroy(c->index);
+    c->index = nullptr;
+    vx_mutex *own_mutex = c->owns_arena_mutex ? c->arena_mutex : nullptr;
+    if (c->owns_arena) vx_arena_destroy(c->arena);
+    if (own_mutex) vx_mutex_destroy(own_mutex);
+}
+
+extern "C" VX_API const char *vx_collection_get_name(const vx_collection *c) {
+    return c ? c->name : nullptr;
+}
+
+extern "C" VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out) {
+    if (!c || !out) return VX_ERR_INVALID_ARG;
+    vx_rwlock_rdlock(c->lock);
+    out->count = c->count;
+    out->capacity = c->capacity;
+    out->memory_used = collection_arena_used(c);
+    out->dimension = c->dimension;
+    out->index_type = c->index ? (int32_t)vx_index_get_type(c->index) : -1;
+    out->index_trained = c->index ? vx_index_is_trained(c->index) : 0;
+    vx_rwlock_rdunlock(c->lock);
+    return VX_OK;
+}
+
+// --- records ---------------------------------------------------------------
+
+uint64_t collection_find(const vx_collection *c, uint64_t id) {
+    const vx_record *r = c->records;
+    if (!c->ids_sorted) {
+        for (uint64_t i = 0; i < c->count; i++)
+            if (r[i].id == id) return i;
+        return UINT64_MAX;
+    }
+    uint64_t lo = 0, hi = c->count;
+    while (lo < hi) {
+        uint64_t mid = lo + (hi - lo) / 2;
+        if (r[mid].id < id) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < c->count && r[lo].id == id ? lo : UINT64_MAX;
+}
+
+static vx_status grow_records(vx_collection *c) {
+    uint64_t capacity = c->capacity * 2;
+    if (capacity < VX_COLLECTION_MIN_GROWTH) capacity = VX_COLLECTION_MIN_GROWTH;
+    vx_record *grown = (vx_record *)collection_arena_calloc(c, capacity, sizeof(vx_record));
+    if (!grown) return VX_ERR_NO_MEMORY;
+    vx_memcpy(grown, c->records, c->count * sizeof(vx_record));
+    c->records = grown;
+    c->capacity = capacity;
+    return VX_OK;
+}
+
+vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector, vx_meta_entry *meta,
+                                 uint64_t meta_count) {
+    if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
+    if (c->count > 0 && c->records[c->count - 1].id >= id) c->ids_sorted = 0;
+    vx_record *r = &c->records[c->count++];
+    r->id = id;
+    r->vector = vector;
+    r->meta = meta;
+    r->meta_count = meta ? meta_count : 0;
+    return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
+                                                           const vx_meta_entry *meta, uint64_t meta_count,
+                                                           uint64_t *out_id) {
+    if (!c || !vector) return VX_ERR_INVALID_ARG;
+    vx_rwlock_wrlock(c->lock);
+    if (c->count >= c->capacity && grow_records(c) != VX_OK) {
+        vx_rwlock_wrunlock(c->lock);
+        return VX_ERR_NO_MEMORY;
+    }
+    uint64_t id = c->next_id++;
+    float *copy = (float *)collection_arena_alloc(c, (uint64_t)c->dimension * sizeof(float));
+    if (!copy) {
+        vx_rwlock_wrunlock(c->lock);
+        return VX_ERR_NO_MEMORY;
+    }
+    vx_memcpy(copy, vector, (uint64_t)c->dimension * sizeof(float));
+    vx_meta_entry *meta_copy = nullptr;
+    if (meta && meta_count) meta_copy = collection_copy_meta(c, meta, meta_count);
+    collection_push_record(c, id, copy, meta_copy, meta_count);
+    c->modified_time = vx_time_now();
+    collection_feed_index(c, id, vector);
+    vx_rwlock_wrunlock(c->lock);
+    if (out_id) *out_id = id;
+    return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_insert(vx_collection *c, const float *vector, uint64_t *out_id) {
+    return vx_collection_insert_with_meta(c, vector, nullptr, 0, out_id);
+}
+
+extern "C" VX_API vx_status vx_collection_insert_record(vx_collection *c, const vx_record *rec) {
+    if (!c || !rec) return VX_ERR_INVALID_ARG;
+    return vx_collection_insert_with_meta(c, rec->vector, rec->meta, rec->meta_count, nullptr);
+}
+
+extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
+                                                       uint64_t *out_ids) {
+    if (!c || !vectors || n == 0) return VX_ERR_INVALID_ARG;
+    if (n > UINT64_MAX / sizeof(uint64_t)) return VX_ERR_NO_MEMORY;
+    uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
+    if (!ids) return VX_ERR_NO_MEMORY;
+    vx_status st = VX_OK;
+    uint64_t dim = c->dimension;
+    for (uint64_t i = 0; i < n && st == VX_OK; i++) st = vx_collection_insert(c, vectors + i * dim, &ids[i]);
+    if (st == VX_OK && out_ids) vx_memcpy(out_ids, ids, n * sizeof(uint64_t));
+    vx_free(ids);
+    return st;
+}
+
+extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector) {
+    if (!c || !vector) return VX_ERR_INVALID_ARG;
+    vx_rwlock_wrlock(c->lock);
+    uint64_t pos = collection_find(c, id);
+    if (pos != UINT64_MAX) {
+        vx_memcpy(c->records[pos].vector, vector, (uint64_t)c->dimension * sizeof(float));
+        c->modified_time = vx_time_now();
+        // The index learns the new vector, so searches find the record by it.
+        if (collection_index_active(c)) {
+            vx_index_remove(c->index, id);
+            collection_feed_index(c, id, vector);
+        }
+        vx_rwlock_wrunlock(c->lock);
+        return VX_OK;
+    }
+    vx_rwlock_wrunlock(c->lock);
+    return vx_collection_insert(c, vector, nullptr);
+}
+
+// Removes the record at pos, keeping the order of the others. Write lock.
+static void remove_at(vx_collection *c, uint64_t pos) {
+    if (c->index) vx_index_remove(c->index, c->records[pos].id);
+    vx_memmove(&c->records[pos], &c->records[pos + 1], (c->count - pos - 1) * sizeof(vx_record));
+    c->count--;
+}
+
+extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
+    if (!c) return VX_ERR_INVALID_ARG;
+    vx_rwlock_wrlock(c->lock);
+    uint64_t pos = collection_find(c, id);
+    if (pos == UINT64_MAX) {
+        vx_rwlock_wrunlock(c->lock);
+        return VX_ERR_NOT_FOUND;
+    }
+    remove_at(c, pos);
+    c->modified_time = vx_time_now();
+    vx_rwlock_wrunlock(c->lock);
+    return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n) {
+    if (!c || !ids || n == 0) return VX_ERR_INVALID_ARG;
+    for (uint64_t i = 0; i < n; i++) {
+        vx_status st = vx_collection_delete(c, ids[i]);
+        if (st != VX_OK && st != VX_ERR_NOT_FOUND) return st;
+    }
+    return VX_OK;
+}
+
+extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f) {
+    if (!c) return -1;
+    vx_rwlock_wrlock(c->lock);
+    // One compacting pass: the survivors keep their order, as if each match
+    // had been removed by shifting the later records down.
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < c->count; i++) {
+        vx_record *r = &c->records[i];
+        if (match_filter(r, f)) {
+            if (c->index) vx_index_remove(c->index, r->id);
+            continue;
+        }
+        if (kept != i) c->records[kept] = *r;
+        kept++;
+    }
+    int64_t deleted = (int64_t)(c->count - kept);
+    if (deleted > 0) {
+        vx_memset(&c->records[kept], 0, (c->count - kept) * sizeof(vx_record));
+        c->count = kept;
+        c->modified_time = vx_time_now();
+    }
+    vx_rwlock_wrunlock(c->lock);
+    return deleted;
+}
+
+extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
+    if (!c) return VX_ERR_INVALID_ARG;
+    vx_rwlock_wrlock(c->lock);
+    c->count = 0;
+    c->next_id = 1;
+    c->ids_sorted = 1;
+    c->modified_time = vx_time_now();
+    if (c->index) {
+        vx_index_destroy(c->index);
+        c->index = collection_make_index(c);
+    }
+    vx_rwlock_wrunlock(c->lock);
+    return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_get(vx_collection *c, uint64_t id, float *out) {
+    if (!c || !out) return VX_ERR_INVALID_ARG;
+    vx_rwlock_rdlock(c->lock);
+    uint64_t pos = collection_find(c, id);
+    if (pos != UINT64_MAX) vx_memcpy(out, c->records[pos].vector, (uint64_t)c->dimension * sizeof(float));
+    vx_rwlock_rdunlock(c->lock);
+    return pos != UINT64_MAX ? VX_OK : VX_ERR_NOT_FOUND;
+}
+
+extern "C" VX_API vx_status vx_collection_get_record(vx_collection *c, uint64_t id, vx_record **out) {
+    if (!c || !out) return VX_ERR_INVALID_ARG;
+    vx_rwlock_rdlock(c->lock);
+    uint64_t pos = collection_find(c, id);
+    *out = pos != UINT64_MAX ? &c->records[pos] : nullptr;
+    vx_rwlock_rdunlock(c->lock);
+    return pos != UINT64_MAX ? VX_OK : VX_ERR_NOT_FOUND;
+}
+
+extern "C" VX_API uint64_t vx_collection_get_batch(vx_collection *c, const uint64_t *ids, uint64_t n,
+                                                   float *out) {
+    if (!c || !ids || !out || n == 0) return 0;
+    uint64_t dim = c->dimension;
+    uint64_t found = 0;
+    vx_rwlock_rdlock(c->lock);
+    for (uint64_t i = 0; i < n; i++) {
+        uint64_t pos = collection_find(c, ids[i]);
+        if (pos == UINT64_MAX) continue;
+        vx_memcpy(out + i * dim, c->records[pos].vector, dim * sizeof(float));
+        found++;
+    }
+    vx_rwlock_rdunlock(c->lock);
+    return found;
+}

@@ -1,0 +1,123 @@
+// The collection, shared by the collection modules, the database facade and
+// the collection file code.
+#ifndef VX_COLLECTION_INTERNAL_H
+#define VX_COLLECTION_INTERNAL_H
+
+#include "vexal.h"
+
+#define VX_COLLECTION_INITIAL_CAPACITY 4096
+#define VX_COLLECTION_MIN_GROWTH 1024
+#define VX_COLLECTION_OWN_ARENA 0x400000
+#define VX_COLLECTION_DORMANT_THRESHOLD 100000000ull
+#define VX_COLLECTION_DEFAULT_K 10
+
+struct vx_collection {
+    char *name;                 // zero-terminated copy, or null
+    uint32_t dimension;
+    int32_t metric;
+    vx_record *records;         // insertion order; ids strictly ascending while ids_sorted
+    uint64_t count;
+    uint64_t capacity;
+    uint64_t next_id;           // id of the next insertion, from 1
+    vx_index *index;            // null: no index (flat kind, dropped)
+    int32_t index_enabled;
+    uint64_t index_threshold;   // index fed and searched while count >= this
+    vx_collection_config config; // name views `name` (or is null)
+    vx_arena *arena;
+    int32_t owns_arena;
+    vx_rwlock *lock;            // allocated in the arena
+    int64_t created_time;
+    int64_t modified_time;
+
+    // Parameters every index of this collection is made from (creation,
+    // clear, rebuild). type 0 means flat: build then makes an IVF index.
+    vx_index_params index_params;
+    // Serialises allocation from `arena`, which may be shared with a
+    // database and its other collections. Borrowed from the database for
+    // collections in its registry, otherwise owned (owns_arena_mutex 1).
+    vx_mutex *arena_mutex;
+    int32_t owns_arena_mutex;
+    // 1 while record ids ascend strictly in record order (always true for
+    // ids this collection assigned); lookups by id then bisect the record
+    // array. Cleared by a loaded file with ids out of order; lookups then
+    // scan.
+    int32_t ids_sorted;
+};
+
+struct vx_collection_iterator {
+    vx_collection *collection;
+    uint64_t position;
+    uint64_t end;               // count when the iterator was made
+    const vx_filter *filter;
+    int32_t valid;
+    vx_arena *arena;
+};
+
+// --- records (vx_collection.cpp) ---
+
+// Creates a collection in arena whose allocations are serialised by
+// arena_mutex (null: the collection makes a mutex of its own).
+vx_collection *collection_create_shared(vx_arena *arena, vx_mutex *arena_mutex,
+                                        const vx_collection_config *config);
+// Makes an empty collection shell for a loader: allocated from arena (null:
+// own 4 MiB arena), record array of `capacity` records, lock and arena
+// mutex made, next_id 1, no index, threshold dormant. Null on failure
+// (everything released).
+vx_collection *collection_alloc_shell(vx_arena *arena, uint32_t dimension, uint64_t capacity);
+// Makes the collection use the database's mutex for its arena from now on.
+void collection_share_arena_mutex(vx_collection *c, vx_mutex *arena_mutex);
+// Arena calls under the arena mutex.
+void *collection_arena_alloc(vx_collection *c, uint64_t size);
+void *collection_arena_calloc(vx_collection *c, uint64_t count, uint64_t size);
+uint64_t collection_arena_used(vx_collection *c);
+// Appends a record (vector and meta already in the arena), growing the
+// array; keeps ids_sorted. Caller holds the write lock (or owns c alone).
+vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector,
+                                 vx_meta_entry *meta, uint64_t meta_count);
+// Position of the first record with id, or UINT64_MAX. Caller holds a lock.
+uint64_t collection_find(const vx_collection *c, uint64_t id);
+// Index parameters for kind/metric/dimension with the collection's rules:
+// automatic (-1) gives IVF with 5 lists and 3 probes, HNSW parameters of 0
+// become M 16, ef_construction 200, ef_search 64.
+void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,
+                             uint32_t dimension, int32_t quant_type, uint32_t pq_m,
+                             uint32_t pq_nbits);
+// A fresh index from c->index_params (IVF 5/3 when those say flat); null
+// when it cannot be made.
+vx_index *collection_make_index(vx_collection *c);
+// True when insertions feed the index and searches use it.
+int collection_index_active(const vx_collection *c);
+// Adds one vector to the active index, training it from every stored vector
+// first when it is not ready. Failures are ignored. Write lock held.
+void collection_feed_index(vx_collection *c, uint64_t id, const float *vector);
+
+// --- metadata (vx_collection_meta.cpp) ---
+
+// 1 when rec satisfies f (null f: always).
+int match_filter(const vx_record *rec, const vx_filter *f);
+// Copies n entries with their keys and string texts into the collection's
+// arena; null when n is 0 or memory runs out.
+vx_meta_entry *collection_copy_meta(vx_collection *c, const vx_meta_entry *entries, uint64_t n);
+
+// --- search (vx_collection_search.cpp) ---
+
+// One hit before it is written out.
+typedef struct search_item {
+    uint64_t id;
+    float distance;
+    uint64_t pos;        // record position at search time
+    int32_t from_index;
+} search_item;
+
+// Runs a search under a lock the caller holds; *items (vx_malloc, caller
+// frees) receives the hits in order. Returns the count (0: *items null).
+uint64_t collection_search_locked(vx_collection *c, const float *query, uint64_t k,
+                                  const vx_filter *filter, search_item **items);
+
+// The partial selection sort's picks, computed without its quadratic cost:
+// writes to picks[0..m-1] the candidate indices that a selection sort
+// (strict-less minimum, swap into place, m rounds) over dist[0..n-1] would
+// place at positions 0..m-1. m <= n. Returns 0 when scratch memory runs out.
+int select_smallest(const float *dist, uint64_t n, uint64_t m, uint64_t *picks);
+
+#endif

@@ -1,0 +1,107 @@
+// Collections: cursors and the foreach walk.
+#include "vx_collection_internal.h"
+
+// The walk ends at the end fixed at creation, or earlier when records have
+// been deleted since, so a cursor never designates a slot past the live
+// records. Read lock held.
+static uint64_t walk_end(const vx_collection_iterator *it) {
+    uint64_t count = it->collection->count;
+    return it->end < count ? it->end : count;
+}
+
+// Moves position forward to the first matching record at or after it;
+// clears valid at the end. Read lock held.
+static int settle(vx_collection_iterator *it) {
+    const vx_collection *c = it->collection;
+    uint64_t end = walk_end(it);
+    while (it->position < end && it->filter && !match_filter(&c->records[it->position], it->filter))
+        it->position++;
+    if (it->position >= end) {
+        it->position = it->end;
+        it->valid = 0;
+        return 0;
+    }
+    return 1;
+}
+
+extern "C" VX_API vx_collection_iterator *vx_collection_create_iterator(vx_collection *c, const vx_filter *filter) {
+    if (!c) return nullptr;
+    vx_collection_iterator *it =
+        (vx_collection_iterator *)collection_arena_calloc(c, 1, sizeof(vx_collection_iterator));
+    if (!it) return nullptr;
+    it->collection = c;
+    it->filter = filter;
+    it->arena = c->arena;
+    it->position = 0;
+    it->valid = 1;
+    vx_rwlock_rdlock(c->lock);
+    it->end = c->count;
+    settle(it);
+    vx_rwlock_rdunlock(c->lock);
+    return it;
+}
+
+extern "C" VX_API void vx_collection_destroy_iterator(vx_collection_iterator *) {}
+
+extern "C" VX_API int32_t vx_collection_iterator_valid(const vx_collection_iterator *it) {
+    return it ? it->valid : 0;
+}
+
+extern "C" VX_API int32_t vx_collection_iterator_next(vx_collection_iterator *it) {
+    if (!it || !it->valid) return 0;
+    vx_collection *c = it->collection;
+    vx_rwlock_rdlock(c->lock);
+    it->position++;
+    int more = settle(it);
+    vx_rwlock_rdunlock(c->lock);
+    return more;
+}
+
+// The record under the cursor, or null; read lock held.
+static vx_record *current(vx_collection_iterator *it) {
+    if (!it->valid || it->position >= walk_end(it)) return nullptr;
+    return &it->collection->records[it->position];
+}
+
+extern "C" VX_API uint64_t vx_collection_iterator_get_id(vx_collection_iterator *it) {
+    if (!it || !it->valid) return 0;
+    vx_rwlock_rdlock(it->collection->lock);
+    vx_record *r = current(it);
+    uint64_t id = r ? r->id : 0;
+    vx_rwlock_rdunlock(it->collection->lock);
+    return id;
+}
+
+extern "C" VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it) {
+    if (!it || !it->valid) return nullptr;
+    vx_rwlock_rdlock(it->collection->lock);
+    vx_record *r = current(it);
+    const float *v = r ? r->vector : nullptr;
+    vx_rwlock_rdunlock(it->collection->lock);
+    return v;
+}
+
+extern "C" VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out) {
+    if (!it || !it->valid || !out) return VX_ERR_INVALID_ARG;
+    vx_rwlock_rdlock(it->collection->lock);
+    vx_record *r = current(it);
+    vx_rwlock_rdunlock(it->collection->lock);
+    if (!r) return VX_ERR_INVALID_ARG;
+    *out = r;
+    return VX_OK;
+}
+
+extern "C" VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
+                                                 void *user_data) {
+    if (!c || !fn) return 0;
+    uint64_t calls = 0;
+    vx_rwlock_rdlock(c->lock);
+    for (uint64_t i = 0; i < c->count; i++) {
+        const vx_record *r = &c->records[i];
+        if (filter && !match_filter(r, filter)) continue;
+        if (!fn(r->id, r->vector, c->dimension, user_data)) break;
+        calls++;
+    }
+    vx_rwlock_rdunlock(c->lock);
+    return calls;
+}

@@ -1,0 +1,436 @@
+// Collections: records, lookups, metadata and filters, iteration.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "collection_test_util.h"
+
+using namespace coltest;
+
+TEST(Collection, CreationNeedsOptionsAndDimension) {
+    EXPECT_EQ(vx_collection_create(nullptr, nullptr), nullptr);
+    vx_collection_config cfg = config_for("zero", 0, VX_INDEX_FLAT);
+    EXPECT_EQ(vx_collection_create(nullptr, &cfg), nullptr);
+    cfg = config_for("ok", 3, VX_INDEX_FLAT);
+    vx_collection *c = vx_collection_create(nullptr, &cfg);
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(vx_collection_get_name(c), "ok");
+    EXPECT_EQ(vx_collection_get_name(nullptr), nullptr);
+    vx_collection_stats st;
+    EXPECT_EQ(vx_collection_get_stats(nullptr, &st), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_get_stats(c, nullptr), VX_ERR_INVALID_ARG);
+    ASSERT_EQ(vx_collection_get_stats(c, &st), VX_OK);
+    EXPECT_EQ(st.count, 0u);
+    EXPECT_EQ(st.capacity, 4096u);
+    EXPECT_EQ(st.dimension, 3u);
+    EXPECT_EQ(st.index_type, -1);  // flat: no index object
+    EXPECT_EQ(st.index_trained, 0);
+    EXPECT_GT(st.memory_used, 0u);
+    EXPECT_EQ(vx_collection_has_index(c), 0);
+    vx_collection_destroy(c);
+    vx_collection_destroy(nullptr);
+}
+
+TEST(Collection, NameIsCopiedUpToItsZeroByte) {
+    char name[] = "alpha\0beta";
+    vx_collection_config cfg = config_for("", 2, VX_INDEX_FLAT);
+    cfg.name.data = name;
+    cfg.name.len = sizeof(name) - 1;
+    Owned c(vx_collection_create(nullptr, &cfg));
+    name[0] = 'X';  // the collection keeps its own copy
+    EXPECT_STREQ(vx_collection_get_name(c.get()), "alpha");
+    cfg.name.data = nullptr;
+    Owned nameless(vx_collection_create(nullptr, &cfg));
+    EXPECT_EQ(vx_collection_get_name(nameless.get()), nullptr);
+}
+
+TEST(Collection, IdsCountFromOneAndTheArrayGrows) {
+    Owned c = make_collection(2, VX_INDEX_FLAT);
+    uint64_t id = 0;
+    float v[2] = {1, 2};
+    EXPECT_EQ(vx_collection_insert(nullptr, v, &id), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_insert(c.get(), nullptr, &id), VX_ERR_INVALID_ARG);
+    for (uint64_t i = 1; i <= 4096; i++) {
+        ASSERT_EQ(vx_collection_insert(c.get(), v, &id), VX_OK);
+        ASSERT_EQ(id, i);
+    }
+    vx_collection_stats st;
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.capacity, 4096u);
+    ASSERT_EQ(vx_collection_insert(c.get(), v, nullptr), VX_OK);
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.count, 4097u);
+    EXPECT_EQ(st.capacity, 8192u);
+    float out[2] = {0, 0};
+    ASSERT_EQ(vx_collection_get(c.get(), 4097, out), VX_OK);
+    EXPECT_EQ(out[1], 2.0f);
+}
+
+TEST(Collection, ClearRestartsIdsAndKeepsCapacity) {
+    Owned c = make_collection(2, VX_INDEX_HNSW);
+    fill_random(c.get(), 5000, 1);
+    ASSERT_EQ(vx_collection_clear(c.get()), VX_OK);
+    EXPECT_EQ(vx_collection_clear(nullptr), VX_ERR_INVALID_ARG);
+    vx_collection_stats st;
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.count, 0u);
+    EXPECT_EQ(st.capacity, 8192u);
+    EXPECT_EQ(st.index_type, VX_INDEX_HNSW);  // a fresh index of the configured kind
+    float v[2] = {3, 4}, out[2];
+    uint64_t id = 0;
+    ASSERT_EQ(vx_collection_insert(c.get(), v, &id), VX_OK);
+    EXPECT_EQ(id, 1u);
+    EXPECT_EQ(vx_collection_get(c.get(), 2, out), VX_ERR_NOT_FOUND);
+}
+
+TEST(Collection, DeletionKeepsOrderAndLookupsFollow) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    for (int i = 0; i < 3; i++) {
+        float v = (float)(i + 1);
+        vx_collection_insert(c.get(), &v, nullptr);
+    }
+    EXPECT_EQ(vx_collection_delete(nullptr, 2), VX_ERR_INVALID_ARG);
+    ASSERT_EQ(vx_collection_delete(c.get(), 2), VX_OK);
+    EXPECT_EQ(vx_collection_delete(c.get(), 2), VX_ERR_NOT_FOUND);
+    EXPECT_EQ(record_ids(c.get()), (std::vector<uint64_t>{1, 3}));
+    float out = 0;
+    ASSERT_EQ(vx_collection_get(c.get(), 3, &out), VX_OK);
+    EXPECT_EQ(out, 3.0f);
+
+    uint64_t missing[] = {7, 8, 9};
+    EXPECT_EQ(vx_collection_delete_batch(c.get(), missing, 3), VX_OK);
+    EXPECT_EQ(vx_collection_delete_batch(c.get(), nullptr, 3), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_delete_batch(c.get(), missing, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_delete_by_filter(nullptr, nullptr), -1);
+    EXPECT_EQ(vx_collection_delete_by_filter(c.get(), nullptr), 2);
+    EXPECT_TRUE(record_ids(c.get()).empty());
+}
+
+// Random inserts, deletes and upserts; every lookup agrees with a plain
+// scan over the records.
+TEST(Collection, LookupsAgreeWithALinearScan) {
+    Owned c = make_collection(4, VX_INDEX_FLAT);
+    std::mt19937_64 rng(7);
+    std::vector<float> v(4);
+    for (int round = 0; round < 3000; round++) {
+        int action = (int)(rng() % 10);
+        if (action < 6) {
+            for (float &x : v) x = (float)(rng() % 1000);
+            vx_collection_insert(c.get(), v.data(), nullptr);
+        } else if (action < 9) {
+            vx_collection_delete(c.get(), 1 + rng() % (round + 1));
+        } else {
+            for (float &x : v) x = -1;
+            vx_collection_upsert(c.get(), 1 + rng() % (round + 1), v.data());
+        }
+    }
+    vx_collection_stats st;
+    vx_collection_get_stats(c.get(), &st);
+    uint64_t max_id = st.count + 3000;
+    std::vector<float> out(4);
+    for (uint64_t id = 0; id <= max_id; id++) {
+        const vx_record *scan = linear_find(c.get(), id);
+        vx_record *found = nullptr;
+        vx_status s = vx_collection_get_record(c.get(), id, &found);
+        ASSERT_EQ(s == VX_OK, scan != nullptr) << id;
+        ASSERT_EQ(found, scan);
+        ASSERT_EQ(vx_collection_get(c.get(), id, out.data()) == VX_OK, scan != nullptr);
+        if (scan) {
+            ASSERT_EQ(memcmp(out.data(), scan->vector, 16), 0);
+        }
+    }
+}
+
+TEST(Collection, UpsertReplacesOrAppends) {
+    Owned c = make_collection(2, VX_INDEX_FLAT);
+    float a[2] = {1, 1}, b[2] = {5, 6}, out[2];
+    vx_collection_insert(c.get(), a, nullptr);
+    vx_collection_insert(c.get(), a, nullptr);
+    ASSERT_EQ(vx_collection_upsert(c.get(), 2, b), VX_OK);
+    vx_collection_get(c.get(), 2, out);
+    EXPECT_EQ(out[0], 5.0f);
+    EXPECT_EQ(out[1], 6.0f);
+    // An unknown id appends under the next assigned id.
+    ASSERT_EQ(vx_collection_upsert(c.get(), 99, b), VX_OK);
+    EXPECT_EQ(record_ids(c.get()), (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(vx_collection_upsert(c.get(), 1, nullptr), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_upsert(nullptr, 1, b), VX_ERR_INVALID_ARG);
+}
+
+TEST(Collection, BatchInsertAndBatchGet) {
+    Owned c = make_collection(2, VX_INDEX_FLAT);
+    float vs[6] = {1, 2, 3, 4, 5, 6};
+    uint64_t ids[3] = {0, 0, 0};
+    EXPECT_EQ(vx_collection_insert_batch(c.get(), vs, 0, ids), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_insert_batch(c.get(), nullptr, 3, ids), VX_ERR_INVALID_ARG);
+    ASSERT_EQ(vx_collection_insert_batch(c.get(), vs, 3, ids), VX_OK);
+    EXPECT_EQ(ids[0], 1u);
+    EXPECT_EQ(ids[2], 3u);
+    for (int i = 0; i < 4; i++) vx_collection_insert_batch(c.get(), vs, 3, nullptr);  // ids 4..15
+
+    uint64_t want[3] = {5, 99, 7};
+    float out[6] = {-1, -1, -1, -1, -1, -1};
+    EXPECT_EQ(vx_collection_get_batch(c.get(), want, 3, out), 2u);
+    EXPECT_EQ(out[0], 3.0f);  // id 5 is the second vector of a batch
+    EXPECT_EQ(out[2], -1.0f);  // the missing id's slot is untouched
+    EXPECT_EQ(out[3], -1.0f);
+    EXPECT_EQ(out[4], 1.0f);  // id 7
+    EXPECT_EQ(vx_collection_get_batch(c.get(), want, 0, out), 0u);
+    EXPECT_EQ(vx_collection_get_batch(c.get(), nullptr, 3, out), 0u);
+
+    vx_record rec = {77, vs + 4, nullptr, 0};
+    ASSERT_EQ(vx_collection_insert_record(c.get(), &rec), VX_OK);
+    EXPECT_EQ(record_ids(c.get()).back(), 16u);  // the record's own id is ignored
+    EXPECT_EQ(vx_collection_insert_record(c.get(), nullptr), VX_ERR_INVALID_ARG);
+    vx_record *got = nullptr;
+    EXPECT_EQ(vx_collection_get_record(c.get(), 100, &got), VX_ERR_NOT_FOUND);
+    EXPECT_EQ(got, nullptr);
+}
+
+// --- metadata ---------------------------------------------------------------
+
+TEST(CollectionMeta, KeysAndStringsAreCopied) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    std::string key = "colour", value = "red";
+    vx_meta_entry e = string_entry(key.c_str(), value.c_str());
+    float v = 1;
+    uint64_t id = 0;
+    ASSERT_EQ(vx_collection_insert_with_meta(c.get(), &v, &e, 1, &id), VX_OK);
+    key.assign("XXXXXX");
+    value.assign("YYY");
+    vx_meta_entry out[2];
+    uint64_t n = 2;
+    ASSERT_EQ(vx_collection_get_meta(c.get(), id, out, &n), VX_OK);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(std::string(out[0].key.data, out[0].key.len), "colour");
+    EXPECT_EQ(std::string(out[0].value.str.data, out[0].value.str.len), "red");
+    vx_filter f = condition("COLOUR", VX_OP_EQ);
+    f.value.str = view("RED");
+    EXPECT_EQ(vx_collection_delete_by_filter(c.get(), &f), 1);
+}
+
+TEST(CollectionMeta, SetAndGetCounts) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    float v = 1;
+    vx_collection_insert(c.get(), &v, nullptr);
+    vx_meta_entry in[3] = {int_entry("a", 1), int_entry("b", 2), int_entry("c", 3)};
+    EXPECT_EQ(vx_collection_set_meta(c.get(), 1, in, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_set_meta(c.get(), 1, nullptr, 3), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_set_meta(c.get(), 2, in, 3), VX_ERR_NOT_FOUND);
+    ASSERT_EQ(vx_collection_set_meta(c.get(), 1, in, 3), VX_OK);
+    vx_meta_entry out[3];
+    memset(out, 0, sizeof(out));
+    uint64_t n = 2;
+    ASSERT_EQ(vx_collection_get_meta(c.get(), 1, out, &n), VX_OK);
+    EXPECT_EQ(n, 3u);  // the full count, though two were copied
+    EXPECT_EQ(out[1].value.i32, 2);
+    EXPECT_EQ(out[2].key.data, nullptr);
+    EXPECT_EQ(vx_collection_get_meta(c.get(), 9, out, &n), VX_ERR_NOT_FOUND);
+    EXPECT_EQ(vx_collection_get_meta(c.get(), 1, out, nullptr), VX_ERR_INVALID_ARG);
+    n = 0;
+    vx_collection_insert(c.get(), &v, nullptr);
+    ASSERT_EQ(vx_collection_get_meta(c.get(), 2, out, &n), VX_OK);
+    EXPECT_EQ(n, 0u);
+}
+
+// match_filter over one record carrying `e`.
+static int matches(const vx_meta_entry &e, const vx_filter &f) {
+    vx_record rec = {1, nullptr, const_cast<vx_meta_entry *>(&e), 1};
+    return match_filter(&rec, &f);
+}
+
+TEST(CollectionFilter, ComparisonTable) {
+    // Keys match ignoring case, strings compare ignoring case.
+    vx_filter f = condition("color", VX_OP_EQ);
+    f.value.str = view("Red");
+    EXPECT_EQ(matches(string_entry("COLOR", "red"), f), 1);
+    f.op = VX_OP_GT;
+    EXPECT_EQ(matches(string_entry("COLOR", "red"), f), 0);
+    f.op = 9;
+    EXPECT_EQ(matches(string_entry("COLOR", "zzz"), f), 1);
+    f.op = VX_OP_NE;
+    EXPECT_EQ(matches(string_entry("COLOR", "blue"), f), 1);
+
+    // A missing key matches only NE.
+    vx_filter other = condition("size", VX_OP_EQ);
+    EXPECT_EQ(matches(int_entry("color", 1), other), 0);
+    other.op = VX_OP_NE;
+    EXPECT_EQ(matches(int_entry("color", 1), other), 1);
+    vx_record bare = {1, nullptr, nullptr, 0};
+    EXPECT_EQ(match_filter(&bare, &other), 1);
+    other.op = VX_OP_LT;
+    EXPECT_EQ(match_filter(&bare, &other), 0);
+
+    // Integers: signed order; an unknown op matches.
+    vx_filter fi = condition("n", VX_OP_GT);
+    fi.value.i32 = -5;
+    EXPECT_EQ(matches(int_entry("n", -4), fi), 1);
+    EXPECT_EQ(matches(int_entry("n", -5), fi), 0);
+    fi.op = VX_OP_GE;
+    EXPECT_EQ(matches(int_entry("n", -5), fi), 1);
+    fi.op = VX_OP_LE;
+    EXPECT_EQ(matches(int_entry("n", -6), fi), 1);
+    fi.op = 42;
+    EXPECT_EQ(matches(int_entry("n", -6), fi), 1);
+    vx_meta_entry big = int_entry("n", 0);
+    big.type = VX_META_INT64;
+    big.value.i64 = INT64_MIN;
+    fi.op = VX_OP_LT;
+    fi.value.i64 = 0;
+    EXPECT_EQ(matches(big, fi), 1);
+
+    // Floats within 1e-6, doubles within 1e-12.
+    vx_meta_entry fe = int_entry("x", 0);
+    fe.type = VX_META_FLOAT;
+    fe.value.f32 = 0.5f;
+    vx_filter ff = condition("x", VX_OP_EQ);
+    ff.value.f32 = 0.5000005f;
+    EXPECT_EQ(matches(fe, ff), 1);
+    ff.value.f32 = 0.50001f;
+    EXPECT_EQ(matches(fe, ff), 0);
+    ff.op = VX_OP_NE;
+    EXPECT_EQ(matches(fe, ff), 1);
+    ff.op = VX_OP_LT;
+    EXPECT_EQ(matches(fe, ff), 1);
+    vx_meta_entry de = int_entry("x", 0);
+    de.type = VX_META_DOUBLE;
+    de.value.f64 = 1.0;
+    vx_filter fd = condition("x", VX_OP_EQ);
+    fd.value.f64 = 1.0 + 1e-13;
+    EXPECT_EQ(matches(de, fd), 1);
+    fd.value.f64 = 1.0 + 1e-11;
+    EXPECT_EQ(matches(de, fd), 0);
+
+    // NaN never makes a floating test fail.
+    fe.value.f32 = std::numeric_limits<float>::quiet_NaN();
+    for (int32_t op = VX_OP_EQ; op <= VX_OP_LE; op++) {
+        ff.op = op;
+        EXPECT_EQ(matches(fe, ff), 1) << op;
+    }
+    de.value.f64 = std::numeric_limits<double>::quiet_NaN();
+    fd.op = VX_OP_GT;
+    EXPECT_EQ(matches(de, fd), 1);
+
+    // Booleans: EQ and NE only; an unknown op fails.
+    vx_meta_entry be = int_entry("b", 0);
+    be.type = VX_META_BOOL;
+    be.value.boolean = 1;
+    vx_filter fb = condition("b", VX_OP_EQ);
+    fb.value.boolean = 1;
+    EXPECT_EQ(matches(be, fb), 1);
+    fb.op = VX_OP_GE;
+    EXPECT_EQ(matches(be, fb), 0);
+    fb.op = 9;
+    EXPECT_EQ(matches(be, fb), 0);
+
+    // NULL and unknown entry types satisfy every condition; a null key too.
+    vx_meta_entry ne = int_entry("k", 0);
+    ne.type = VX_META_NULL;
+    vx_filter fn = condition("k", VX_OP_LT);
+    EXPECT_EQ(matches(ne, fn), 1);
+    ne.type = 17;
+    EXPECT_EQ(matches(ne, fn), 1);
+    fn.key = nullptr;
+    EXPECT_EQ(matches(int_entry("z", 1), fn), 1);
+}
+
+TEST(CollectionFilter, CombinationNodes) {
+    vx_meta_entry e = int_entry("n", 5);
+    vx_filter yes = condition("n", VX_OP_EQ);
+    yes.value.i32 = 5;
+    vx_filter no = condition("n", VX_OP_EQ);
+    no.value.i32 = 6;
+    vx_filter *both[2] = {&yes, &no};
+    vx_filter node = {};
+    node.kind = VX_FILTER_AND;
+    EXPECT_EQ(matches(e, node), 1);  // no children
+    node.children = both;
+    node.child_count = 2;
+    EXPECT_EQ(matches(e, node), 0);
+    node.kind = VX_FILTER_OR;
+    EXPECT_EQ(matches(e, node), 1);
+    node.child_count = 0;
+    EXPECT_EQ(matches(e, node), 0);
+    node.kind = VX_FILTER_NOT;
+    node.child_count = 2;
+    EXPECT_EQ(matches(e, node), 0);  // NOT of the first child
+    node.children = both + 1;
+    node.child_count = 1;
+    EXPECT_EQ(matches(e, node), 1);
+    node.children = nullptr;  // no child: matches nothing
+    EXPECT_EQ(matches(e, node), 0);
+    vx_filter *null_child[1] = {nullptr};
+    node.children = null_child;
+    EXPECT_EQ(matches(e, node), 0);
+    vx_record bare = {1, nullptr, nullptr, 0};
+    EXPECT_EQ(match_filter(&bare, nullptr), 1);
+}
+
+// --- iteration ----------------------------------------------------------------
+
+static int32_t count_until_third(uint64_t, const float *, uint32_t, void *user) {
+    int *calls = (int *)user;
+    return ++*calls < 3;
+}
+
+TEST(CollectionIteration, CursorAndForeach) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    vx_filter second = condition("n", VX_OP_EQ);
+    second.value.i32 = 2;
+    vx_collection_iterator *it = vx_collection_create_iterator(c.get(), nullptr);
+    ASSERT_NE(it, nullptr);
+    EXPECT_EQ(vx_collection_iterator_valid(it), 0);
+    EXPECT_EQ(vx_collection_iterator_valid(vx_collection_create_iterator(c.get(), &second)), 0);
+    EXPECT_EQ(vx_collection_create_iterator(nullptr, nullptr), nullptr);
+
+    for (int i = 1; i <= 4; i++) {
+        float v = (float)i;
+        vx_meta_entry e = int_entry("n", i);
+        vx_collection_insert_with_meta(c.get(), &v, &e, 1, nullptr);
+    }
+    it = vx_collection_create_iterator(c.get(), &second);
+    ASSERT_EQ(vx_collection_iterator_valid(it), 1);
+    EXPECT_EQ(vx_collection_iterator_get_id(it), 2u);
+    EXPECT_EQ(*vx_collection_iterator_get_vector(it), 2.0f);
+    vx_record *rec = nullptr;
+    ASSERT_EQ(vx_collection_iterator_get_record(it, &rec), VX_OK);
+    EXPECT_EQ(rec->id, 2u);
+    EXPECT_EQ(vx_collection_iterator_next(it), 0);
+    EXPECT_EQ(vx_collection_iterator_valid(it), 0);
+    EXPECT_EQ(vx_collection_iterator_get_id(it), 0u);
+    EXPECT_EQ(vx_collection_iterator_get_vector(it), nullptr);
+    EXPECT_EQ(vx_collection_iterator_get_record(it, &rec), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_iterator_next(it), 0);
+    vx_collection_destroy_iterator(it);
+
+    it = vx_collection_create_iterator(c.get(), nullptr);
+    std::vector<uint64_t> seen;
+    do seen.push_back(vx_collection_iterator_get_id(it));
+    while (vx_collection_iterator_next(it));
+    EXPECT_EQ(seen, (std::vector<uint64_t>{1, 2, 3, 4}));
+
+    // Records deleted under a cursor are never handed out.
+    it = vx_collection_create_iterator(c.get(), nullptr);
+    vx_collection_delete(c.get(), 1);
+    vx_collection_delete(c.get(), 2);
+    seen.clear();
+    do seen.push_back(vx_collection_iterator_get_id(it));
+    while (vx_collection_iterator_next(it));
+    EXPECT_EQ(seen, (std::vector<uint64_t>{3, 4}));
+
+    int calls = 0;
+    vx_collection_insert(c.get(), &second.value.f32, nullptr);
+    EXPECT_EQ(vx_collection_foreach(c.get(), nullptr, count_until_third, &calls), 2u);
+    EXPECT_EQ(calls, 3);
+    calls = 0;
+    vx_filter none = condition("n", VX_OP_EQ);
+    none.value.i32 = 100;
+    EXPECT_EQ(vx_collection_foreach(c.get(), &none, count_until_third, &calls), 0u);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(vx_collection_foreach(c.get(), nullptr, nullptr, nullptr), 0u);
+}

@@ -1,0 +1,316 @@
+// Collections: brute-force and index search, index management.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "collection_test_util.h"
+
+using namespace coltest;
+
+static std::vector<Hit> search(vx_collection *c, const float *q, const vx_search_options *opt) {
+    uint64_t k = opt ? opt->k : 10;
+    std::vector<vx_search_hit> out(k + 1);
+    uint64_t n = vx_collection_search(c, q, opt, out.data());
+    std::vector<Hit> hits;
+    for (uint64_t i = 0; i < n; i++) hits.push_back({out[i].id, out[i].distance});
+    return hits;
+}
+
+static std::vector<Hit> search_k(vx_collection *c, const float *q, uint64_t k, const vx_filter *f = nullptr) {
+    vx_search_options opt = {k, f, 0, 0, 0};
+    return search(c, q, &opt);
+}
+
+static void expect_same(const std::vector<Hit> &got, const std::vector<Hit> &want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        EXPECT_EQ(got[i].id, want[i].id) << "hit " << i;
+        EXPECT_EQ(memcmp(&got[i].distance, &want[i].distance, 4), 0) << "hit " << i;
+    }
+}
+
+// What every search must give whatever path it takes: ascending distances,
+// each a live matching record once, at its exact distance.
+static void expect_sound(vx_collection *c, const float *q, const std::vector<Hit> &hits,
+                         const vx_filter *f = nullptr) {
+    std::set<uint64_t> seen;
+    for (size_t i = 0; i < hits.size(); i++) {
+        const vx_record *r = linear_find(c, hits[i].id);
+        ASSERT_NE(r, nullptr) << "hit " << hits[i].id << " is not a live record";
+        EXPECT_TRUE(seen.insert(hits[i].id).second) << "id " << hits[i].id << " twice";
+        if (f) {
+            EXPECT_TRUE(match_filter(r, f));
+        }
+        float d = vx_vec_distance(q, r->vector, c->dimension, c->metric);
+        EXPECT_EQ(memcmp(&d, &hits[i].distance, 4), 0);
+        if (i > 0) {
+            EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+        }
+    }
+}
+
+TEST(CollectionSelect, MatchesTheSelectionSortWithTiesAndNaN) {
+    std::mt19937_64 rng(3);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (int round = 0; round < 400; round++) {
+        uint64_t n = 1 + rng() % 60;
+        std::vector<float> d(n);
+        for (float &x : d) {
+            int r = (int)(rng() % 12);
+            x = r == 0 ? nan : r == 1 ? -0.0f : r == 2 ? 0.0f : (float)(rng() % 5);
+        }
+        uint64_t m = rng() % (n + 1);
+        std::vector<Hit> cand;
+        for (uint64_t i = 0; i < n; i++) cand.push_back({i, d[i]});
+        std::vector<Hit> want = selection_sort(cand, m);
+        std::vector<uint64_t> picks(m + 1);
+        ASSERT_EQ(select_smallest(d.data(), n, m, picks.data()), 1);
+        for (uint64_t i = 0; i < m; i++) ASSERT_EQ(picks[i], want[i].id) << "round " << round << " pick " << i;
+    }
+}
+
+TEST(CollectionSearch, DefaultsAndLimits) {
+    Owned c = make_collection(3, VX_INDEX_HNSW);
+    fill_random(c.get(), 25, 11);
+    float q[3] = {0.5f, 0.5f, 0.5f};
+    std::vector<Hit> hits = search(c.get(), q, nullptr);
+    ASSERT_EQ(hits.size(), 10u);
+    expect_same(hits, oracle_search(c.get(), q, 10));
+    expect_sound(c.get(), q, hits);
+
+    Owned small = make_collection(3, VX_INDEX_FLAT);
+    fill_random(small.get(), 7, 12);
+    EXPECT_EQ(search_k(small.get(), q, 50).size(), 7u);
+    EXPECT_EQ(search_k(small.get(), q, 0).size(), 0u);
+    vx_search_hit out[4];
+    EXPECT_EQ(vx_collection_search(nullptr, q, nullptr, out), 0u);
+    EXPECT_EQ(vx_collection_search(small.get(), nullptr, nullptr, out), 0u);
+    EXPECT_EQ(vx_collection_search(small.get(), q, nullptr, nullptr), 0u);
+    Owned empty = make_collection(3, VX_INDEX_FLAT);
+    EXPECT_EQ(search_k(empty.get(), q, 5).size(), 0u);
+}
+
+// Brute force (a fresh collection keeps its index dormant) reproduces the
+// selection sort exactly, ties included, under every metric.
+TEST(CollectionSearch, BruteForceEqualsTheSelectionSort) {
+    for (int32_t metric : std::vector<int32_t>{VX_METRIC_L2, VX_METRIC_IP, VX_METRIC_COSINE, 7}) {
+        Owned c = make_collection(4, VX_INDEX_HNSW, metric);
+        std::mt19937_64 rng(metric + 1);
+        std::vector<float> v(4);
+        for (int i = 0; i < 300; i++) {
+            for (float &x : v) x = (float)(rng() % 3);  // many equal vectors: ties
+            vx_collection_insert(c.get(), v.data(), nullptr);
+        }
+        for (int qi = 0; qi < 5; qi++) {
+            for (float &x : v) x = (float)(rng() % 3) - 0.5f;
+            for (uint64_t k : {1, 7, 40, 299, 1000}) {
+                SCOPED_TRACE(testing::Message() << "metric " << metric << " k " << k);
+                expect_same(search_k(c.get(), v.data(), k), oracle_search(c.get(), v.data(), k));
+            }
+        }
+    }
+}
+
+TEST(CollectionSearch, BruteForceHitsCarryNoPointers) {
+    Owned c = make_collection(2, VX_INDEX_FLAT);
+    fill_random(c.get(), 5, 2);
+    float q[2] = {0, 0};
+    vx_search_options opt = {3, nullptr, 1, 1, 0};
+    vx_search_hit out[3];
+    memset(out, 0x5a, sizeof(out));
+    ASSERT_EQ(vx_collection_search(c.get(), q, &opt, out), 3u);
+    for (auto &h : out) {
+        EXPECT_EQ(h.vector, nullptr);
+        EXPECT_EQ(h.meta, nullptr);
+        EXPECT_EQ(h.meta_count, 0u);
+    }
+}
+
+// Records tagged with n = id % 3, for filtered searches.
+static Owned tagged_collection(int32_t index_type, uint64_t n, uint32_t dim = 4) {
+    Owned c = make_collection(dim, index_type);
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<float> u(0, 1);
+    std::vector<float> v(dim);
+    for (uint64_t i = 1; i <= n; i++) {
+        for (float &x : v) x = u(rng);
+        vx_meta_entry e = int_entry("n", (int32_t)(i % 3));
+        vx_collection_insert_with_meta(c.get(), v.data(), &e, 1, nullptr);
+    }
+    return c;
+}
+
+TEST(CollectionSearch, FilterSelectsRecordsOnBothPaths) {
+    for (int32_t kind : std::vector<int32_t>{VX_INDEX_FLAT, VX_INDEX_HNSW, VX_INDEX_IVF}) {
+        SCOPED_TRACE(kind);
+        Owned c = tagged_collection(kind, 400);
+        vx_filter f = condition("n", VX_OP_EQ);
+        f.value.i32 = 1;
+        float q[4] = {0.2f, 0.4f, 0.6f, 0.8f};
+        expect_same(search_k(c.get(), q, 15, &f), oracle_search(c.get(), q, 15, &f));
+        if (kind != VX_INDEX_FLAT) {
+            ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        }
+        std::vector<Hit> hits = search_k(c.get(), q, 15, &f);
+        EXPECT_EQ(hits.size(), 15u);
+        expect_sound(c.get(), q, hits, &f);
+        std::vector<vx_search_hit> out(15);
+        EXPECT_EQ(vx_collection_search_filtered(c.get(), q, &f, 15, out.data()), 15u);
+        for (size_t i = 0; i < 15; i++) EXPECT_EQ(out[i].id, hits[i].id);
+        // A filter nothing matches gives nothing.
+        f.value.i32 = 5;
+        EXPECT_EQ(search_k(c.get(), q, 15, &f).size(), 0u);
+    }
+}
+
+TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
+    Owned c = make_collection(8, VX_INDEX_HNSW);
+    EXPECT_EQ(vx_collection_build_index(c.get()), VX_ERR_INVALID_ARG);  // empty
+    EXPECT_EQ(vx_collection_build_index(nullptr), VX_ERR_INVALID_ARG);
+    std::vector<float> all = fill_random(c.get(), 300, 5);
+    EXPECT_EQ(c->index_threshold, VX_COLLECTION_DORMANT_THRESHOLD);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    EXPECT_EQ(c->index_threshold, 0u);
+    EXPECT_EQ(vx_collection_has_index(c.get()), 1);
+    vx_index_params p = c->index_params;  // zero graph parameters get defaults
+    EXPECT_EQ(p.family.hnsw.M, 16u);
+    EXPECT_EQ(p.family.hnsw.ef_construction, 200u);
+    EXPECT_EQ(p.family.hnsw.ef_search, 64u);
+
+    std::vector<float> extra = fill_random(c.get(), 50, 6);
+    EXPECT_EQ(vx_index_get_ntotal(c->index), 350u);
+    for (uint64_t i = 0; i < 350; i += 7) {
+        const float *q = i < 300 ? &all[i * 8] : &extra[(i - 300) * 8];
+        std::vector<Hit> hits = search_k(c.get(), q, 5);
+        ASSERT_EQ(hits.size(), 5u);
+        expect_sound(c.get(), q, hits);
+        EXPECT_EQ(hits[0].id, i + 1);
+        EXPECT_EQ(hits[0].distance, 0.0f);
+    }
+}
+
+TEST(CollectionIndex, IndexHitsSkipDeletedAndRepeatedIds) {
+    Owned c = make_collection(4, VX_INDEX_IVF);
+    EXPECT_EQ(vx_collection_has_index(c.get()), 0);  // untrained inverted file
+    std::vector<float> all = fill_random(c.get(), 200, 8);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    EXPECT_EQ(vx_collection_has_index(c.get()), 1);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);  // every id indexed twice
+    for (uint64_t id = 1; id <= 200; id += 2) ASSERT_EQ(vx_collection_delete(c.get(), id), VX_OK);
+    for (uint64_t i = 0; i < 200; i += 9) {
+        const float *q = &all[i * 4];
+        std::vector<Hit> hits = search_k(c.get(), q, 10);
+        EXPECT_EQ(hits.size(), 10u);  // topped up past the dropped hits
+        expect_sound(c.get(), q, hits);
+    }
+    // k above the live count returns every record, nearest first.
+    std::vector<Hit> hits = search_k(c.get(), &all[0], 500);
+    EXPECT_EQ(hits.size(), 100u);
+    expect_sound(c.get(), &all[0], hits);
+}
+
+TEST(CollectionIndex, DistancesFollowTheCollectionMetric) {
+    for (int32_t metric : std::vector<int32_t>{VX_METRIC_IP, VX_METRIC_COSINE}) {
+        for (int32_t kind : std::vector<int32_t>{VX_INDEX_HNSW, VX_INDEX_IVF, -1}) {
+            SCOPED_TRACE(testing::Message() << "metric " << metric << " kind " << kind);
+            Owned c = make_collection(6, kind, metric);
+            std::vector<float> all = fill_random(c.get(), 150, 21);
+            ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+            EXPECT_EQ(c->index_params.metric, metric);
+            float q[6] = {1, 0.5f, 0, 0.25f, 1, 0};
+            std::vector<Hit> hits = search_k(c.get(), q, 8);
+            EXPECT_EQ(hits.size(), 8u);
+            expect_sound(c.get(), q, hits);
+        }
+    }
+}
+
+TEST(CollectionIndex, IncludeFlagsOnIndexHits) {
+    Owned c = tagged_collection(VX_INDEX_HNSW, 50);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    float q[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+    vx_search_options opt = {5, nullptr, 1, 1, 0};
+    vx_search_hit out[5];
+    ASSERT_EQ(vx_collection_search(c.get(), q, &opt, out), 5u);
+    for (auto &h : out) {
+        const vx_record *r = linear_find(c.get(), h.id);
+        EXPECT_EQ(h.vector, r->vector);
+        EXPECT_EQ(h.meta, r->meta);
+        EXPECT_EQ(h.meta_count, 1u);
+    }
+    opt.include_vector = 0;
+    ASSERT_EQ(vx_collection_search(c.get(), q, &opt, out), 5u);
+    EXPECT_EQ(out[0].vector, nullptr);
+    EXPECT_NE(out[0].meta, nullptr);
+}
+
+TEST(CollectionIndex, UpsertMovesTheRecordInTheIndex) {
+    for (int32_t kind : std::vector<int32_t>{VX_INDEX_HNSW, VX_INDEX_IVF}) {
+        Owned c = make_collection(4, kind);
+        fill_random(c.get(), 200, 4);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        float far[4] = {50, 50, 50, 50};
+        ASSERT_EQ(vx_collection_upsert(c.get(), 17, far), VX_OK);
+        std::vector<Hit> hits = search_k(c.get(), far, 3);
+        ASSERT_FALSE(hits.empty());
+        EXPECT_EQ(hits[0].id, 17u);
+        EXPECT_EQ(hits[0].distance, 0.0f);
+        expect_sound(c.get(), far, hits);
+    }
+}
+
+TEST(CollectionIndex, SearchById) {
+    Owned c = make_collection(3, VX_INDEX_FLAT);
+    std::vector<float> all = fill_random(c.get(), 40, 9);
+    vx_search_hit out[4];
+    vx_search_options opt = {4, nullptr, 0, 0, 0};
+    ASSERT_EQ(vx_collection_search_by_id(c.get(), 12, &opt, out), 4u);
+    EXPECT_EQ(out[0].id, 12u);
+    EXPECT_EQ(out[0].distance, 0.0f);
+    std::vector<Hit> want = oracle_search(c.get(), &all[11 * 3], 4);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(out[i].id, want[i].id);
+    EXPECT_EQ(vx_collection_search_by_id(c.get(), 41, &opt, out), 0u);
+    EXPECT_EQ(vx_collection_search_by_id(nullptr, 1, &opt, out), 0u);
+    EXPECT_EQ(vx_collection_search_by_id(c.get(), 1, &opt, nullptr), 0u);
+}
+
+TEST(CollectionIndex, RebuildClearAndDropKeepTheConfiguredKind) {
+    Owned c = make_collection(4, VX_INDEX_HNSW);
+    std::vector<float> all = fill_random(c.get(), 120, 31);
+    ASSERT_EQ(vx_collection_rebuild_index(c.get()), VX_OK);
+    vx_collection_stats st;
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.index_type, VX_INDEX_HNSW);
+    EXPECT_EQ(vx_collection_rebuild_index(nullptr), VX_ERR_INVALID_ARG);
+
+    ASSERT_EQ(vx_collection_drop_index(c.get()), VX_OK);
+    EXPECT_EQ(vx_collection_drop_index(nullptr), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_has_index(c.get()), 0);
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.index_type, -1);
+    expect_same(search_k(c.get(), &all[0], 9), oracle_search(c.get(), &all[0], 9));
+    // Without an index, build makes the automatic inverted file.
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    vx_collection_get_stats(c.get(), &st);
+    EXPECT_EQ(st.index_type, VX_INDEX_IVF);
+
+    Owned flat = make_collection(4, VX_INDEX_FLAT);
+    fill_random(flat.get(), 30, 32);
+    ASSERT_EQ(vx_collection_build_index(flat.get()), VX_OK);
+    ASSERT_EQ(vx_collection_clear(flat.get()), VX_OK);
+    vx_collection_get_stats(flat.get(), &st);
+    EXPECT_EQ(st.index_type, VX_INDEX_IVF);
+    // The index stays switched on after clear: new records reach it.
+    std::vector<float> again = fill_random(flat.get(), 30, 33);
+    std::vector<Hit> hits = search_k(flat.get(), &again[0], 5);
+    EXPECT_EQ(hits.size(), 5u);
+    EXPECT_EQ(hits[0].id, 1u);
+    expect_sound(flat.get(), &again[0], hits);
+}
