@@ -1439,6 +1439,16 @@ VX_API uint64_t vx_index_get_memory_usage(const vx_index *index);
 /* Fills stats; VX_ERR_INVALID_ARG for NULL arguments. */
 VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats);
 
+/* Writes the index to the file named by path->data (replacing it only once
+ * the new file is complete). VX_ERR_INVALID_ARG for null arguments,
+ * VX_ERR_NOT_SUPPORTED for an unknown kind, VX_ERR_IO when the file cannot
+ * be written. Takes no lock: keep adds and removals away meanwhile. */
+VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path);
+/* Reads an index file into arena; NULL for null arguments, an unreadable
+ * file or a damaged head. A file damaged further on gives the index as far
+ * as it could be read. */
+VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
+
 /* (end of indexes) */
 
 /* ==========================================================================
@@ -1673,6 +1683,16 @@ VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, v
 VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
                                       void *user_data);
 
+/* Saves the collection to path (zero-terminated): header, records and its
+ * metadata, written to a temporary file beside path that replaces path once
+ * complete. VX_ERR_INVALID_ARG for null arguments, VX_ERR_UNKNOWN when the
+ * file cannot be created, else the first failing write's status. */
+VX_API vx_status vx_collection_save(vx_collection *c, const char *path);
+/* Loads a collection saved by vx_collection_save into arena (NULL: an arena
+ * of its own). NULL for a missing, damaged or truncated file. An index that
+ * was in use when the file was saved is rebuilt and in use again. */
+VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);
+
 /* (end of collections) */
 
 /* ==========================================================================
@@ -1711,8 +1731,9 @@ VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out);
 /* Opens with default options, the path (may be NULL: in memory) and flags
  * VX_OPEN_READ_ONLY and VX_OPEN_CREATE. Fails as vx_daded_open_ex. */
 VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx_daded **out);
-/* Saves a persistent database, destroys every collection and frees the
- * handle; VX_ERR_INVALID_ARG for a null or closed handle. */
+/* Saves a database with a path (as vx_daded_sync), destroys every
+ * collection and frees the handle; VX_ERR_INVALID_ARG for a null or closed
+ * handle, else the save's status (the handle is released in every case). */
 VX_API vx_status vx_daded_close(vx_daded *db);
 /* 1 when db is open, else 0. */
 VX_API int vx_daded_is_open(const vx_daded *db);
@@ -1745,8 +1766,8 @@ VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, ui
 VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name);
 /* 1 when the collection exists, else 0. */
 VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
-/* Destroys the collection (its file, if any, stays). VX_ERR_INVALID_ARG,
- * VX_ERR_NOT_FOUND. */
+/* Destroys the collection; its file, if any, is deleted at the next sync or
+ * close. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
 VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name);
 /* Writes views of up to max collection names to out in registry order and
  * returns how many; with out NULL or max 0 returns the count. */
@@ -1778,6 +1799,12 @@ VX_API vx_status vx_daded_get_last_error(vx_daded *db);
 VX_API const char *vx_daded_get_error_message(vx_daded *db);
 /* The message of a status code. */
 VX_API const char *vx_daded_strerror(vx_status status);
+
+/* Saves every collection of a database with a path, rewrites its list file
+ * and deletes the files of collections dropped since, then flushes the
+ * storage file. VX_ERR_INVALID_ARG for a null or closed handle, else the
+ * first failure (VX_ERR_IO when a file cannot be written). */
+VX_API vx_status vx_daded_sync(vx_daded *db);
 
 /* (end of database) */
 

@@ -1,6 +1,7 @@
 // The database handle: opening, closing, version and build texts.
 #include "vx_daded_internal.h"
 #include "vx_collection_internal.h"
+#include "vx_persist_internal.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -103,9 +104,20 @@ extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_dade
         return VX_ERR_NO_MEMORY;
     }
     db->collection_capacity = VX_DB_INITIAL_CAPACITY;
+    if (db->config.path.data && db->config.storage_mode != 0) {
+        st = daded_open_persistent(db);
+        if (st != VX_OK) {
+            vx_mutex_destroy(db->arena_mutex);
+            vx_rwlock_destroy(db->lock);
+            vx_arena_destroy(db->arena);
+            vx_free(db);
+            return st;
+        }
+    }
     db->is_open = 1;
     db->open_time = vx_time_now();
     memset(&db->stats, 0, sizeof(db->stats));
+    db->stats.collection_count = db->collection_count;
     *out = db;
     return VX_OK;
 }
@@ -121,19 +133,22 @@ extern "C" VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx
 
 extern "C" VX_API vx_status vx_daded_close(vx_daded *db) {
     if (!db || !db->is_open) return VX_ERR_INVALID_ARG;
+    vx_status saved = daded_save_all(db);
     vx_rwlock_wrlock(db->lock);
     for (uint64_t i = 0; i < db->collection_count; i++) {
         if (db->collections[i]) vx_collection_destroy(db->collections[i]);
         db->collections[i] = nullptr;
     }
     db->collection_count = 0;
+    if (db->storage) vx_storage_close(db->storage);
+    db->storage = nullptr;
     db->is_open = 0;
     vx_rwlock_wrunlock(db->lock);
     vx_rwlock_destroy(db->lock);
     vx_mutex_destroy(db->arena_mutex);
     vx_arena_destroy(db->arena);
     vx_free(db);
-    return VX_OK;
+    return saved;
 }
 
 extern "C" VX_API int vx_daded_is_open(const vx_daded *db) { return db && db->is_open ? 1 : 0; }

@@ -81,6 +81,14 @@ static inline float get_f32(const uint8_t *p) {
 // counts found in a file); 0 when the offset is past the end or unknown.
 uint64_t storage_bytes_from(vx_storage *storage, uint64_t offset);
 
+// Closes a file store so that its content is on the device: the header is
+// written back and the file flushed before the descriptor closes. Releases
+// the handle in every case; VX_ERR_IO when any of these steps failed.
+vx_status storage_close_durable(vx_storage *storage);
+// Releases a file store without writing its header back, leaving the file
+// exactly as it is on disk.
+void storage_abandon(vx_storage *storage);
+
 // The collection header to and from its packed 192-byte little-endian image.
 void collection_header_encode(const vx_collection_header *header, uint8_t *raw);
 void collection_header_decode(const uint8_t *raw, vx_collection_header *out);

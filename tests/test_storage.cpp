@@ -228,6 +228,28 @@ TEST(StorageFile, HandleInCallerArena) {
     vx_arena_destroy(arena);
 }
 
+TEST(StorageRecords, ConveniencesDoNotGrowTheHandleArena) {
+    TempDir dir;
+    vx_arena *arena = nullptr;
+    ASSERT_EQ(vx_arena_create(0, &arena), VX_OK);
+    vx_storage *s = vx_storage_open(arena, dir.file("s").c_str(), VX_OPEN_TRUNCATE);
+    ASSERT_NE(s, nullptr);
+    uint64_t before = vx_arena_get_used_size(arena);
+    std::vector<float> v(256, 1.0f), back(256);
+    uint64_t id = 0;
+    for (int i = 0; i < 200; i++) {
+        uint64_t cursor = 192;
+        ASSERT_EQ(vx_storage_write_vector(s, 7, v.data(), 256, &cursor), VX_OK);
+        ASSERT_EQ(vx_storage_read_vector(s, 192, &id, back.data(), 256), VX_OK);
+        ASSERT_EQ(vx_storage_write_f32_array(s, v.data(), 256, nullptr), VX_OK);
+        ASSERT_EQ(vx_storage_read_f32_array(s, 204, back.data(), 256), VX_OK);
+        ASSERT_GT(vx_storage_alloc_block(s, 1024), 0);
+    }
+    EXPECT_EQ(vx_arena_get_used_size(arena), before);
+    ASSERT_EQ(vx_storage_close(s), VX_OK);
+    vx_arena_destroy(arena);
+}
+
 TEST(StorageRecords, VectorRecordLayoutAndDimensionCheck) {
     TempDir dir;
     std::string path = dir.file("s");

@@ -1,0 +1,534 @@
+// Collection files. Layout: the 192-byte storage header, the collection
+// header at 192 (checksummed), the records from 384, each a 32-byte head (id,
+// dimension, zeros) and the vector, and, only when some record carries
+// metadata, a metadata section right after the records:
+//
+//   u32 magic "VXMD", u32 version 1, u64 record count, then per record in
+//   record order: u64 entry count, and per entry: key (u64 length, the bytes;
+//   length UINT64_MAX for a null key), i32 type, then the value: i32 for
+//   INT32 and BOOL, i64 for INT64, f32 for FLOAT, f64 for DOUBLE, a text like
+//   the key for STRING, nothing for NULL and unknown types.
+//
+// Saves write a temporary file next to the target, flush it and rename it
+// over the target, so a crash leaves the old file or the new one.
+#include "vx_collection_internal.h"
+#include "vx_file_internal.h"
+#include "vx_index_internal.h"
+#include "vx_persist_internal.h"
+#include "vx_storage_internal.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const uint32_t COLLECTION_MAGIC = 0x5658434F;  // "OCXV"
+static const uint32_t COLLECTION_VERSION = 0x00010000;
+static const uint64_t COLLECTION_HEADER_AT = 192;
+static const uint64_t COLLECTION_DATA_AT = 384;
+static const uint64_t RECORD_HEAD = 32;
+static const uint32_t META_MAGIC = 0x444D5856;  // "VXMD"
+static const uint32_t META_VERSION = 1;
+static const uint64_t NULL_TEXT = UINT64_MAX;
+static const uint64_t IO_CHUNK = 1u << 20;
+static const uint64_t LOAD_DEFAULT_CAPACITY = 1024;
+
+/* ---- buffered writer ---------------------------------------------------------- */
+
+// Gathers small fields into large writes through the storage handle; the
+// first failure sticks and later puts do nothing.
+struct chunk_writer {
+    vx_storage *storage;
+    uint64_t cursor;
+    uint8_t *buffer;
+    uint64_t used;
+    vx_status status;
+};
+
+static void writer_flush(chunk_writer *w) {
+    if (w->status == VX_OK && w->used) w->status = vx_storage_write(w->storage, w->buffer, w->used, &w->cursor);
+    w->used = 0;
+}
+
+static void writer_put(chunk_writer *w, const void *data, uint64_t size) {
+    if (w->status != VX_OK || size == 0) return;
+    if (size > IO_CHUNK - w->used) writer_flush(w);
+    if (size >= IO_CHUNK) {
+        if (w->status == VX_OK) w->status = vx_storage_write(w->storage, data, size, &w->cursor);
+        return;
+    }
+    vx_memcpy(w->buffer + w->used, data, size);
+    w->used += size;
+}
+
+static void writer_u32(chunk_writer *w, uint32_t v) {
+    uint8_t b[4];
+    put_u32(b, v);
+    writer_put(w, b, 4);
+}
+
+static void writer_u64(chunk_writer *w, uint64_t v) {
+    uint8_t b[8];
+    put_u64(b, v);
+    writer_put(w, b, 8);
+}
+
+static void writer_text(chunk_writer *w, const vx_str *text) {
+    if (!text->data) {
+        writer_u64(w, NULL_TEXT);
+        return;
+    }
+    writer_u64(w, text->len);
+    writer_put(w, text->data, text->len);
+}
+
+/* ---- saving ------------------------------------------------------------------- */
+
+static void header_index_fields(const vx_collection *c, vx_collection_header *h) {
+    h->index_type = -1;
+    if (!c->index) return;
+    int32_t type = c->index->type;
+    h->index_type = type;
+    if (!c->index->body) return;
+    if (type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ) {
+        const vx_hnsw_index *g = (const vx_hnsw_index *)c->index->body;
+        h->M = g->M;
+        h->ef_construction = g->ef_construction;
+        h->ef_search = g->ef_search;
+    } else if (type == VX_INDEX_IVF || type == VX_INDEX_IVF_PQ) {
+        const vx_ivf_index *f = (const vx_ivf_index *)c->index->body;
+        h->nlist = f->list_count;
+        h->nprobe = f->nprobe;
+    }
+}
+
+static void header_fill(const vx_collection *c, vx_collection_header *h) {
+    memset(h, 0, sizeof(*h));
+    h->magic = COLLECTION_MAGIC;
+    h->version = COLLECTION_VERSION;
+    h->created_time = c->created_time;
+    if (c->name) {
+        size_t n = strnlen(c->name, sizeof(h->name) - 1);
+        vx_memcpy(h->name, c->name, n);
+    }
+    h->dimension = c->dimension;
+    h->metric = (uint32_t)c->metric;
+    header_index_fields(c, h);
+    h->record_count = (uint32_t)c->count;
+    h->next_id = c->next_id;
+    h->index_threshold = (uint32_t)c->index_threshold;
+}
+
+static void write_records(const vx_collection *c, chunk_writer *w) {
+    uint8_t head[RECORD_HEAD];
+    memset(head, 0, sizeof(head));
+    put_u32(head + 8, c->dimension);
+    uint64_t vector_bytes = 4ull * c->dimension;
+    for (uint64_t i = 0; i < c->count && w->status == VX_OK; i++) {
+        put_u64(head, c->records[i].id);
+        writer_put(w, head, RECORD_HEAD);
+        const float *v = c->records[i].vector;
+        if (vector_bytes + w->used > IO_CHUNK) writer_flush(w);
+        if (vector_bytes >= IO_CHUNK) {
+            // Vectors this large go out on their own.
+            if (w->status == VX_OK) w->status = vx_storage_write_f32_array(w->storage, v, c->dimension, &w->cursor);
+            continue;
+        }
+        uint8_t *out = w->buffer + w->used;
+        for (uint32_t d = 0; d < c->dimension; d++) put_f32(out + 4ull * d, v[d]);
+        w->used += vector_bytes;
+    }
+}
+
+static int has_metadata(const vx_collection *c) {
+    for (uint64_t i = 0; i < c->count; i++)
+        if (c->records[i].meta && c->records[i].meta_count) return 1;
+    return 0;
+}
+
+static void write_meta_value(chunk_writer *w, const vx_meta_entry *e) {
+    uint8_t b[8];
+    switch (e->type) {
+    case VX_META_INT32:
+    case VX_META_BOOL: writer_u32(w, (uint32_t)e->value.i32); break;
+    case VX_META_INT64: writer_u64(w, (uint64_t)e->value.i64); break;
+    case VX_META_FLOAT: put_f32(b, e->value.f32); writer_put(w, b, 4); break;
+    case VX_META_DOUBLE: {
+        uint64_t bits;
+        memcpy(&bits, &e->value.f64, 8);
+        writer_u64(w, bits);
+        break;
+    }
+    case VX_META_STRING: writer_text(w, &e->value.str); break;
+    default: break;
+    }
+}
+
+static void write_metadata(const vx_collection *c, chunk_writer *w) {
+    writer_u32(w, META_MAGIC);
+    writer_u32(w, META_VERSION);
+    writer_u64(w, c->count);
+    for (uint64_t i = 0; i < c->count; i++) {
+        const vx_record *r = &c->records[i];
+        uint64_t n = r->meta ? r->meta_count : 0;
+        writer_u64(w, n);
+        for (uint64_t j = 0; j < n; j++) {
+            writer_text(w, &r->meta[j].key);
+            writer_u32(w, (uint32_t)r->meta[j].type);
+            write_meta_value(w, &r->meta[j]);
+        }
+    }
+}
+
+// Writes the whole collection file through a store opened on path.
+static vx_status write_collection(const vx_collection *c, vx_storage *s) {
+    vx_collection_header h;
+    header_fill(c, &h);
+    uint8_t raw[192];
+    collection_header_encode(&h, raw);
+    chunk_writer w = {s, COLLECTION_HEADER_AT, nullptr, 0, VX_OK};
+    // The placeholder header keeps the records at their place until the
+    // final header, with sizes and checksum, replaces it.
+    w.status = vx_storage_write(s, raw, sizeof(raw), &w.cursor);
+    if (w.status != VX_OK) return w.status;
+    uint64_t data_offset = w.cursor;
+    w.buffer = (uint8_t *)vx_malloc(IO_CHUNK);
+    if (!w.buffer) return VX_ERR_NO_MEMORY;
+    write_records(c, &w);
+    writer_flush(&w);
+    uint64_t data_end = w.cursor;
+    if (w.status == VX_OK && has_metadata(c)) {
+        write_metadata(c, &w);
+        writer_flush(&w);
+    }
+    vx_free(w.buffer);
+    if (w.status != VX_OK) return w.status;
+    h.data_offset = data_offset;
+    h.data_size = data_end - data_offset;
+    h.saved_time = vx_time_now();
+    h.checksum = 0;
+    collection_header_encode(&h, raw);
+    h.checksum = vx_hash_murmur3_32(raw, 188, 0);
+    uint64_t cursor = COLLECTION_HEADER_AT;
+    return vx_storage_write_collection_header(s, &h, &cursor);
+}
+
+// The directory holding path, for flushing the rename; malloc'd.
+static char *parent_directory(const char *path) {
+    const char *slash = strrchr(path, '/');
+    if (!slash) return strdup(".");
+    if (slash == path) return strdup("/");
+    return strndup(path, (size_t)(slash - path));
+}
+
+// A fresh, empty temporary file beside path; its malloc'd name, or null.
+static char *create_temporary(const char *path) {
+    static const char suffix[] = ".tmp.XXXXXX";
+    size_t len = strlen(path);
+    char *temp = (char *)malloc(len + sizeof(suffix));
+    if (!temp) return nullptr;
+    memcpy(temp, path, len);
+    memcpy(temp + len, suffix, sizeof(suffix));
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0) {
+        free(temp);
+        return nullptr;
+    }
+    int ok = fchmod(fd, 0644) == 0;
+    close(fd);
+    if (!ok) {
+        unlink(temp);
+        free(temp);
+        return nullptr;
+    }
+    return temp;
+}
+
+static vx_storage *open_for_writing(const char *path) {
+    vx_storage_options o;
+    memset(&o, 0, sizeof(o));
+    o.backend = VX_STORAGE_FILE;
+    o.open_mode = VX_OPEN_TRUNCATE;
+    o.path = path;
+    o.path_len = strlen(path);
+    o.block_size = 4096;
+    o.capacity = 0x4000000;
+    o.reserved1 = 1;
+    o.reserved2 = 1;
+    // One flush at the end (storage_close_durable) instead of one per write.
+    o.sync_writes = 0;
+    return vx_storage_create(nullptr, &o);
+}
+
+// Writes the file under a temporary name and moves it over path.
+static vx_status save_locked(const vx_collection *c, const char *path) {
+    char *temp = create_temporary(path);
+    if (!temp) return VX_ERR_UNKNOWN;
+    vx_storage *s = open_for_writing(temp);
+    if (!s) {
+        unlink(temp);
+        free(temp);
+        return VX_ERR_UNKNOWN;
+    }
+    vx_status st = write_collection(c, s);
+    if (st == VX_OK) st = storage_close_durable(s);
+    else storage_abandon(s);
+    if (st == VX_OK && rename(temp, path) != 0) st = VX_ERR_IO;
+    if (st != VX_OK) {
+        unlink(temp);
+    } else {
+        char *dir = parent_directory(path);
+        st = dir ? file_sync_dir(dir) : VX_ERR_NO_MEMORY;
+        free(dir);
+    }
+    free(temp);
+    return st;
+}
+
+extern "C" VX_API vx_status vx_collection_save(vx_collection *c, const char *path) {
+    if (!c || !path) return VX_ERR_INVALID_ARG;
+    vx_rwlock_rdlock(c->lock);
+    vx_status st = save_locked(c, path);
+    vx_rwlock_rdunlock(c->lock);
+    return st;
+}
+
+/* ---- loading ------------------------------------------------------------------ */
+
+// Reads and checks the collection header: magic, version word and checksum.
+static int read_checked_header(vx_storage *s, vx_collection_header *h) {
+    uint8_t raw[192];
+    if (vx_storage_read(s, COLLECTION_HEADER_AT, raw, sizeof(raw)) != (int64_t)sizeof(raw)) return 0;
+    collection_header_decode(raw, h);
+    if (h->magic != COLLECTION_MAGIC || h->version != COLLECTION_VERSION) return 0;
+    put_u32(raw + 184, 0);
+    return vx_hash_murmur3_32(raw, 188, 0) == h->checksum;
+}
+
+static int index_kind_known(int32_t type) { return type == -1 || (type >= VX_INDEX_IVF && type <= VX_INDEX_HNSW_SQ); }
+
+// The header's promises must fit the file and the loader's limits before
+// anything is allocated from them.
+static int header_plausible(vx_storage *s, const vx_collection_header *h) {
+    if (h->dimension == 0 || h->dimension > VX_FILE_MAX_DIMENSION || h->next_id == 0) return 0;
+    if (h->data_offset < COLLECTION_DATA_AT) return 0;
+    if (!index_kind_known(h->index_type)) return 0;
+    if (h->M > VX_FILE_MAX_M || h->ef_construction > VX_FILE_MAX_EF || h->ef_search > VX_FILE_MAX_EF) return 0;
+    if (h->nlist > VX_FILE_MAX_NLIST || (uint64_t)h->nlist * h->dimension > VX_FILE_MAX_CENTROID_FLOATS) return 0;
+    uint64_t record = RECORD_HEAD + 4ull * h->dimension;
+    if ((uint64_t)h->record_count * record > h->data_size) return 0;
+    return storage_bytes_from(s, h->data_offset) >= h->data_size;
+}
+
+static void load_index_params(const vx_collection_header *h, vx_index_params *p) {
+    collection_index_params(p, h->index_type, (int32_t)h->metric, h->dimension, 0, 0, 0);
+    if (h->index_type == VX_INDEX_HNSW || h->index_type == VX_INDEX_HNSW_PQ) {
+        if (h->M) p->family.hnsw.M = h->M;
+        if (h->ef_construction) p->family.hnsw.ef_construction = h->ef_construction;
+        if (h->ef_search) p->family.hnsw.ef_search = h->ef_search;
+    } else if (h->index_type == VX_INDEX_IVF || h->index_type == VX_INDEX_IVF_PQ) {
+        if (h->nlist) p->family.ivf.nlist = h->nlist;
+        if (h->nprobe) p->family.ivf.nprobe = h->nprobe;
+    }
+}
+
+static int adopt_name(vx_collection *c, const vx_collection_header *h) {
+    if (h->name[0] == '\0') return 1;
+    uint64_t n = strnlen(h->name, sizeof(h->name) - 1);
+    char *name = (char *)collection_arena_alloc(c, n + 1);
+    if (!name) return 0;
+    vx_memcpy(name, h->name, n);
+    name[n] = '\0';
+    c->name = name;
+    c->config.name.data = name;
+    c->config.name.len = n;
+    return 1;
+}
+
+// Reads the record region in large pieces; every vector goes into one arena
+// block. A dormant index is fed record by record, as insertions would.
+static int load_records(vx_collection *c, vx_storage *s, const vx_collection_header *h, int feed_index) {
+    uint64_t count = h->record_count;
+    if (count == 0) return 1;
+    uint64_t dim = h->dimension;
+    uint64_t record = RECORD_HEAD + 4 * dim;
+    float *vectors = (float *)collection_arena_alloc(c, count * dim * sizeof(float));
+    uint64_t per_chunk = record >= IO_CHUNK ? 1 : IO_CHUNK / record;
+    uint8_t *chunk = (uint8_t *)vx_malloc(per_chunk * record);
+    int ok = vectors && chunk;
+    for (uint64_t first = 0; ok && first < count; first += per_chunk) {
+        uint64_t n = count - first < per_chunk ? count - first : per_chunk;
+        uint64_t bytes = n * record;
+        if (vx_storage_read(s, h->data_offset + first * record, chunk, bytes) != (int64_t)bytes) {
+            ok = 0;
+            break;
+        }
+        for (uint64_t i = 0; i < n && ok; i++) {
+            const uint8_t *rec = chunk + i * record;
+            uint64_t id = get_u64(rec);
+            // Ids were handed out below the stored counter; anything else is
+            // damage (and would size a graph's slot table).
+            if (id == 0 || id >= h->next_id) {
+                ok = 0;
+                break;
+            }
+            float *v = vectors + (first + i) * dim;
+            for (uint64_t d = 0; d < dim; d++) v[d] = get_f32(rec + RECORD_HEAD + 4 * d);
+            ok = collection_push_record(c, id, v, nullptr, 0) == VX_OK;
+            if (ok && feed_index && c->index) vx_index_add(c->index, id, v);
+        }
+    }
+    vx_free(chunk);
+    return ok;
+}
+
+/* Reading the metadata section: a cursor over a buffer that never reads past
+ * its end. */
+struct byte_reader {
+    const uint8_t *data;
+    uint64_t size;
+    uint64_t at;
+    int ok;
+};
+
+static const uint8_t *reader_take(byte_reader *r, uint64_t n) {
+    if (!r->ok || n > r->size - r->at) {
+        r->ok = 0;
+        return nullptr;
+    }
+    const uint8_t *p = r->data + r->at;
+    r->at += n;
+    return p;
+}
+
+static uint32_t reader_u32(byte_reader *r) {
+    const uint8_t *p = reader_take(r, 4);
+    return p ? get_u32(p) : 0;
+}
+
+static uint64_t reader_u64(byte_reader *r) {
+    const uint8_t *p = reader_take(r, 8);
+    return p ? get_u64(p) : 0;
+}
+
+static vx_str reader_text(byte_reader *r) {
+    vx_str text = {nullptr, 0};
+    uint64_t n = reader_u64(r);
+    if (!r->ok || n == NULL_TEXT) return text;
+    const uint8_t *p = reader_take(r, n);
+    if (p) {
+        text.data = (char *)p;
+        text.len = n;
+    }
+    return text;
+}
+
+static void reader_meta_value(byte_reader *r, vx_meta_entry *e) {
+    switch (e->type) {
+    case VX_META_INT32:
+    case VX_META_BOOL: e->value.i32 = (int32_t)reader_u32(r); break;
+    case VX_META_INT64: e->value.i64 = (int64_t)reader_u64(r); break;
+    case VX_META_FLOAT: {
+        const uint8_t *p = reader_take(r, 4);
+        if (p) e->value.f32 = get_f32(p);
+        break;
+    }
+    case VX_META_DOUBLE: {
+        uint64_t bits = reader_u64(r);
+        memcpy(&e->value.f64, &bits, 8);
+        break;
+    }
+    case VX_META_STRING: e->value.str = reader_text(r); break;
+    default: break;
+    }
+}
+
+// Entries of one record; the copies go into the collection's arena.
+static int read_record_meta(byte_reader *r, vx_collection *c, vx_record *rec) {
+    uint64_t n = reader_u64(r);
+    if (!r->ok) return 0;
+    if (n == 0) return 1;
+    // Each entry takes at least 12 bytes, which bounds the scratch array.
+    if (n > (r->size - r->at) / 12) return 0;
+    vx_meta_entry *entries = (vx_meta_entry *)vx_calloc(n, sizeof(vx_meta_entry));
+    if (!entries) return 0;
+    for (uint64_t j = 0; j < n && r->ok; j++) {
+        entries[j].key = reader_text(r);
+        entries[j].type = (int32_t)reader_u32(r);
+        reader_meta_value(r, &entries[j]);
+    }
+    if (r->ok) {
+        rec->meta = collection_copy_meta(c, entries, n);
+        rec->meta_count = rec->meta ? n : 0;
+    }
+    vx_free(entries);
+    return r->ok && rec->meta;
+}
+
+// The metadata section, when the file has one after the records. A file
+// without it, or with foreign bytes there, loads without metadata; a section
+// that starts right but breaks off is damage.
+static int load_metadata(vx_collection *c, vx_storage *s, const vx_collection_header *h) {
+    uint64_t at = h->data_offset + h->data_size;
+    uint64_t size = storage_bytes_from(s, at);
+    if (size < 16) return 1;
+    uint8_t head[16];
+    if (vx_storage_read(s, at, head, 16) != 16 || get_u32(head) != META_MAGIC) return 1;
+    if (get_u32(head + 4) != META_VERSION || get_u64(head + 8) != c->count) return 0;
+    uint8_t *bytes = (uint8_t *)vx_malloc(size);
+    if (!bytes) return 0;
+    int ok = vx_storage_read(s, at, bytes, size) == (int64_t)size;
+    byte_reader r = {bytes, size, 16, ok};
+    for (uint64_t i = 0; i < c->count && ok; i++) ok = read_record_meta(&r, c, &c->records[i]);
+    vx_free(bytes);
+    return ok;
+}
+
+static vx_collection *load_from(vx_arena *arena, vx_storage *s) {
+    vx_collection_header h;
+    if (!read_checked_header(s, &h) || !header_plausible(s, &h)) return nullptr;
+    uint64_t capacity = h.record_count ? 2ull * h.record_count : LOAD_DEFAULT_CAPACITY;
+    vx_collection *c = collection_alloc_shell(arena, h.dimension, capacity);
+    if (!c) return nullptr;
+    c->metric = (int32_t)h.metric;
+    c->config.metric = (vx_metric)c->metric;
+    c->config.index_type = (vx_index_type)h.index_type;
+    c->created_time = h.created_time;
+    c->modified_time = h.saved_time;
+    c->next_id = h.next_id;
+    c->index_threshold = h.index_threshold ? h.index_threshold : VX_COLLECTION_DORMANT_THRESHOLD;
+    // A threshold of 0 is what a successful build leaves: the index was in
+    // use when the file was written and is rebuilt from the records.
+    int was_active = h.index_type != -1 && h.index_threshold == 0;
+    // A graph keeps one slot per id up to the largest; a counter far beyond
+    // what the file could have produced leaves the graph unfed and dormant
+    // rather than letting the file size a giant table.
+    int feedable = !index_is_hnsw(h.index_type) || h.next_id <= file_slot_limit(storage_bytes_from(s, 0));
+    if (!feedable) was_active = 0;
+    int ok = adopt_name(c, &h);
+    if (ok && h.index_type != -1) {
+        load_index_params(&h, &c->index_params);
+        c->index = vx_index_create(nullptr, &c->index_params);
+        c->index_enabled = 1;
+    }
+    ok = ok && load_records(c, s, &h, feedable && !was_active) && load_metadata(c, s, &h);
+    if (!ok) {
+        vx_collection_destroy(c);
+        return nullptr;
+    }
+    if (was_active) {
+        if (c->count) vx_collection_build_index(c);
+        c->index_threshold = 0;
+    }
+    return c;
+}
+
+extern "C" VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path) {
+    if (!path) return nullptr;
+    vx_storage *s = vx_storage_open(nullptr, path, VX_OPEN_READ);
+    if (!s) return nullptr;
+    vx_collection *c = load_from(arena, s);
+    storage_abandon(s);
+    return c;
+}
