@@ -39,6 +39,31 @@ void BM_BruteForceSearch(benchmark::State &state) {
 }
 BENCHMARK(BM_BruteForceSearch)->Args({10000, 128})->Args({60000, 128})->Args({60000, 784});
 
+// Search through an active graph index: the collection's own work on top of
+// the index (position lookups, exact distances, ordering) against the bare
+// index search.
+void BM_IndexSearch(benchmark::State &state) {
+    bool bare = state.range(0) != 0;
+    vx_collection *c = random_collection(20000, 128, VX_INDEX_HNSW);
+    vx_collection_build_index(c);
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<float> u(0, 1);
+    std::vector<float> q(128 * 64);
+    for (float &x : q) x = u(rng);
+    vx_search_options opt = {10, nullptr, 0, 0, 0};
+    vx_search_hit hits[10];
+    vx_search_result res[10];
+    uint64_t i = 0;
+    for (auto _ : state) {
+        const float *query = &q[(i++ % 64) * 128];
+        if (bare) benchmark::DoNotOptimize(vx_index_search(c->index, query, 10, res));
+        else benchmark::DoNotOptimize(vx_collection_search(c, query, &opt, hits));
+    }
+    state.SetItemsProcessed(state.iterations());
+    vx_collection_destroy(c);
+}
+BENCHMARK(BM_IndexSearch)->ArgName("bare_index")->Arg(0)->Arg(1);
+
 std::vector<float> random_distances(uint64_t n) {
     std::mt19937_64 rng(2);
     std::uniform_real_distribution<float> u(0, 100);

@@ -2,9 +2,12 @@
 // thread, then recall@10 and queries per second at several ef_search values
 // against exact brute force. Optionally the same for the inverted file.
 //
-//   bench_index [n] [queries] [dim] [--ivf]
+//   bench_index [n] [queries] [dim] [--ivf] [--fmnist]
 //   defaults: 100000 vectors, 1000 queries, 128 dimensions, M 16,
 //   ef_construction 200, ef_search 16 / 64 / 256.
+//   --fmnist: the 60,000 Fashion-MNIST training images (784 pixel values as
+//   floats) as vectors and the first test images as queries, read from
+//   /usr/share/datasets/fashion-mnist through gzip.
 #include "vexal.h"
 #include "vx_index_internal.h"
 #include "vx_vector_internal.h"
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -30,6 +34,31 @@ std::vector<float> random_rows(uint64_t n, uint32_t dim, uint32_t seed) {
     std::vector<float> v(n * dim);
     for (float &x : v) x = u(rng);
     return v;
+}
+
+// Images of an idx3 file (gzip-compressed) as float rows; false when the
+// file cannot be read.
+bool read_images(const char *path, uint64_t limit, std::vector<float> *rows, uint64_t *n,
+                 uint32_t *dim) {
+    std::string cmd = std::string("gzip -dc ") + path;
+    FILE *f = popen(cmd.c_str(), "r");
+    if (!f) return false;
+    unsigned char head[16];
+    bool ok = std::fread(head, 1, 16, f) == 16;
+    if (ok) {
+        auto be32 = [&](int at) {
+            return (uint32_t(head[at]) << 24) | (uint32_t(head[at + 1]) << 16) |
+                   (uint32_t(head[at + 2]) << 8) | uint32_t(head[at + 3]);
+        };
+        uint64_t count = std::min<uint64_t>(be32(4), limit);
+        *dim = be32(8) * be32(12);
+        std::vector<unsigned char> pixels(count * *dim);
+        ok = std::fread(pixels.data(), 1, pixels.size(), f) == pixels.size();
+        rows->assign(pixels.begin(), pixels.end());
+        *n = count;
+    }
+    pclose(f);
+    return ok;
 }
 
 // Exact top-10 ids of every query (ids are row numbers + 1).
@@ -71,11 +100,15 @@ void measure(const char *label, vx_index *index, const std::vector<float> &queri
 int main(int argc, char **argv) {
     uint64_t n = 100000, nq = 1000;
     uint32_t dim = 128;
-    bool ivf = false;
+    bool ivf = false, fmnist = false;
     int pos = 0;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--ivf") == 0) {
             ivf = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--fmnist") == 0) {
+            fmnist = true;
             continue;
         }
         uint64_t v = std::strtoull(argv[i], nullptr, 10);
@@ -84,10 +117,26 @@ int main(int argc, char **argv) {
         else if (pos == 2) dim = (uint32_t)v;
         pos++;
     }
-    std::printf("%llu random %u-d vectors (uniform [0,1)), %llu queries, one thread\n",
-                (unsigned long long)n, dim, (unsigned long long)nq);
-    auto rows = random_rows(n, dim, 1);
-    auto queries = random_rows(nq, dim, 2);
+    std::vector<float> rows, queries;
+    if (fmnist) {
+        const char *dir = "/usr/share/datasets/fashion-mnist/";
+        uint32_t qdim = 0;
+        if (!read_images((std::string(dir) + "train-images-idx3-ubyte.gz").c_str(), n, &rows, &n,
+                         &dim) ||
+            !read_images((std::string(dir) + "t10k-images-idx3-ubyte.gz").c_str(), nq, &queries,
+                         &nq, &qdim) ||
+            qdim != dim) {
+            std::fprintf(stderr, "cannot read Fashion-MNIST\n");
+            return 6;
+        }
+        std::printf("Fashion-MNIST: %llu %u-d vectors, %llu queries, one thread\n",
+                    (unsigned long long)n, dim, (unsigned long long)nq);
+    } else {
+        std::printf("%llu random %u-d vectors (uniform [0,1)), %llu queries, one thread\n",
+                    (unsigned long long)n, dim, (unsigned long long)nq);
+        rows = random_rows(n, dim, 1);
+        queries = random_rows(nq, dim, 2);
+    }
     std::vector<uint64_t> ids(n);
     for (uint64_t i = 0; i < n; i++) ids[i] = i + 1;
 
@@ -112,7 +161,7 @@ int main(int argc, char **argv) {
     double build = seconds_since(t0);
     std::printf("HNSW M 16, ef_construction 200: build %.1f s (%.0f vectors/s), max level %u\n",
                 build, double(n) / build, vx_hnsw_get_max_level((vx_hnsw_index *)index->body));
-    for (uint32_t ef : {16u, 64u, 256u}) {
+    for (uint32_t ef : {16u, 32u, 64u, 256u}) {
         ((vx_hnsw_index *)index->body)->ef_search = ef;
         char label[32];
         std::snprintf(label, sizeof label, "ef_search %u", ef);

@@ -150,19 +150,19 @@ static void record_distances(const vx_collection *c, const float *query, const u
 
 // --- the two paths ------------------------------------------------------------
 
-// Orders hits by distance (NaN last), then by their sequence number.
-static bool item_before(const search_item &a, const search_item &b, const uint64_t *seq_a, const uint64_t *seq_b) {
-    int na = is_nan(a.distance), nb = is_nan(b.distance);
-    if (na != nb) return nb;
-    if (!na && a.distance < b.distance) return true;
-    if (!na && b.distance < a.distance) return false;
-    return *seq_a < *seq_b;
-}
-
 struct ranked_item {
     search_item item;
-    uint64_t seq;
+    uint64_t seq; // index hits by report order, then top-up hits by rank
 };
+
+// Orders hits by distance (NaN last), then by sequence number.
+static bool ranked_before(const ranked_item &a, const ranked_item &b) {
+    int na = is_nan(a.item.distance), nb = is_nan(b.item.distance);
+    if (na != nb) return nb;
+    if (!na && a.item.distance < b.item.distance) return true;
+    if (!na && b.item.distance < a.item.distance) return false;
+    return a.seq < b.seq;
+}
 
 // Picks up to `want` of the candidates (positions) by the selection rule and
 // appends them to items from index `at`. Returns the number appended, or
@@ -284,9 +284,7 @@ static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, c
                 vx_free(positions);
             }
         }
-        std::sort(ranked, ranked + total, [](const ranked_item &a, const ranked_item &b) {
-            return item_before(a.item, b.item, &a.seq, &b.seq);
-        });
+        std::sort(ranked, ranked + total, ranked_before);
     }
     search_item *out = total ? (search_item *)vx_malloc(total * sizeof(search_item)) : nullptr;
     if (out)

@@ -141,6 +141,8 @@ static void ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_
 
 vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
     if (n < ivf->list_count) return VX_ERR_INVALID_ARG;
+    // n rows of d floats must be addressable.
+    if (n > UINT64_MAX / sizeof(float) / ivf->dimension) return VX_ERR_INVALID_ARG;
     uint32_t d = ivf->dimension;
     uint32_t c = ivf->list_count;
     uint64_t cd = (uint64_t)c * d;

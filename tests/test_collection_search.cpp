@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "collection_test_util.h"
@@ -313,4 +314,56 @@ TEST(CollectionIndex, RebuildClearAndDropKeepTheConfiguredKind) {
     EXPECT_EQ(hits.size(), 5u);
     EXPECT_EQ(hits[0].id, 1u);
     expect_sound(flat.get(), &again[0], hits);
+}
+
+static int32_t count_records(uint64_t, const float *, uint32_t, void *user) {
+    ++*(int *)user;
+    return 1;
+}
+
+// Writers (insert, delete, upsert, rebuild) and readers (search, cursors,
+// foreach) on one collection with an active index; afterwards the records
+// are consistent and searches sound.
+TEST(CollectionConcurrency, MixedWritersAndReadersOnAnIndexedCollection) {
+    for (int32_t kind : std::vector<int32_t>{VX_INDEX_HNSW, VX_INDEX_IVF}) {
+        Owned c = make_collection(16, kind);
+        fill_random(c.get(), 300, 40);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; t++) {
+            threads.emplace_back([&, t] {
+                std::mt19937_64 rng(t + 10);
+                std::uniform_real_distribution<float> u(0, 1);
+                std::vector<float> w(16);
+                vx_search_hit hits[10];
+                for (int i = 0; i < 300; i++) {
+                    for (float &x : w) x = u(rng);
+                    int calls = 0;
+                    vx_collection_iterator *it = nullptr;
+                    switch ((t + i) % 6) {
+                    case 0: vx_collection_insert(c.get(), w.data(), nullptr); break;
+                    case 1: vx_collection_delete(c.get(), 1 + rng() % 500); break;
+                    case 2: vx_collection_upsert(c.get(), 1 + rng() % 500, w.data()); break;
+                    case 3: vx_collection_search(c.get(), w.data(), nullptr, hits); break;
+                    case 4:
+                        vx_collection_foreach(c.get(), nullptr, count_records, &calls);
+                        it = vx_collection_create_iterator(c.get(), nullptr);
+                        while (vx_collection_iterator_valid(it) && vx_collection_iterator_get_id(it))
+                            vx_collection_iterator_next(it);
+                        break;
+                    default:
+                        if (i % 60 == 5) vx_collection_rebuild_index(c.get());
+                        else vx_collection_search_by_id(c.get(), 1 + rng() % 500, nullptr, hits);
+                    }
+                }
+            });
+        }
+        for (auto &th : threads) th.join();
+        std::vector<uint64_t> ids = record_ids(c.get());
+        for (size_t i = 1; i < ids.size(); i++) ASSERT_LT(ids[i - 1], ids[i]);
+        float q[16] = {0.5f};
+        std::vector<Hit> hits = search_k(c.get(), q, 20);
+        EXPECT_EQ(hits.size(), 20u);
+        expect_sound(c.get(), q, hits);
+    }
 }
