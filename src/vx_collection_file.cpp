@@ -9,6 +9,16 @@
 //   INT32 and BOOL, i64 for INT64, f32 for FLOAT, f64 for DOUBLE, a text like
 //   the key for STRING, nothing for NULL and unknown types.
 //
+// When the collection's index is in use, the index is saved beside the file
+// as "<path>.idx" (vx_index_save) and a last section names it:
+//
+//   u32 magic "VXIX", u32 version 1, u64 size and u64 MurmurHash3 (64-bit,
+//   seed 0) of the index file as written.
+//
+// Loading uses that index file only when its size and hash still match, so a
+// stale or damaged one is never taken: the index is then rebuilt from the
+// records.
+//
 // Saves write a temporary file next to the target, flush it and rename it
 // over the target, so a crash leaves the old file or the new one.
 #include "vx_collection_internal.h"
@@ -33,6 +43,16 @@ static const uint32_t META_VERSION = 1;
 static const uint64_t NULL_TEXT = UINT64_MAX;
 static const uint64_t IO_CHUNK = 1u << 20;
 static const uint64_t LOAD_DEFAULT_CAPACITY = 1024;
+static const uint32_t INDEX_LINK_MAGIC = 0x58495856;  // "VXIX"
+static const uint32_t INDEX_LINK_VERSION = 1;
+static const uint64_t INDEX_LINK_SIZE = 24;
+
+// The index file a collection file names: its size and hash.
+struct index_link {
+    int present;
+    uint64_t size;
+    uint64_t hash;
+};
 
 /* ---- buffered writer ---------------------------------------------------------- */
 
@@ -182,7 +202,14 @@ static void write_metadata(const vx_collection *c, chunk_writer *w) {
 }
 
 // Writes the whole collection file through a store opened on path.
-static vx_status write_collection(const vx_collection *c, vx_storage *s) {
+static void write_index_link(chunk_writer *w, const index_link *link) {
+    writer_u32(w, INDEX_LINK_MAGIC);
+    writer_u32(w, INDEX_LINK_VERSION);
+    writer_u64(w, link->size);
+    writer_u64(w, link->hash);
+}
+
+static vx_status write_collection(const vx_collection *c, vx_storage *s, const index_link *link) {
     vx_collection_header h;
     header_fill(c, &h);
     uint8_t raw[192];
@@ -200,6 +227,10 @@ static vx_status write_collection(const vx_collection *c, vx_storage *s) {
     uint64_t data_end = w.cursor;
     if (w.status == VX_OK && has_metadata(c)) {
         write_metadata(c, &w);
+        writer_flush(&w);
+    }
+    if (w.status == VX_OK && link->present) {
+        write_index_link(&w, link);
         writer_flush(&w);
     }
     vx_free(w.buffer);
@@ -261,6 +292,39 @@ static vx_storage *open_for_writing(const char *path) {
     return vx_storage_create(nullptr, &o);
 }
 
+// "<path>.idx", malloc'd.
+static char *index_file_path(const char *path) {
+    size_t len = strlen(path);
+    char *out = (char *)malloc(len + 5);
+    if (out) {
+        memcpy(out, path, len);
+        memcpy(out + len, ".idx", 5);
+    }
+    return out;
+}
+
+// Size and hash of a whole file; 0 when it cannot be read.
+static int file_fingerprint(const char *path, uint64_t *size, uint64_t *hash) {
+    vx_str view = {(char *)path, strlen(path)};
+    uint64_t n = 0;
+    void *bytes = vx_file_read_all(&view, &n);
+    if (!bytes) return 0;
+    *size = n;
+    *hash = vx_hash_murmur3_64(bytes, n, 0);
+    vx_free(bytes);
+    return 1;
+}
+
+// Saves an index in use beside the collection file and fingerprints it; a
+// failure only means the next load rebuilds the index.
+static void save_index_file(const vx_collection *c, const char *index_path, index_link *link) {
+    link->present = 0;
+    if (!index_path || !c->index || !collection_index_active(c)) return;
+    vx_str view = {(char *)index_path, strlen(index_path)};
+    if (vx_index_save(c->index, &view) != VX_OK) return;
+    link->present = file_fingerprint(index_path, &link->size, &link->hash);
+}
+
 // Writes the file under a temporary name and moves it over path.
 static vx_status save_locked(const vx_collection *c, const char *path) {
     char *temp = create_temporary(path);
@@ -271,17 +335,23 @@ static vx_status save_locked(const vx_collection *c, const char *path) {
         free(temp);
         return VX_ERR_UNKNOWN;
     }
-    vx_status st = write_collection(c, s);
+    char *index_path = index_file_path(path);
+    index_link link;
+    save_index_file(c, index_path, &link);
+    vx_status st = write_collection(c, s, &link);
     if (st == VX_OK) st = storage_close_durable(s);
     else storage_abandon(s);
     if (st == VX_OK && rename(temp, path) != 0) st = VX_ERR_IO;
     if (st != VX_OK) {
         unlink(temp);
     } else {
+        // An index file the new collection file does not name is stale.
+        if (!link.present && index_path) unlink(index_path);
         char *dir = parent_directory(path);
         st = dir ? file_sync_dir(dir) : VX_ERR_NO_MEMORY;
         free(dir);
     }
+    free(index_path);
     free(temp);
     return st;
 }
@@ -469,9 +539,10 @@ static int read_record_meta(byte_reader *r, vx_collection *c, vx_record *rec) {
 // The metadata section, when the file has one after the records. A file
 // without it, or with foreign bytes there, loads without metadata; a section
 // that starts right but breaks off is damage.
-static int load_metadata(vx_collection *c, vx_storage *s, const vx_collection_header *h) {
+static int load_metadata(vx_collection *c, vx_storage *s, const vx_collection_header *h, uint64_t *end) {
     uint64_t at = h->data_offset + h->data_size;
     uint64_t size = storage_bytes_from(s, at);
+    *end = at;
     if (size < 16) return 1;
     uint8_t head[16];
     if (vx_storage_read(s, at, head, 16) != 16 || get_u32(head) != META_MAGIC) return 1;
@@ -481,11 +552,57 @@ static int load_metadata(vx_collection *c, vx_storage *s, const vx_collection_he
     int ok = vx_storage_read(s, at, bytes, size) == (int64_t)size;
     byte_reader r = {bytes, size, 16, ok};
     for (uint64_t i = 0; i < c->count && ok; i++) ok = read_record_meta(&r, c, &c->records[i]);
+    *end = at + r.at;
     vx_free(bytes);
     return ok;
 }
 
-static vx_collection *load_from(vx_arena *arena, vx_storage *s) {
+// The index link section at `at`, when the file has one.
+static index_link read_index_link(vx_storage *s, uint64_t at) {
+    index_link link = {0, 0, 0};
+    uint8_t raw[INDEX_LINK_SIZE];
+    if (storage_bytes_from(s, at) < INDEX_LINK_SIZE) return link;
+    if (vx_storage_read(s, at, raw, INDEX_LINK_SIZE) != (int64_t)INDEX_LINK_SIZE) return link;
+    if (get_u32(raw) != INDEX_LINK_MAGIC || get_u32(raw + 4) != INDEX_LINK_VERSION) return link;
+    link.present = 1;
+    link.size = get_u64(raw + 8);
+    link.hash = get_u64(raw + 16);
+    return link;
+}
+
+static int32_t index_metric_of(const vx_index *index) {
+    if (index_is_hnsw(index->type)) return ((const vx_hnsw_index *)index->body)->metric;
+    if (index_is_ivf(index->type)) return ((const vx_ivf_index *)index->body)->metric;
+    return -1;
+}
+
+// The saved index when its file is the one the collection file names and it
+// fits the collection; null otherwise.
+static vx_index *load_index_file(const vx_collection *c, const char *path, const index_link *link) {
+    if (!link->present || !path) return nullptr;
+    char *index_path = index_file_path(path);
+    uint64_t size = 0, hash = 0;
+    vx_index *index = nullptr;
+    if (index_path && file_fingerprint(index_path, &size, &hash) && size == link->size && hash == link->hash) {
+        // The index takes its own arena, as the indexes a collection creates do.
+        vx_str view = {index_path, strlen(index_path)};
+        vx_arena *arena = nullptr;
+        if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) == VX_OK) {
+            index = vx_index_load(arena, &view);
+            if (index) index->owns_arena = 1;
+            else vx_arena_destroy(arena);
+        }
+        if (index && (vx_index_get_type(index) != c->index_params.type || vx_index_get_dim(index) != c->dimension ||
+                      index_metric_of(index) != index_metric_normalize(c->index_params.metric))) {
+            vx_index_destroy(index);
+            index = nullptr;
+        }
+    }
+    free(index_path);
+    return index;
+}
+
+static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path) {
     vx_collection_header h;
     if (!read_checked_header(s, &h) || !header_plausible(s, &h)) return nullptr;
     uint64_t capacity = h.record_count ? 2ull * h.record_count : LOAD_DEFAULT_CAPACITY;
@@ -512,13 +629,24 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s) {
         c->index = vx_index_create(nullptr, &c->index_params);
         c->index_enabled = 1;
     }
-    ok = ok && load_records(c, s, &h, feedable && !was_active) && load_metadata(c, s, &h);
+    // A dormant index is left empty: it is only used after a build, which
+    // feeds it every record anyway (feeding it here too would add each id
+    // twice and cost a whole build at every open).
+    uint64_t end = 0;
+    ok = ok && load_records(c, s, &h, 0) && load_metadata(c, s, &h, &end);
     if (!ok) {
         vx_collection_destroy(c);
         return nullptr;
     }
     if (was_active) {
-        if (c->count) vx_collection_build_index(c);
+        index_link link = read_index_link(s, end);
+        vx_index *saved = load_index_file(c, path, &link);
+        if (saved) {
+            vx_index_destroy(c->index);
+            c->index = saved;
+        } else if (c->count) {
+            vx_collection_build_index(c);
+        }
         c->index_threshold = 0;
     }
     return c;
@@ -528,7 +656,7 @@ extern "C" VX_API vx_collection *vx_collection_load(vx_arena *arena, const char 
     if (!path) return nullptr;
     vx_storage *s = vx_storage_open(nullptr, path, VX_OPEN_READ);
     if (!s) return nullptr;
-    vx_collection *c = load_from(arena, s);
+    vx_collection *c = load_from(arena, s, path);
     storage_abandon(s);
     return c;
 }

@@ -223,8 +223,11 @@ static void delete_dropped(vx_daded *db, char *old_list, uint64_t size) {
     for_each_listed(old_list, size, [db, dir](const char *name) {
         char path[PATH_BUFFER];
         if (persist_name_valid(name) && !registry_has_name(db, name) && persist_path(path, dir, name, ".vxcol") &&
-            file_holds_collection(path, name))
+            file_holds_collection(path, name)) {
             unlink(path);
+            // The saved index of that collection goes with it.
+            if (persist_path(path, dir, name, ".vxcol.idx")) unlink(path);
+        }
         return VX_OK;
     });
     file_sync_dir(dir);

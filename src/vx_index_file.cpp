@@ -115,7 +115,9 @@ static void write_hnsw(out_file *o, const vx_hnsw_index *h) {
     for (uint64_t slot = 0; slot < h->capacity; slot++)
         if (h->nodes[slot]) present++;
     out_u32(o, h->dimension);
-    out_u32(o, h->reserved);
+    // The graph's ranking metric goes into the spare word (0 for L2, so
+    // L2 files keep their bytes).
+    out_u32(o, (uint32_t)h->metric);
     out_u64(o, present);
     out_u64(o, h->capacity);
     out_u32(o, h->max_level);
@@ -465,7 +467,7 @@ static void hnsw_repair_entry(vx_hnsw_index *h) {
 }
 
 static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
-    uint32_t d = in_u32(in), reserved = in_u32(in);
+    uint32_t d = in_u32(in), metric = in_u32(in);
     uint64_t nodes = in_u64(in), capacity = in_u64(in);
     uint32_t max_level = in_u32(in);
     uint64_t entry = in_u64(in);
@@ -478,6 +480,7 @@ static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
     vx_index_params p;
     memset(&p, 0, sizeof(p));
     p.type = (vx_index_type)kind;
+    p.metric = index_metric_normalize((int32_t)metric);
     p.dimension = d;
     p.family.hnsw.M = M;
     p.family.hnsw.ef_construction = efc;
@@ -487,7 +490,6 @@ static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
     if (!index) return nullptr;
     vx_hnsw_index *h = (vx_hnsw_index *)index->body;
     uint64_t slot_limit = file_slot_limit(in->size);
-    h->reserved = reserved;
     h->ntotal = nodes;
     h->max_level = max_level;
     h->entry_point = (int64_t)entry;

@@ -443,3 +443,87 @@ TEST(CollectionFile, CorruptionSweep) {
         }
     }
 }
+
+namespace {
+// 1 when two graphs hold the same nodes with the same links in the same order.
+bool same_graph(const vx_index *x, const vx_index *y) {
+    const vx_hnsw_index *a = (const vx_hnsw_index *)x->body, *b = (const vx_hnsw_index *)y->body;
+    if (a->entry_point != b->entry_point || a->max_level != b->max_level) return false;
+    uint64_t slots = a->capacity < b->capacity ? a->capacity : b->capacity;
+    for (uint64_t s = 0; s < slots; s++) {
+        const vx_hnsw_node *n = a->nodes[s], *m = b->nodes[s];
+        if (!n || !m) {
+            if (n != m) return false;
+            continue;
+        }
+        if (n->level != m->level) return false;
+        for (uint32_t l = 0; l <= n->level; l++) {
+            if (n->link_count[l] != m->link_count[l]) return false;
+            if (memcmp(n->links[l], m->links[l], n->link_count[l] * sizeof(uint64_t)) != 0) return false;
+        }
+    }
+    return true;
+}
+
+uint64_t nearest_id(vx_collection *c, const float *q) {
+    vx_search_hit hits[3];
+    vx_search_options opt;
+    memset(&opt, 0, sizeof(opt));
+    opt.k = 3;
+    return vx_collection_search(c, q, &opt, hits) ? hits[0].id : 0;
+}
+}  // namespace
+
+TEST(CollectionFile, SavedIndexIsReusedOnlyWhileItMatches) {
+    TempDir dir;
+    const uint32_t dim = 8;
+    std::vector<float> v = random_vectors(400, dim, 21);
+    for (int32_t metric : {0, 2}) {
+        Owned c(make("g", dim, VX_INDEX_HNSW, metric));
+        insert_all(c.get(), v);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        std::string path = dir.file("g.vxcol"), idx = path + ".idx";
+        ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+        ASSERT_TRUE(exists(idx));
+
+        // A matching index file is taken as it is: the same graph, whatever
+        // the random sequence a rebuild would draw.
+        vx_srand(777 + metric);
+        Owned a(vx_collection_load(nullptr, path.c_str()));
+        ASSERT_NE(a.get(), nullptr);
+        ASSERT_TRUE(collection_index_active(a.get()));
+        EXPECT_TRUE(same_graph(c->index, a->index));
+        EXPECT_EQ(((vx_hnsw_index *)a->index->body)->metric, metric);
+        for (int i = 0; i < 400; i += 37) EXPECT_EQ(nearest_id(a.get(), &v[i * dim]), (uint64_t)i + 1);
+
+        // One changed byte: the file is not used and the index is rebuilt.
+        std::vector<uint8_t> good = slurp(idx), bad = good;
+        bad[bad.size() / 2] ^= 0x40;
+        spit(idx, bad);
+        vx_srand(778 + metric);
+        Owned b(vx_collection_load(nullptr, path.c_str()));
+        ASSERT_NE(b.get(), nullptr);
+        ASSERT_TRUE(collection_index_active(b.get()));
+        EXPECT_EQ(vx_index_get_ntotal(b->index), 400u);
+        for (int i = 0; i < 400; i += 37) EXPECT_EQ(nearest_id(b.get(), &v[i * dim]), (uint64_t)i + 1);
+
+        // A stale index file (from an earlier save) is not used either: the
+        // record added since is found through the index.
+        spit(idx, good);
+        std::vector<float> extra(v.begin() + 5 * dim, v.begin() + 6 * dim);
+        extra[0] += 0.001f;
+        ASSERT_EQ(vx_collection_insert(c.get(), extra.data(), nullptr), VX_OK);
+        std::string newer = dir.file("newer.vxcol");
+        ASSERT_EQ(vx_collection_save(c.get(), newer.c_str()), VX_OK);
+        spit(newer + ".idx", good);
+        Owned s(vx_collection_load(nullptr, newer.c_str()));
+        ASSERT_NE(s.get(), nullptr);
+        EXPECT_EQ(vx_index_get_ntotal(s->index), 401u);
+        EXPECT_EQ(nearest_id(s.get(), extra.data()), 401u);
+
+        // Without an index in use, no index file is kept.
+        ASSERT_EQ(vx_collection_drop_index(c.get()), VX_OK);
+        ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+        EXPECT_FALSE(exists(idx));
+    }
+}

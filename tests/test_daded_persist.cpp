@@ -434,3 +434,19 @@ TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
     EXPECT_EQ(get(db, "new"), nullptr);
     ASSERT_EQ(vx_daded_close(db), VX_OK);
 }
+
+TEST(DatabaseDirectory, SavedIndexFilesFollowTheirCollections) {
+    TempDir dir;
+    std::string P = dir.file("idx");
+    vx_daded *db = open_db(P);
+    insert_n(db, "graph", 0, 50, 8);
+    ASSERT_EQ(vx_collection_build_index(get(db, "graph")), VX_OK);
+    ASSERT_EQ(vx_daded_sync(db), VX_OK);
+    EXPECT_TRUE(exists(P + "/graph.vxcol.idx"));
+    vx_str name = view("graph");
+    ASSERT_EQ(vx_daded_drop_collection(db, &name), VX_OK);
+    ASSERT_EQ(vx_daded_sync(db), VX_OK);
+    EXPECT_FALSE(exists(P + "/graph.vxcol"));
+    EXPECT_FALSE(exists(P + "/graph.vxcol.idx"));
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+}

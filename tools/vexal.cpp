@@ -268,20 +268,28 @@ static int cmd_import(const std::vector<std::string> &args) {
     std::string error;
     if (!load_vectors(pos[2], &m, &error)) return tool_error(error);
 
+    // Checks first on a read-only opening, which is never written back, so
+    // that refused input leaves the database exactly as it was.
     vx_daded *db = nullptr;
-    if (!open_database(pos[0], true, &db, &error)) return tool_error(error);
-    vx_collection *c = find_collection(db, pos[1]);
-    if (c) {
+    if (is_directory(pos[0])) {
+        if (!open_database(pos[0], false, &db, &error, true)) return tool_error(error);
+        vx_collection *existing = find_collection(db, pos[1]);
         vx_collection_stats stats;
-        vx_collection_get_stats(c, &stats);
-        if (stats.dimension != m.dim) {
-            // Nothing was changed: leave without saving.
+        memset(&stats, 0, sizeof(stats));
+        if (existing) vx_collection_get_stats(existing, &stats);
+        vx_daded_close(db);
+        if (existing && stats.dimension != m.dim)
             return tool_error("import: '" + pos[2] + "' has dimension " + std::to_string(m.dim) + ", collection '" +
                               pos[1] + "' has " + std::to_string(stats.dimension));
-        }
-    } else {
+    }
+    if (!open_database(pos[0], true, &db, &error)) return tool_error(error);
+    vx_collection *c = find_collection(db, pos[1]);
+    if (!c) {
         vx_status st = create_collection(db, pos[1], m.dim, metric, &c);
-        if (st != VX_OK) return tool_error("import: cannot create collection '" + pos[1] + "': " + vx_error_message(st));
+        if (st != VX_OK) {
+            vx_daded_close(db);
+            return tool_error("import: cannot create collection '" + pos[1] + "': " + vx_error_message(st));
+        }
     }
     Progress progress("import", m.rows);
     vx_meta_entry entry = meta_entry_of(meta);
@@ -296,7 +304,8 @@ static int cmd_import(const std::vector<std::string> &args) {
                 st = vx_collection_insert_with_meta(c, m.row(i + j), &entry, 1, nullptr);
         }
         if (st != VX_OK) {
-            // Leave without saving: the files on disk keep their earlier state.
+            // Leave without closing, which would save: the files on disk keep
+            // their earlier state.
             return tool_error(std::string("import: insertion failed: ") + vx_error_message(st));
         }
         progress.update(i + n);
