@@ -278,15 +278,7 @@ static char *create_temporary(const char *path) {
 
 static vx_storage *open_for_writing(const char *path) {
     vx_storage_options o;
-    memset(&o, 0, sizeof(o));
-    o.backend = VX_STORAGE_FILE;
-    o.open_mode = VX_OPEN_TRUNCATE;
-    o.path = path;
-    o.path_len = strlen(path);
-    o.block_size = 4096;
-    o.capacity = 0x4000000;
-    o.reserved1 = 1;
-    o.reserved2 = 1;
+    storage_file_options(&o, path, VX_OPEN_TRUNCATE);
     // One flush at the end (storage_close_durable) instead of one per write.
     o.sync_writes = 0;
     return vx_storage_create(nullptr, &o);

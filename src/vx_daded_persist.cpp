@@ -110,16 +110,9 @@ void daded_open_storage(vx_daded *db) {
     char path[PATH_BUFFER];
     if (!persist_path(path, db->config.path.data, "storage", "")) return;
     vx_storage_options o;
-    memset(&o, 0, sizeof(o));
-    o.backend = VX_STORAGE_FILE;
-    o.open_mode = db->config.read_only ? VX_OPEN_READ : VX_OPEN_READWRITE;
-    if (db->config.create_if_missing) o.open_mode = 4;
-    o.path = path;
-    o.path_len = strlen(path);
-    o.block_size = 4096;
-    o.capacity = 0x4000000;
-    o.reserved1 = 1;
-    o.reserved2 = 1;
+    // A read-only database never writes, not even the storage header.
+    int32_t mode = db->config.create_if_missing ? (int32_t)VX_OPEN_CREATE : (int32_t)VX_OPEN_READWRITE;
+    storage_file_options(&o, path, db->config.read_only ? (int32_t)VX_OPEN_READ : mode);
     db->storage = vx_storage_create(db->arena, &o);
 }
 

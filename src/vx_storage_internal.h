@@ -93,4 +93,18 @@ void storage_abandon(vx_storage *storage);
 void collection_header_encode(const vx_collection_header *header, uint8_t *raw);
 void collection_header_decode(const uint8_t *raw, vx_collection_header *out);
 
+// Options of a file store with the block size and capacity every database
+// file uses.
+static inline void storage_file_options(vx_storage_options *o, const char *path, int32_t open_mode) {
+    memset(o, 0, sizeof(*o));
+    o->backend = VX_STORAGE_FILE;
+    o->open_mode = open_mode;
+    o->path = path;
+    o->path_len = strlen(path);
+    o->block_size = 4096;
+    o->capacity = 0x4000000;
+    o->reserved1 = 1;
+    o->reserved2 = 1;
+}
+
 #endif

@@ -429,6 +429,19 @@ TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
     EXPECT_EQ(vx_daded_close(db), VX_OK);
     EXPECT_EQ(snapshot(dir, "ro"), before);
 
+    // Read-only wins over create_if_missing: not even the storage header is
+    // written back.
+    vx_db_config cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    cfg.path = p;
+    cfg.storage_mode = 1;
+    cfg.read_only = 1;
+    cfg.create_if_missing = 1;
+    ASSERT_EQ(vx_daded_open_ex(&cfg, &db), VX_OK);
+    insert_n(db, "kept", 3, 1);
+    EXPECT_EQ(vx_daded_close(db), VX_OK);
+    EXPECT_EQ(snapshot(dir, "ro"), before);
+
     db = open_db(P, 0);
     expect_sequence(get(db, "kept"), 3);
     EXPECT_EQ(get(db, "new"), nullptr);
