@@ -2,6 +2,7 @@
 // lists; a query scans only the lists whose centroids are nearest to it.
 // Entries hold raw vectors, product-quantizer codes or scalar-quantizer codes.
 #include "vx_index_internal.h"
+#include "vx_quant_internal.h"
 #include "vx_vector_internal.h"
 
 // Entries scored per kernel call while scanning a list.
@@ -285,28 +286,33 @@ static bool heap_make_room(vx_result_heap *heap, uint64_t want, uint64_t k) {
 }
 
 // Distances of entries[0 .. n) to the query: quantized entries through their
-// quantizer, raw ones through the index metric.
+// quantizer, raw ones through the index metric, each kind many at a time.
 static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *entries, uint64_t n,
                                 const float *query, float *out) {
     const float *vecs[IVF_SCAN_CHUNK];
-    uint64_t pos[IVF_SCAN_CHUNK];
-    float raw[IVF_SCAN_CHUNK];
-    uint64_t nraw = 0;
+    const uint8_t *codes[IVF_SCAN_CHUNK];
+    uint64_t raw_pos[IVF_SCAN_CHUNK], code_pos[IVF_SCAN_CHUNK];
+    float raw[IVF_SCAN_CHUNK], coded[IVF_SCAN_CHUNK];
+    uint64_t nraw = 0, ncode = 0;
+    const bool pq = ivf->type == VX_INDEX_IVF_PQ && ivf->pq;
+    const bool sq = ivf->type == VX_INDEX_IVF_SQ && ivf->sq;
     for (uint64_t i = 0; i < n; i++) {
         const vx_ivf_entry *e = &entries[i];
-        if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq && e->code) {
-            out[i] = vx_pq_distance(ivf->pq, query, e->code, ivf->metric);
-        } else if (ivf->type == VX_INDEX_IVF_SQ && ivf->sq && e->code) {
-            out[i] = vx_sq_distance(ivf->sq, e->code, query, ivf->metric);
+        if ((pq || sq) && e->code) {
+            codes[ncode] = e->code;
+            code_pos[ncode++] = i;
         } else if (!e->vector) {
             out[i] = VX_DISTANCE_SENTINEL;
         } else {
             vecs[nraw] = e->vector;
-            pos[nraw++] = i;
+            raw_pos[nraw++] = i;
         }
     }
+    if (ncode && pq) pq_distance_many(ivf->pq, query, codes, ncode, ivf->metric, coded);
+    if (ncode && sq) sq_distance_many(ivf->sq, codes, ncode, query, ivf->metric, coded);
+    for (uint64_t c = 0; c < ncode; c++) out[code_pos[c]] = coded[c];
     index_distance_batch(query, vecs, nraw, ivf->dimension, ivf->metric, raw);
-    for (uint64_t r = 0; r < nraw; r++) out[pos[r]] = raw[r];
+    for (uint64_t r = 0; r < nraw; r++) out[raw_pos[r]] = raw[r];
 }
 
 // Scans one list under its read lock into the heap; false when the heap

@@ -348,6 +348,45 @@ TEST(IvfQuantized, CodesAndRootDistances) {
     vx_index_destroy(raw);
 }
 
+// Every hit of a full scan carries exactly the quantizer's own distance under
+// the index metric, over lists longer than one scanning chunk.
+TEST(IvfQuantized, FullScansMatchTheQuantizerDistancesUnderEveryMetric) {
+    const uint32_t d = 16;
+    const uint64_t n = 700;
+    auto data = random_vectors(n, d, 31);
+    auto ids = sequential_ids(n);
+    std::vector<vx_search_result> r(n);
+    for (int32_t kind : {(int32_t)VX_INDEX_IVF_SQ, (int32_t)VX_INDEX_IVF_PQ}) {
+        for (int32_t metric : {0, 1, 2}) {
+            vx_index_params p = ivf_params(d, 3, 3, 2, metric, kind);
+            p.pq_m = 4;
+            p.pq_nbits = 8;
+            vx_index *index = vx_index_create(nullptr, &p);
+            ASSERT_NE(index, nullptr);
+            vx_ivf_index *body = ivf_body(index);
+            ASSERT_EQ(vx_index_train(index, data.data(), n), VX_OK);
+            ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+            const float *q = data.data() + 9 * d;
+            ASSERT_EQ(vx_index_search(index, q, n, r.data()), n);
+            for (const vx_search_result &hit : r) {
+                std::vector<uint8_t> code(d);
+                const float *v = data.data() + (hit.id - 1) * d;
+                float expected;
+                if (kind == VX_INDEX_IVF_SQ) {
+                    vx_sq_quantize(body->sq, v, code.data());
+                    expected = vx_sq_distance(body->sq, code.data(), q, metric);
+                } else {
+                    vx_pq_encode(body->pq, v, code.data());
+                    expected = vx_pq_distance(body->pq, q, code.data(), metric);
+                }
+                ASSERT_EQ(memcmp(&hit.distance, &expected, sizeof(float)), 0)
+                    << "kind " << kind << " metric " << metric << " id " << hit.id;
+            }
+            vx_index_destroy(index);
+        }
+    }
+}
+
 /* ---- concurrency ---------------------------------------------------------------- */
 
 struct SharedLists {
