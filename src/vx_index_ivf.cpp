@@ -286,9 +286,10 @@ static bool heap_make_room(vx_result_heap *heap, uint64_t want, uint64_t k) {
 }
 
 // Distances of entries[0 .. n) to the query: quantized entries through their
-// quantizer, raw ones through the index metric, each kind many at a time.
+// quantizer (product codes through the query's distance table when there is
+// one), raw ones through the index metric, each kind many at a time.
 static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *entries, uint64_t n,
-                                const float *query, float *out) {
+                                const float *query, const float *pq_table, float *out) {
     const float *vecs[IVF_SCAN_CHUNK];
     const uint8_t *codes[IVF_SCAN_CHUNK];
     uint64_t raw_pos[IVF_SCAN_CHUNK], code_pos[IVF_SCAN_CHUNK];
@@ -308,7 +309,11 @@ static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *ent
             raw_pos[nraw++] = i;
         }
     }
-    if (ncode && pq) pq_distance_many(ivf->pq, query, codes, ncode, ivf->metric, coded);
+    if (ncode && pq && pq_table) {
+        for (uint64_t c = 0; c < ncode; c++) coded[c] = pq_l2_from_table(ivf->pq, pq_table, codes[c], ivf->metric);
+    } else if (ncode && pq) {
+        pq_distance_many(ivf->pq, query, codes, ncode, ivf->metric, coded);
+    }
     if (ncode && sq) sq_distance_many(ivf->sq, codes, ncode, query, ivf->metric, coded);
     for (uint64_t c = 0; c < ncode; c++) out[code_pos[c]] = coded[c];
     index_distance_batch(query, vecs, nraw, ivf->dimension, ivf->metric, raw);
@@ -318,7 +323,7 @@ static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *ent
 // Scans one list under its read lock into the heap; false when the heap
 // cannot grow.
 static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const float *query,
-                          uint64_t k, vx_result_heap *heap) {
+                          const float *pq_table, uint64_t k, vx_result_heap *heap) {
     float dist[IVF_SCAN_CHUNK];
     bool ok = true;
     vx_rwlock_rdlock(list->lock);
@@ -328,11 +333,22 @@ static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const floa
             ok = false;
             break;
         }
-        ivf_entry_distances(ivf, list->entries + at, n, query, dist);
+        ivf_entry_distances(ivf, list->entries + at, n, query, pq_table, dist);
         for (uint64_t i = 0; i < n; i++) pq_push(heap, list->entries[at + i].id, 0, dist[i]);
     }
     vx_rwlock_rdunlock(list->lock);
     return ok;
+}
+
+// The query's table of product-code partial distances, when the index holds
+// product codes under a metric the table serves (every one but inner product
+// and cosine); null otherwise or without memory, and the codes are then
+// compared one by one.
+static float *ivf_pq_table(const vx_ivf_index *ivf, const float *query) {
+    if (ivf->type != VX_INDEX_IVF_PQ || !ivf->pq || ivf->metric == 1 || ivf->metric == 2) return nullptr;
+    float *table = (float *)vx_malloc((uint64_t)ivf->pq->m * ivf->pq->ksub * sizeof(float));
+    if (table) pq_l2_table(ivf->pq, query, table);
+    return table;
 }
 
 uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
@@ -348,6 +364,7 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
     uint64_t hits = 0;
     vx_result_heap heap = {nullptr, 0, 0};
     bool ok = probes && cents && dist;
+    float *pq_table = ok ? ivf_pq_table(ivf, query) : nullptr;
     if (ok) {
         gather_centroids(ivf, cents);
         centroid_distances(ivf, query, cents, dist);
@@ -363,7 +380,7 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
         }
         for (uint32_t i = 0; i < p && ok; i++) {
             vx_ivf_list *list = &ivf->lists[probes[i].list];
-            if (list->lock) ok = ivf_scan_list(ivf, list, query, k, &heap);
+            if (list->lock) ok = ivf_scan_list(ivf, list, query, pq_table, k, &heap);
         }
     }
     if (ok) {
@@ -374,6 +391,7 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
         }
     }
     vx_free(heap.items);
+    vx_free(pq_table);
     vx_free(probes);
     vx_free(cents);
     vx_free(dist);
