@@ -142,41 +142,19 @@ const uint32_t STEP = 4;
 // loaded (element-wise, the same operations as the scalar loop) and only then
 // transposed, so that each lane adds its own vector's terms in dimension
 // order.
-template <int G>
-VX_AVX2 void lanes_l2_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
-    __m256 acc[G];
-    #pragma GCC unroll 16
-    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
-    uint32_t j = 0;
-    for (; j + STEP <= dim; j += STEP) {
-        __m256 qq = query_pair(q, j);
-        #pragma GCC unroll 16
-        for (int g = 0; g < G; ++g) {
-            const float *const *pg = p + g * LANES;
-            __m256 x[4];
-            #pragma GCC unroll 4
-            for (uint32_t k = 0; k < 4; ++k) {
-                __m256 d = _mm256_sub_ps(qq, load_pair(pg[k] + j, pg[k + 4] + j));
-                x[k] = _mm256_mul_ps(d, d);
-            }
-            transpose4_pairs(x);
-            #pragma GCC unroll 4
-            for (uint32_t c = 0; c < 4; ++c) acc[g] = _mm256_add_ps(acc[g], x[c]);
-        }
+// The per-element term of a sum: (q - v)^2 for squared L2, q * v for a dot
+// product, formed exactly as the scalar loops form it.
+template <bool L2>
+VX_AVX2 static inline __m256 lane_term(__m256 q, __m256 v) {
+    if (L2) {
+        __m256 d = _mm256_sub_ps(q, v);
+        return _mm256_mul_ps(d, d);
     }
-    for (; j < dim; ++j) {
-        #pragma GCC unroll 16
-        for (int g = 0; g < G; ++g) {
-            __m256 d = _mm256_sub_ps(_mm256_set1_ps(q[j]), column(p + g * LANES, j));
-            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(d, d));
-        }
-    }
-    #pragma GCC unroll 16
-    for (int g = 0; g < G; ++g) _mm256_storeu_ps(sa + g * LANES, acc[g]);
+    return _mm256_mul_ps(q, v);
 }
 
-template <int G>
-VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
+template <int G, bool L2>
+VX_AVX2 void lanes_sum_avx2(const float *q, const float *const *p, uint32_t dim, float *sa) {
     __m256 acc[G];
     #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
@@ -188,7 +166,7 @@ VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim,
             const float *const *pg = p + g * LANES;
             __m256 x[4];
             #pragma GCC unroll 4
-            for (uint32_t k = 0; k < 4; ++k) x[k] = _mm256_mul_ps(qq, load_pair(pg[k] + j, pg[k + 4] + j));
+            for (uint32_t k = 0; k < 4; ++k) x[k] = lane_term<L2>(qq, load_pair(pg[k] + j, pg[k + 4] + j));
             transpose4_pairs(x);
             #pragma GCC unroll 4
             for (uint32_t c = 0; c < 4; ++c) acc[g] = _mm256_add_ps(acc[g], x[c]);
@@ -197,7 +175,7 @@ VX_AVX2 void lanes_dot_avx2(const float *q, const float *const *p, uint32_t dim,
     for (; j < dim; ++j) {
         #pragma GCC unroll 16
         for (int g = 0; g < G; ++g)
-            acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_set1_ps(q[j]), column(p + g * LANES, j)));
+            acc[g] = _mm256_add_ps(acc[g], lane_term<L2>(_mm256_set1_ps(q[j]), column(p + g * LANES, j)));
     }
     #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) _mm256_storeu_ps(sa + g * LANES, acc[g]);
@@ -243,8 +221,8 @@ VX_AVX2 void lanes_dot_norm_avx2(const float *q, const float *const *p, uint32_t
 template <int G>
 void lanes_avx2(SumKind kind, const float *q, const float *const *p, uint32_t dim, float *sa, float *sb) {
     switch (kind) {
-    case SUM_L2: lanes_l2_avx2<G>(q, p, dim, sa); break;
-    case SUM_DOT: lanes_dot_avx2<G>(q, p, dim, sa); break;
+    case SUM_L2: lanes_sum_avx2<G, true>(q, p, dim, sa); break;
+    case SUM_DOT: lanes_sum_avx2<G, false>(q, p, dim, sa); break;
     case SUM_DOT_NORM: lanes_dot_norm_avx2<G>(q, p, dim, sa, sb); break;
     }
 }
