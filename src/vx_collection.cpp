@@ -1,5 +1,6 @@
 // Collections: creation, records, insertion, update, deletion and lookups.
 #include "vx_collection_internal.h"
+#include "vx_index_access.h"
 
 #include <string.h>
 
@@ -42,10 +43,6 @@ static const uint32_t HNSW_DEFAULT_EF_CONSTRUCTION = 200;
 static const uint32_t HNSW_DEFAULT_EF_SEARCH = 64;
 static const uint32_t INDEX_PARAMS_TAIL = 20;
 
-static int is_hnsw_kind(int32_t type) {
-    return type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ || type == VX_INDEX_HNSW_SQ;
-}
-
 void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,
                              uint32_t dimension, int32_t quant_type, uint32_t pq_m,
                              uint32_t pq_nbits) {
@@ -63,7 +60,7 @@ void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,
         return;
     }
     out->type = (vx_index_type)type;
-    if (is_hnsw_kind(type)) {
+    if (index_kind_is_graph(type)) {
         out->family.hnsw.M = HNSW_DEFAULT_M;
         out->family.hnsw.ef_construction = HNSW_DEFAULT_EF_CONSTRUCTION;
         out->family.hnsw.ef_search = HNSW_DEFAULT_EF_SEARCH;

@@ -23,7 +23,7 @@
 // over the target, so a crash leaves the old file or the new one.
 #include "vx_collection_internal.h"
 #include "vx_file_internal.h"
-#include "vx_index_internal.h"
+#include "vx_index_access.h"
 #include "vx_persist_internal.h"
 #include "vx_storage_internal.h"
 
@@ -108,19 +108,14 @@ static void writer_text(chunk_writer *w, const vx_str *text) {
 static void header_index_fields(const vx_collection *c, vx_collection_header *h) {
     h->index_type = -1;
     if (!c->index) return;
-    int32_t type = c->index->type;
-    h->index_type = type;
-    if (!c->index->body) return;
-    if (type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ) {
-        const vx_hnsw_index *g = (const vx_hnsw_index *)c->index->body;
-        h->M = g->M;
-        h->ef_construction = g->ef_construction;
-        h->ef_search = g->ef_search;
-    } else if (type == VX_INDEX_IVF || type == VX_INDEX_IVF_PQ) {
-        const vx_ivf_index *f = (const vx_ivf_index *)c->index->body;
-        h->nlist = f->list_count;
-        h->nprobe = f->nprobe;
-    }
+    h->index_type = vx_index_get_type(c->index);
+    vx_index_shape shape;
+    index_shape_get(c->index, &shape);
+    h->M = shape.M;
+    h->ef_construction = shape.ef_construction;
+    h->ef_search = shape.ef_search;
+    h->nlist = shape.nlist;
+    h->nprobe = shape.nprobe;
 }
 
 static void header_fill(const vx_collection *c, vx_collection_header *h) {
@@ -368,14 +363,13 @@ static int read_checked_header(vx_storage *s, vx_collection_header *h) {
     return vx_hash_murmur3_32(raw, 188, 0) == h->checksum;
 }
 
-static int index_kind_known(int32_t type) { return type == -1 || (type >= VX_INDEX_IVF && type <= VX_INDEX_HNSW_SQ); }
 
 // The header's promises must fit the file and the loader's limits before
 // anything is allocated from them.
 static int header_plausible(vx_storage *s, const vx_collection_header *h) {
     if (h->dimension == 0 || h->dimension > VX_FILE_MAX_DIMENSION || h->next_id == 0) return 0;
     if (h->data_offset < COLLECTION_DATA_AT) return 0;
-    if (!index_kind_known(h->index_type)) return 0;
+    if (h->index_type != -1 && !index_kind_known(h->index_type)) return 0;
     if (h->M > VX_FILE_MAX_M || h->ef_construction > VX_FILE_MAX_EF || h->ef_search > VX_FILE_MAX_EF) return 0;
     if (h->nlist > VX_FILE_MAX_NLIST || (uint64_t)h->nlist * h->dimension > VX_FILE_MAX_CENTROID_FLOATS) return 0;
     uint64_t record = RECORD_HEAD + 4ull * h->dimension;
@@ -385,14 +379,8 @@ static int header_plausible(vx_storage *s, const vx_collection_header *h) {
 
 static void load_index_params(const vx_collection_header *h, vx_index_params *p) {
     collection_index_params(p, h->index_type, (int32_t)h->metric, h->dimension, 0, 0, 0);
-    if (h->index_type == VX_INDEX_HNSW || h->index_type == VX_INDEX_HNSW_PQ) {
-        if (h->M) p->family.hnsw.M = h->M;
-        if (h->ef_construction) p->family.hnsw.ef_construction = h->ef_construction;
-        if (h->ef_search) p->family.hnsw.ef_search = h->ef_search;
-    } else if (h->index_type == VX_INDEX_IVF || h->index_type == VX_INDEX_IVF_PQ) {
-        if (h->nlist) p->family.ivf.nlist = h->nlist;
-        if (h->nprobe) p->family.ivf.nprobe = h->nprobe;
-    }
+    vx_index_shape shape = {h->M, h->ef_construction, h->ef_search, h->nlist, h->nprobe};
+    index_shape_apply(&shape, p);
 }
 
 static int adopt_name(vx_collection *c, const vx_collection_header *h) {
@@ -562,12 +550,6 @@ static index_link read_index_link(vx_storage *s, uint64_t at) {
     return link;
 }
 
-static int32_t index_metric_of(const vx_index *index) {
-    if (index_is_hnsw(index->type)) return ((const vx_hnsw_index *)index->body)->metric;
-    if (index_is_ivf(index->type)) return ((const vx_ivf_index *)index->body)->metric;
-    return -1;
-}
-
 // The saved index when its file is the one the collection file names and it
 // fits the collection; null otherwise.
 static vx_index *load_index_file(const vx_collection *c, const char *path, const index_link *link) {
@@ -578,14 +560,9 @@ static vx_index *load_index_file(const vx_collection *c, const char *path, const
     if (index_path && file_fingerprint(index_path, &size, &hash) && size == link->size && hash == link->hash) {
         // The index takes its own arena, as the indexes a collection creates do.
         vx_str view = {index_path, strlen(index_path)};
-        vx_arena *arena = nullptr;
-        if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) == VX_OK) {
-            index = vx_index_load(arena, &view);
-            if (index) index->owns_arena = 1;
-            else vx_arena_destroy(arena);
-        }
+        index = index_load_owned(&view);
         if (index && (vx_index_get_type(index) != c->index_params.type || vx_index_get_dim(index) != c->dimension ||
-                      index_metric_of(index) != index_metric_normalize(c->index_params.metric))) {
+                      index_metric(index) != index_metric_normalize(c->index_params.metric))) {
             vx_index_destroy(index);
             index = nullptr;
         }
@@ -613,7 +590,7 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path
     // A graph keeps one slot per id up to the largest; a counter far beyond
     // what the file could have produced leaves the graph unfed and dormant
     // rather than letting the file size a giant table.
-    int feedable = !index_is_hnsw(h.index_type) || h.next_id <= file_slot_limit(storage_bytes_from(s, 0));
+    int feedable = !index_kind_is_graph(h.index_type) || h.next_id <= file_slot_limit(storage_bytes_from(s, 0));
     if (!feedable) was_active = 0;
     int ok = adopt_name(c, &h);
     if (ok && h.index_type != -1) {

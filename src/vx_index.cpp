@@ -1,6 +1,6 @@
-// The index handle: creation of the seven kinds, dispatch of train, add,
-// remove and search to the graph and inverted-file bodies, the batch
-// wrappers, the bounded result heap and the result ordering.
+// The index handle: the kind table, dispatch of every call through the
+// family chosen at creation, the batch wrappers, the bounded result heap and
+// the result ordering.
 #include "vx_index_internal.h"
 #include "vx_vector_internal.h"
 
@@ -70,13 +70,59 @@ void index_distance_batch(const float *query, const float *const *vectors, uint6
     batch_distance(query, vectors, n, dim, metric, out);
 }
 
-/* ---- handle ------------------------------------------------------------------ */
+/* ---- kinds -------------------------------------------------------------------- */
 
-// Attaches the quantizers a kind asks for; one that cannot be made stays null
-// and the body stores raw vectors instead.
-static void attach_quantizers(vx_arena *arena, const vx_index_params *p, int32_t pq_kind,
-                              int32_t sq_kind, struct vx_pq_quantizer **pq,
-                              struct vx_sq_quantizer **sq) {
+static const vx_index_kind KINDS[] = {
+    {VX_INDEX_IVF, &ivf_family, 0, KIND_ADDS | KIND_SEARCHES | KIND_KEEPS_SHAPE},
+    {VX_INDEX_HNSW, &hnsw_family, 1, KIND_ADDS | KIND_REMOVES | KIND_SEARCHES | KIND_KEEPS_SHAPE},
+    {VX_INDEX_IVF_PQ, &ivf_family, 0, KIND_ADDS | KIND_SEARCHES | KIND_KEEPS_SHAPE},
+    {VX_INDEX_HNSW_PQ, &hnsw_family, 1, KIND_ADDS | KIND_SEARCHES | KIND_KEEPS_SHAPE},
+    {VX_INDEX_IVF_SQ, &ivf_family, 0, KIND_ADDS | KIND_SEARCHES},
+    {VX_INDEX_HNSW_SQ, &hnsw_family, 1, 0},
+};
+
+const vx_index_kind *index_kind_of(int32_t type) {
+    for (const vx_index_kind &k : KINDS)
+        if (k.type == type) return &k;
+    return nullptr;
+}
+
+int index_kind_is_graph(int32_t type) {
+    const vx_index_kind *k = index_kind_of(type);
+    return k && k->graph;
+}
+
+int index_kind_known(int32_t type) { return index_kind_of(type) != nullptr; }
+
+static bool kind_does(const vx_index *index, uint32_t op) { return (index->kind->ops & op) != 0; }
+
+int32_t index_metric(const vx_index *index) { return index->kind->family->metric(index->body); }
+
+void index_shape_get(const vx_index *index, vx_index_shape *shape) {
+    vx_memset(shape, 0, sizeof(*shape));
+    if (index->body && kind_does(index, KIND_KEEPS_SHAPE)) index->kind->family->shape(index->body, shape);
+}
+
+void index_shape_apply(const vx_index_shape *shape, vx_index_params *params) {
+    const vx_index_kind *k = index_kind_of(params->type);
+    if (k && (k->ops & KIND_KEEPS_SHAPE)) k->family->apply_shape(shape, params);
+}
+
+vx_index *index_load_owned(const vx_str *path) {
+    vx_arena *arena = nullptr;
+    if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) != VX_OK) return nullptr;
+    vx_index *index = vx_index_load(arena, path);
+    if (!index) {
+        vx_arena_destroy(arena);
+        return nullptr;
+    }
+    index->owns_arena = 1;
+    return index;
+}
+
+void index_attach_quantizers(vx_arena *arena, const vx_index_params *p, int32_t pq_kind,
+                             int32_t sq_kind, struct vx_pq_quantizer **pq,
+                             struct vx_sq_quantizer **sq) {
     if (p->type == pq_kind) {
         // Codes are one byte per sub-space, so wider codes cannot be stored.
         vx_pq_quantizer *made = nullptr;
@@ -85,48 +131,30 @@ static void attach_quantizers(vx_arena *arena, const vx_index_params *p, int32_t
             *pq = made;
         return;
     }
-    if (p->quant_type == 1 || p->quant_type == 2 || p->type == sq_kind)
+    if (p->quant_type == VX_QUANT_SCALAR || p->quant_type == VX_QUANT_SCALAR_ALT || p->type == sq_kind)
         *sq = vx_sq_quantizer_create(arena, p->dimension);
 }
 
+/* ---- handle ------------------------------------------------------------------ */
+
 extern "C" VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_params *params) {
     if (!params) return nullptr;
-    int32_t kind = params->type;
-    if (!index_is_ivf(kind) && !index_is_hnsw(kind)) return nullptr;
+    const vx_index_kind *kind = index_kind_of(params->type);
+    if (!kind) return nullptr;
     int32_t owns = 0;
     if (!arena) {
         if (vx_arena_create(VX_INDEX_ARENA_SIZE, &arena) != VX_OK) return nullptr;
         owns = 1;
     }
     vx_index *index = (vx_index *)vx_arena_calloc(arena, 1, sizeof(vx_index));
-    if (!index) {
-        if (owns) vx_arena_destroy(arena);
-        return nullptr;
+    if (index) {
+        index->type = kind->type;
+        index->kind = kind;
+        index->arena = arena;
+        index->owns_arena = owns;
+        index->body = kind->family->create(arena, params);
     }
-    index->type = kind;
-    index->arena = arena;
-    index->owns_arena = owns;
-    int32_t metric = index_metric_normalize(params->metric);
-    if (index_is_ivf(kind)) {
-        vx_ivf_index *ivf = vx_ivf_create(arena, params->dimension, &params->family.ivf);
-        if (ivf) {
-            ivf->type = kind;
-            ivf->quant_type = params->quant_type;
-            ivf->metric = metric;
-            attach_quantizers(arena, params, VX_INDEX_IVF_PQ, VX_INDEX_IVF_SQ, &ivf->pq, &ivf->sq);
-        }
-        index->body = ivf;
-    } else {
-        vx_hnsw_index *h = vx_hnsw_create(arena, params->dimension, &params->family.hnsw);
-        if (h) {
-            h->type = kind;
-            h->quant_type = params->quant_type;
-            h->metric = metric;
-            attach_quantizers(arena, params, VX_INDEX_HNSW_PQ, VX_INDEX_HNSW_SQ, &h->pq, &h->sq);
-        }
-        index->body = h;
-    }
-    if (!index->body) {
+    if (!index || !index->body) {
         if (owns) vx_arena_destroy(arena);
         return nullptr;
     }
@@ -135,8 +163,7 @@ extern "C" VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_para
 
 extern "C" VX_API void vx_index_destroy(vx_index *index) {
     if (!index) return;
-    if (index_is_ivf(index->type)) vx_ivf_destroy((vx_ivf_index *)index->body);
-    else if (index_is_hnsw(index->type)) vx_hnsw_destroy((vx_hnsw_index *)index->body);
+    if (index->body) index->kind->family->destroy(index->body);
     index->body = nullptr;
     if (index->owns_arena) vx_arena_destroy(index->arena);
 }
@@ -147,44 +174,32 @@ extern "C" VX_API vx_index_type vx_index_get_type(const vx_index *index) {
 
 extern "C" VX_API uint32_t vx_index_get_dim(const vx_index *index) {
     if (!index || !index->body) return 0;
-    if (index_is_ivf(index->type)) return ((const vx_ivf_index *)index->body)->dimension;
-    if (index_is_hnsw(index->type)) return ((const vx_hnsw_index *)index->body)->dimension;
-    return 0;
+    return index->kind->family->dimension(index->body);
 }
 
 extern "C" VX_API uint64_t vx_index_get_ntotal(const vx_index *index) {
     if (!index || !index->body) return 0;
-    if (index_is_ivf(index->type))
-        return __atomic_load_n(&((const vx_ivf_index *)index->body)->ntotal, __ATOMIC_RELAXED);
-    if (index_is_hnsw(index->type))
-        return __atomic_load_n(&((const vx_hnsw_index *)index->body)->ntotal, __ATOMIC_RELAXED);
-    return 0;
+    return index->kind->family->ntotal(index->body);
 }
 
 extern "C" VX_API int32_t vx_index_is_trained(const vx_index *index) {
     if (!index || !index->body) return 0;
-    if (index_is_ivf(index->type))
-        return (int32_t)__atomic_load_n(&((const vx_ivf_index *)index->body)->trained,
-                                        __ATOMIC_ACQUIRE);
-    return 1;
+    return index->kind->family->trained(index->body);
 }
 
 extern "C" VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t count) {
     if (!index || !vectors || count == 0) return VX_ERR_INVALID_ARG;
-    if (!index_is_ivf(index->type)) return VX_OK;
+    if (!index->kind->family->train) return VX_OK;
     if (!index->body) return VX_ERR_INVALID_ARG;
-    return ivf_train((vx_ivf_index *)index->body, vectors, count);
+    return index->kind->family->train(index->body, vectors, count);
 }
 
 extern "C" VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
                                                const float *vectors, uint64_t count) {
     if (!index || !ids || !vectors || count == 0) return VX_ERR_INVALID_ARG;
     if (!index->body) return VX_ERR_INVALID_ARG;
-    if (index_is_ivf(index->type))
-        return ivf_add_batch((vx_ivf_index *)index->body, ids, vectors, count);
-    if (index->type == VX_INDEX_HNSW || index->type == VX_INDEX_HNSW_PQ)
-        return hnsw_add_batch((vx_hnsw_index *)index->body, ids, vectors, count);
-    return VX_ERR_NOT_SUPPORTED;
+    if (!kind_does(index, KIND_ADDS)) return VX_ERR_NOT_SUPPORTED;
+    return index->kind->family->add_batch(index->body, ids, vectors, count);
 }
 
 extern "C" VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const float *vector) {
@@ -193,8 +208,8 @@ extern "C" VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const flo
 
 extern "C" VX_API vx_status vx_index_remove(vx_index *index, uint64_t id) {
     if (!index) return VX_ERR_INVALID_ARG;
-    if (index->type != VX_INDEX_HNSW || !index->body) return VX_OK;
-    return hnsw_remove((vx_hnsw_index *)index->body, id);
+    if (!kind_does(index, KIND_REMOVES) || !index->body) return VX_OK;
+    return index->kind->family->remove(index->body, id);
 }
 
 extern "C" VX_API vx_status vx_index_remove_batch(vx_index *index, const uint64_t *ids,
@@ -210,12 +225,8 @@ extern "C" VX_API vx_status vx_index_remove_batch(vx_index *index, const uint64_
 extern "C" VX_API uint64_t vx_index_search(vx_index *index, const float *query, uint64_t k,
                                            vx_search_result *results) {
     if (!index || !query || !results || k == 0 || !index->body) return 0;
-    if (vx_index_get_ntotal(index) == 0) return 0;
-    if (index_is_ivf(index->type))
-        return ivf_search((vx_ivf_index *)index->body, query, k, results);
-    if (index->type == VX_INDEX_HNSW || index->type == VX_INDEX_HNSW_PQ)
-        return hnsw_search((vx_hnsw_index *)index->body, query, k, results);
-    return 0;
+    if (vx_index_get_ntotal(index) == 0 || !kind_does(index, KIND_SEARCHES)) return 0;
+    return index->kind->family->search(index->body, query, k, results);
 }
 
 extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries,
@@ -234,16 +245,8 @@ extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *
     return VX_OK;
 }
 
-// The search width is read atomically by every search, so it may change
-// while other threads search.
 extern "C" VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t width) {
     if (!index || !index->body) return VX_ERR_INVALID_ARG;
-    if (index_is_ivf(index->type)) {
-        __atomic_store_n(&((vx_ivf_index *)index->body)->nprobe, width, __ATOMIC_RELAXED);
-    } else if (index_is_hnsw(index->type)) {
-        __atomic_store_n(&((vx_hnsw_index *)index->body)->ef_search, width, __ATOMIC_RELAXED);
-    } else {
-        return VX_ERR_NOT_SUPPORTED;
-    }
+    index->kind->family->set_search_width(index->body, width);
     return VX_OK;
 }

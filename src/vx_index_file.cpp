@@ -86,7 +86,8 @@ static void write_quantizer(out_file *o, int32_t kind, const vx_pq_quantizer *pq
     else if ((kind == VX_INDEX_IVF_SQ || kind == VX_INDEX_HNSW_SQ) && sq) write_sq(o, sq);
 }
 
-static void write_ivf(out_file *o, const vx_ivf_index *f) {
+void ivf_file_write(out_file *o, const void *body) {
+    const vx_ivf_index *f = (const vx_ivf_index *)body;
     uint32_t d = f->dimension;
     out_u32(o, d);
     out_u32(o, f->list_count);
@@ -110,7 +111,8 @@ static void write_ivf(out_file *o, const vx_ivf_index *f) {
     write_quantizer(o, f->type, f->pq, f->sq);
 }
 
-static void write_hnsw(out_file *o, const vx_hnsw_index *h) {
+void hnsw_file_write(out_file *o, const void *body) {
+    const vx_hnsw_index *h = (const vx_hnsw_index *)body;
     uint64_t present = 0;
     for (uint64_t slot = 0; slot < h->capacity; slot++)
         if (h->nodes[slot]) present++;
@@ -170,7 +172,6 @@ static char *directory_of(const char *path) {
 extern "C" VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path) {
     if (!index || !path || !path->data) return VX_ERR_INVALID_ARG;
     int32_t kind = index->type;
-    if (kind < VX_INDEX_IVF || kind > VX_INDEX_HNSW_SQ) return VX_ERR_NOT_SUPPORTED;
     if (!index->body) return VX_ERR_INVALID_ARG;
     int fd = -1;
     char *temp = temporary_beside(path->data, &fd);
@@ -179,8 +180,7 @@ extern "C" VX_API vx_status vx_index_save(const vx_index *index, const vx_str *p
     vx_status st = VX_ERR_NO_MEMORY;
     if (o.buffer) {
         out_u32(&o, (uint32_t)kind);
-        if (index_is_ivf(kind)) write_ivf(&o, (const vx_ivf_index *)index->body);
-        else write_hnsw(&o, (const vx_hnsw_index *)index->body);
+        index->kind->family->write(&o, index->body);
         out_flush(&o);
         st = o.ok && fsync(fd) == 0 ? VX_OK : VX_ERR_IO;
     }
@@ -367,7 +367,7 @@ static int read_ivf_list(in_file *in, vx_ivf_index *f, vx_ivf_list *list, uint32
     return in->ok;
 }
 
-static vx_index *load_ivf(in_file *in, vx_arena *arena, int32_t kind) {
+vx_index *ivf_file_read(in_file *in, vx_arena *arena, int32_t kind) {
     uint32_t d = in_u32(in), lists = in_u32(in), metric = in_u32(in);
     uint8_t trained = in_u8(in);
     uint32_t nlist = in_u32(in), nprobe = in_u32(in), iterations = in_u32(in);
@@ -466,7 +466,7 @@ static void hnsw_repair_entry(vx_hnsw_index *h) {
     h->max_level = top ? top->level : 0;
 }
 
-static vx_index *load_hnsw(in_file *in, vx_arena *arena, int32_t kind) {
+vx_index *hnsw_file_read(in_file *in, vx_arena *arena, int32_t kind) {
     uint32_t d = in_u32(in), metric = in_u32(in);
     uint64_t nodes = in_u64(in), capacity = in_u64(in);
     uint32_t max_level = in_u32(in);
@@ -517,10 +517,8 @@ extern "C" VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path) {
     else in.size = (uint64_t)st.st_size;
     vx_index *index = nullptr;
     uint32_t kind = in.ok ? in_u32(&in) : 0;
-    if (in.ok && kind >= VX_INDEX_IVF && kind <= VX_INDEX_HNSW_SQ) {
-        if (index_is_ivf((int32_t)kind)) index = load_ivf(&in, arena, (int32_t)kind);
-        else index = load_hnsw(&in, arena, (int32_t)kind);
-    }
+    const vx_index_kind *known = in.ok ? index_kind_of((int32_t)kind) : nullptr;
+    if (known) index = known->family->read(&in, arena, (int32_t)kind);
     vx_free(in.buffer);
     close(fd);
     return index;

@@ -657,3 +657,69 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
     return hits;
 }
+
+/* ---- family table ------------------------------------------------------------------ */
+
+static void *hnsw_body_create(vx_arena *arena, const vx_index_params *params) {
+    vx_hnsw_index *h = vx_hnsw_create(arena, params->dimension, &params->family.hnsw);
+    if (!h) return nullptr;
+    h->type = params->type;
+    h->quant_type = params->quant_type;
+    h->metric = index_metric_normalize(params->metric);
+    index_attach_quantizers(arena, params, VX_INDEX_HNSW_PQ, VX_INDEX_HNSW_SQ, &h->pq, &h->sq);
+    return h;
+}
+
+// Fixed parts of the memory estimate: body plus handle, per node.
+static const uint64_t HNSW_FIXED_BYTES = 168;
+static const uint64_t HNSW_NODE_BYTES = 64;
+
+static uint64_t hnsw_memory(const void *body) {
+    const vx_hnsw_index *h = (const vx_hnsw_index *)body;
+    uint64_t capacity = __atomic_load_n(&h->capacity, __ATOMIC_ACQUIRE);
+    vx_hnsw_node *const *nodes = __atomic_load_n(&h->nodes, __ATOMIC_ACQUIRE);
+    uint64_t per_node = 4ull * h->dimension + HNSW_NODE_BYTES;
+    uint64_t bytes = HNSW_FIXED_BYTES + 8 * capacity;
+    for (uint64_t slot = 0; slot < capacity; slot++)
+        if (nodes[slot]) bytes += per_node;
+    return bytes;
+}
+
+static void hnsw_body_destroy(void *body) { vx_hnsw_destroy((vx_hnsw_index *)body); }
+static vx_status hnsw_body_add(void *body, const uint64_t *ids, const float *v, uint64_t n) {
+    return hnsw_add_batch((vx_hnsw_index *)body, ids, v, n);
+}
+static vx_status hnsw_body_remove(void *body, uint64_t id) { return hnsw_remove((vx_hnsw_index *)body, id); }
+static uint64_t hnsw_body_search(void *body, const float *q, uint64_t k, vx_search_result *out) {
+    return hnsw_search((vx_hnsw_index *)body, q, k, out);
+}
+static void hnsw_set_width(void *body, uint32_t width) {
+    __atomic_store_n(&((vx_hnsw_index *)body)->ef_search, width, __ATOMIC_RELAXED);
+}
+static uint32_t hnsw_dimension(const void *body) { return ((const vx_hnsw_index *)body)->dimension; }
+static uint64_t hnsw_ntotal(const void *body) {
+    return __atomic_load_n(&((const vx_hnsw_index *)body)->ntotal, __ATOMIC_RELAXED);
+}
+static int32_t hnsw_trained(const void *) { return 1; }
+static int32_t hnsw_metric(const void *body) { return ((const vx_hnsw_index *)body)->metric; }
+static void hnsw_stats(const void *body, vx_index_stats *stats) {
+    stats->max_level = vx_hnsw_get_max_level((const vx_hnsw_index *)body);
+}
+static void hnsw_shape(const void *body, vx_index_shape *shape) {
+    const vx_hnsw_index *h = (const vx_hnsw_index *)body;
+    shape->M = h->M;
+    shape->ef_construction = h->ef_construction;
+    shape->ef_search = h->ef_search;
+}
+static void hnsw_apply_shape(const vx_index_shape *shape, vx_index_params *p) {
+    if (shape->M) p->family.hnsw.M = shape->M;
+    if (shape->ef_construction) p->family.hnsw.ef_construction = shape->ef_construction;
+    if (shape->ef_search) p->family.hnsw.ef_search = shape->ef_search;
+}
+
+// The graph learns nothing before adds: no train entry.
+const vx_index_family hnsw_family = {
+    hnsw_body_create, hnsw_body_destroy, nullptr, hnsw_body_add, hnsw_body_remove,
+    hnsw_body_search, hnsw_set_width, hnsw_dimension, hnsw_ntotal, hnsw_trained, hnsw_metric,
+    hnsw_memory, hnsw_stats, hnsw_shape, hnsw_apply_shape, hnsw_file_write, hnsw_file_read,
+};

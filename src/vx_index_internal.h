@@ -5,30 +5,89 @@
 #define VX_INDEX_INTERNAL_H
 
 #include "vexal.h"
+#include "vx_index_access.h"
 
 struct vx_pq_quantizer;
 struct vx_sq_quantizer;
 
-#define VX_INDEX_ARENA_SIZE 0x400000ull
 #define VX_HNSW_INITIAL_CAPACITY 4096ull
 #define VX_HNSW_DEFAULT_SEED 12345ull
 #define VX_IVF_LIST_INITIAL_CAPACITY 1024ull
 
+/* ---- families and kinds ----------------------------------------------------- */
+
+// What one family of indexes does with its body. The handle picks its
+// family once, when it is made, and every call goes through this table.
+struct vx_index_family {
+    // A body for params in arena (type, metric and quantizers set); null when
+    // the parameters are bad or memory is short.
+    void *(*create)(vx_arena *arena, const vx_index_params *params);
+    void (*destroy)(void *body);
+    // Learns from n vectors before adds are accepted; null: nothing to learn.
+    vx_status (*train)(void *body, const float *vectors, uint64_t n);
+    vx_status (*add_batch)(void *body, const uint64_t *ids, const float *vectors, uint64_t n);
+    vx_status (*remove)(void *body, uint64_t id);
+    // Nearest first; returns the hit count (<= k).
+    uint64_t (*search)(void *body, const float *query, uint64_t k, vx_search_result *results);
+    // Safe while other threads search: the width is read atomically.
+    void (*set_search_width)(void *body, uint32_t width);
+    uint32_t (*dimension)(const void *body);
+    uint64_t (*ntotal)(const void *body);
+    int32_t (*trained)(const void *body);
+    int32_t (*metric)(const void *body);
+    uint64_t (*memory)(const void *body);
+    // The family's own figures (list count or top layer).
+    void (*stats)(const void *body, vx_index_stats *stats);
+    // The build parameters a collection file keeps for the kind.
+    void (*shape)(const void *body, vx_index_shape *shape);
+    void (*apply_shape)(const vx_index_shape *shape, vx_index_params *params);
+    // The family's part of an index file, after the kind word.
+    void (*write)(struct out_file *o, const void *body);
+    vx_index *(*read)(struct in_file *in, vx_arena *arena, int32_t kind);
+};
+
+// Operations a kind leaves out of its family's.
+enum {
+    KIND_ADDS = 1,           // add_batch accepted (else VX_ERR_NOT_SUPPORTED)
+    KIND_REMOVES = 2,        // remove reaches the body (else a no-op)
+    KIND_SEARCHES = 4,       // search reaches the body (else no hits)
+    KIND_KEEPS_SHAPE = 8,    // collection files record its build parameters
+};
+
+struct vx_index_kind {
+    int32_t type;
+    const vx_index_family *family;
+    int32_t graph;           // 1 for the graph family
+    uint32_t ops;            // KIND_* flags
+};
+
+// The families' file sections (vx_index_file.cpp).
+void hnsw_file_write(struct out_file *o, const void *body);
+vx_index *hnsw_file_read(struct in_file *in, vx_arena *arena, int32_t kind);
+void ivf_file_write(struct out_file *o, const void *body);
+vx_index *ivf_file_read(struct in_file *in, vx_arena *arena, int32_t kind);
+
+extern const vx_index_family hnsw_family;
+extern const vx_index_family ivf_family;
+
+// The kind record of type, or null for flat and unknown kinds.
+const vx_index_kind *index_kind_of(int32_t type);
+
+// Attaches the quantizers a kind asks for; one that cannot be made stays
+// null and the body stores raw vectors instead.
+void index_attach_quantizers(vx_arena *arena, const vx_index_params *p, int32_t pq_kind,
+                             int32_t sq_kind, struct vx_pq_quantizer **pq,
+                             struct vx_sq_quantizer **sq);
+
 /* ---- handle ---------------------------------------------------------------- */
 
 struct vx_index {
-    int32_t type;       // vx_index_type
-    void *body;         // vx_ivf_index or vx_hnsw_index
-    vx_arena *arena;    // holds the handle, the body and everything stored
-    int32_t owns_arena; // made by vx_index_create, destroyed with the index
+    int32_t type;                // vx_index_type
+    const vx_index_kind *kind;   // chosen once at creation, never null
+    void *body;                  // the family's body
+    vx_arena *arena;             // holds the handle, the body and everything stored
+    int32_t owns_arena;          // destroyed with the index
 };
-
-static inline int index_is_ivf(int32_t type) {
-    return type == VX_INDEX_IVF || type == VX_INDEX_IVF_PQ || type == VX_INDEX_IVF_SQ;
-}
-static inline int index_is_hnsw(int32_t type) {
-    return type == VX_INDEX_HNSW || type == VX_INDEX_HNSW_PQ || type == VX_INDEX_HNSW_SQ;
-}
 
 /* ---- result heap ----------------------------------------------------------- */
 
@@ -60,12 +119,6 @@ float index_distance(const float *a, const float *b, uint32_t dim, int32_t metri
 // out[i] = index_distance(query, vectors[i], dim, metric) for i < n.
 void index_distance_batch(const float *query, const float *const *vectors, uint64_t n,
                           uint32_t dim, int32_t metric, float *out);
-// Metric codes other than inner product and cosine rank as L2.
-static inline int32_t index_metric_normalize(int32_t metric) {
-    return (metric == VX_METRIC_IP || metric == VX_METRIC_COSINE) ? metric
-                                                                              : VX_METRIC_L2;
-}
-
 /* ---- graph ------------------------------------------------------------------ */
 
 struct vx_hnsw_node {

@@ -39,7 +39,7 @@ extern "C" VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimensio
     ivf->iterations = params->iterations;
     ivf->reserved0 = params->reserved0;
     ivf->reserved1 = params->reserved1;
-    ivf->quant_type = 2;
+    ivf->quant_type = VX_QUANT_SCALAR_ALT;
     ivf->arena = arena;
     ivf->lists = (vx_ivf_list *)vx_arena_calloc(arena, params->nlist, sizeof(vx_ivf_list));
     if (!ivf->lists) goto fail;
@@ -140,6 +140,13 @@ static void ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_
     }
 }
 
+// The scalar quantizer learns its ranges in training when the kind or the
+// quantization setting asks for it.
+static bool ivf_trains_sq(const vx_ivf_index *ivf) {
+    bool scalar = ivf->quant_type == VX_QUANT_SCALAR || ivf->quant_type == VX_QUANT_SCALAR_ALT;
+    return ivf->sq && (ivf->type == VX_INDEX_IVF_SQ || scalar);
+}
+
 vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
     if (n < ivf->list_count) return VX_ERR_INVALID_ARG;
     // n rows of d floats must be addressable.
@@ -164,8 +171,7 @@ vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
             vx_memcpy(ivf->lists[j].centroid, cent + (uint64_t)j * d, (uint64_t)d * sizeof(float));
         if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq)
             st = vx_pq_train(ivf->pq, vectors, n);
-        else if ((ivf->type == VX_INDEX_IVF_SQ || ivf->quant_type == 1 || ivf->quant_type == 2) &&
-                 ivf->sq)
+        else if (ivf_trains_sq(ivf))
             st = vx_sq_quantizer_train(ivf->sq, vectors, n);
         if (st == VX_OK) __atomic_store_n(&ivf->trained, 1u, __ATOMIC_RELEASE);
     }
@@ -345,7 +351,7 @@ static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const floa
 // and cosine); null otherwise or without memory, and the codes are then
 // compared one by one.
 static float *ivf_pq_table(const vx_ivf_index *ivf, const float *query) {
-    if (ivf->type != VX_INDEX_IVF_PQ || !ivf->pq || ivf->metric == 1 || ivf->metric == 2) return nullptr;
+    if (ivf->type != VX_INDEX_IVF_PQ || !ivf->pq || ivf->metric == VX_METRIC_IP || ivf->metric == VX_METRIC_COSINE) return nullptr;
     float *table = (float *)vx_malloc((uint64_t)ivf->pq->m * ivf->pq->ksub * sizeof(float));
     if (table) pq_l2_table(ivf->pq, query, table);
     return table;
@@ -398,3 +404,71 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
     return hits;
 }
+
+/* ---- family table ------------------------------------------------------------------ */
+
+static void *ivf_body_create(vx_arena *arena, const vx_index_params *params) {
+    vx_ivf_index *ivf = vx_ivf_create(arena, params->dimension, &params->family.ivf);
+    if (!ivf) return nullptr;
+    ivf->type = params->type;
+    ivf->quant_type = params->quant_type;
+    ivf->metric = index_metric_normalize(params->metric);
+    index_attach_quantizers(arena, params, VX_INDEX_IVF_PQ, VX_INDEX_IVF_SQ, &ivf->pq, &ivf->sq);
+    return ivf;
+}
+
+// Fixed parts of the memory estimate: body plus handle, per list, per entry.
+static const uint64_t IVF_FIXED_BYTES = 152;
+static const uint64_t IVF_LIST_BYTES = 40;
+static const uint64_t IVF_ENTRY_BYTES = 24;
+
+static uint64_t ivf_memory(const void *body) {
+    const vx_ivf_index *ivf = (const vx_ivf_index *)body;
+    uint64_t bytes = IVF_FIXED_BYTES + IVF_LIST_BYTES * ivf->list_count;
+    uint64_t per_entry = 4ull * ivf->dimension + IVF_ENTRY_BYTES;
+    for (uint32_t j = 0; j < ivf->list_count; j++)
+        bytes += __atomic_load_n(&ivf->lists[j].count, __ATOMIC_RELAXED) * per_entry;
+    return bytes;
+}
+
+static void ivf_body_destroy(void *body) { vx_ivf_destroy((vx_ivf_index *)body); }
+static vx_status ivf_body_train(void *body, const float *v, uint64_t n) {
+    return ivf_train((vx_ivf_index *)body, v, n);
+}
+static vx_status ivf_body_add(void *body, const uint64_t *ids, const float *v, uint64_t n) {
+    return ivf_add_batch((vx_ivf_index *)body, ids, v, n);
+}
+// Lists keep removed entries: the kind never removes.
+static vx_status ivf_body_remove(void *, uint64_t) { return VX_OK; }
+static uint64_t ivf_body_search(void *body, const float *q, uint64_t k, vx_search_result *out) {
+    return ivf_search((vx_ivf_index *)body, q, k, out);
+}
+static void ivf_set_width(void *body, uint32_t width) {
+    __atomic_store_n(&((vx_ivf_index *)body)->nprobe, width, __ATOMIC_RELAXED);
+}
+static uint32_t ivf_dimension(const void *body) { return ((const vx_ivf_index *)body)->dimension; }
+static uint64_t ivf_ntotal(const void *body) {
+    return __atomic_load_n(&((const vx_ivf_index *)body)->ntotal, __ATOMIC_RELAXED);
+}
+static int32_t ivf_trained(const void *body) {
+    return (int32_t)__atomic_load_n(&((const vx_ivf_index *)body)->trained, __ATOMIC_ACQUIRE);
+}
+static int32_t ivf_metric(const void *body) { return ((const vx_ivf_index *)body)->metric; }
+static void ivf_stats(const void *body, vx_index_stats *stats) {
+    stats->nlist = vx_ivf_get_nlist((const vx_ivf_index *)body);
+}
+static void ivf_shape(const void *body, vx_index_shape *shape) {
+    const vx_ivf_index *ivf = (const vx_ivf_index *)body;
+    shape->nlist = ivf->list_count;
+    shape->nprobe = ivf->nprobe;
+}
+static void ivf_apply_shape(const vx_index_shape *shape, vx_index_params *p) {
+    if (shape->nlist) p->family.ivf.nlist = shape->nlist;
+    if (shape->nprobe) p->family.ivf.nprobe = shape->nprobe;
+}
+
+const vx_index_family ivf_family = {
+    ivf_body_create, ivf_body_destroy, ivf_body_train, ivf_body_add, ivf_body_remove,
+    ivf_body_search, ivf_set_width, ivf_dimension, ivf_ntotal, ivf_trained, ivf_metric,
+    ivf_memory, ivf_stats, ivf_shape, ivf_apply_shape, ivf_file_write, ivf_file_read,
+};

@@ -1,0 +1,45 @@
+// What the layers above the indexes may ask of an index beyond the public
+// calls: its family, its metric and the build parameters a collection file
+// keeps. The index's own structures stay in vx_index_internal.h.
+#ifndef VX_INDEX_ACCESS_H
+#define VX_INDEX_ACCESS_H
+
+#include "vexal.h"
+
+// The arena an index makes for itself when created without one.
+#define VX_INDEX_ARENA_SIZE 0x400000ull
+
+// Build parameters of an index as a collection file records them; zero where
+// the family has no such parameter.
+struct vx_index_shape {
+    uint32_t M;
+    uint32_t ef_construction;
+    uint32_t ef_search;
+    uint32_t nlist;
+    uint32_t nprobe;
+};
+
+// 1 for the graph kinds (plain, product- and scalar-coded), else 0.
+int index_kind_is_graph(int32_t type);
+// 1 for every kind an index can be made of (flat excluded), else 0.
+int index_kind_known(int32_t type);
+
+// Metric codes other than inner product and cosine rank as L2.
+static inline int32_t index_metric_normalize(int32_t metric) {
+    return (metric == VX_METRIC_IP || metric == VX_METRIC_COSINE) ? metric : VX_METRIC_L2;
+}
+
+// The metric the index ranks by (L2, inner product or cosine).
+int32_t index_metric(const vx_index *index);
+// The build parameters a collection file records for the index; all zero for
+// kinds whose parameters are not recorded.
+void index_shape_get(const vx_index *index, vx_index_shape *shape);
+// Copies the non-zero recorded parameters of a kind into params (params->type
+// chooses the family); kinds whose parameters are not recorded are left alone.
+void index_shape_apply(const vx_index_shape *shape, vx_index_params *params);
+
+// Loads the index file at path into an arena of the index's own, destroyed
+// with it; null when the file cannot be read or is not an index file.
+vx_index *index_load_owned(const vx_str *path);
+
+#endif
