@@ -1,30 +1,25 @@
 // Collections: creation, records, insertion, update, deletion and lookups.
 #include "vx_collection_internal.h"
 #include "vx_index_access.h"
+#include "vx_lock_guard.h"
 
 #include <string.h>
 
 // --- arena access ---------------------------------------------------------
 
 void *collection_arena_alloc(vx_collection *c, uint64_t size) {
-    vx_mutex_lock(c->arena_mutex);
-    void *p = vx_arena_alloc(c->arena, size);
-    vx_mutex_unlock(c->arena_mutex);
-    return p;
+    mutex_guard guard(c->arena_mutex);
+    return guard.held() ? vx_arena_alloc(c->arena, size) : nullptr;
 }
 
 void *collection_arena_calloc(vx_collection *c, uint64_t count, uint64_t size) {
-    vx_mutex_lock(c->arena_mutex);
-    void *p = vx_arena_calloc(c->arena, count, size);
-    vx_mutex_unlock(c->arena_mutex);
-    return p;
+    mutex_guard guard(c->arena_mutex);
+    return guard.held() ? vx_arena_calloc(c->arena, count, size) : nullptr;
 }
 
 uint64_t collection_arena_used(vx_collection *c) {
-    vx_mutex_lock(c->arena_mutex);
-    uint64_t used = vx_arena_get_used_size(c->arena);
-    vx_mutex_unlock(c->arena_mutex);
-    return used;
+    mutex_guard guard(c->arena_mutex);
+    return guard.held() ? vx_arena_get_used_size(c->arena) : 0;
 }
 
 void collection_share_arena_mutex(vx_collection *c, vx_mutex *arena_mutex) {
@@ -80,29 +75,31 @@ int collection_index_active(const vx_collection *c) {
     return c->index && c->index_enabled && c->count >= c->index_threshold;
 }
 
-// Trains the index on every stored vector and adds them all; used when an
-// insertion finds the index untrained. Scratch comes from the general
-// allocator so that repeated attempts do not grow the arena.
-static void train_from_records(vx_collection *c) {
+vx_status collection_index_records(vx_collection *c) {
     uint64_t n = c->count;
     uint64_t dim = c->dimension;
-    if (n == 0 || n > UINT64_MAX / (dim * sizeof(float))) return;
+    if (n == 0) return VX_ERR_INVALID_ARG;
+    if (n > UINT64_MAX / (dim * sizeof(float))) return VX_ERR_NO_MEMORY;
     float *vectors = (float *)vx_malloc(n * dim * sizeof(float));
     uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
-    if (vectors && ids) {
+    vx_status st = vectors && ids ? VX_OK : VX_ERR_NO_MEMORY;
+    if (st == VX_OK) {
         for (uint64_t i = 0; i < n; i++) {
             vx_memcpy(vectors + i * dim, c->records[i].vector, dim * sizeof(float));
             ids[i] = c->records[i].id;
         }
-        if (vx_index_train(c->index, vectors, n) == VX_OK) vx_index_add_batch(c->index, ids, vectors, n);
+        st = vx_index_train(c->index, vectors, n);
+        if (st == VX_OK) st = vx_index_add_batch(c->index, ids, vectors, n);
     }
     vx_free(vectors);
     vx_free(ids);
+    return st;
 }
 
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector) {
     if (!collection_index_active(c)) return;
-    if (vx_index_add(c->index, id, vector) == VX_ERR_INDEX_NOT_READY) train_from_records(c);
+    // An untrained index learns from every stored vector, this one included.
+    if (vx_index_add(c->index, id, vector) == VX_ERR_INDEX_NOT_READY) collection_index_records(c);
 }
 
 // --- creation and destruction ---------------------------------------------
@@ -123,12 +120,15 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
         }
         arena_mutex = own_mutex;
     }
-    vx_mutex_lock(arena_mutex);
-    vx_collection *c = (vx_collection *)vx_arena_calloc(arena, 1, sizeof(vx_collection));
-    vx_record *records = c ? (vx_record *)vx_arena_calloc(arena, capacity, sizeof(vx_record)) : nullptr;
+    vx_collection *c = nullptr;
+    vx_record *records = nullptr;
     vx_rwlock *lock = nullptr;
-    if (records) vx_rwlock_create(arena, &lock);
-    vx_mutex_unlock(arena_mutex);
+    {
+        mutex_guard guard(arena_mutex);
+        if (guard.held()) c = (vx_collection *)vx_arena_calloc(arena, 1, sizeof(vx_collection));
+        if (c) records = (vx_record *)vx_arena_calloc(arena, capacity, sizeof(vx_record));
+        if (records) vx_rwlock_create(arena, &lock);
+    }
     if (!c || !records || !lock) {
         if (own_mutex) vx_mutex_destroy(own_mutex);
         if (owns_arena) vx_arena_destroy(arena);
@@ -217,14 +217,14 @@ extern "C" VX_API const char *vx_collection_get_name(const vx_collection *c) {
 
 extern "C" VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out) {
     if (!c || !out) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     out->count = c->count;
     out->capacity = c->capacity;
     out->memory_used = collection_arena_used(c);
     out->dimension = c->dimension;
     out->index_type = c->index ? (int32_t)vx_index_get_type(c->index) : -1;
     out->index_trained = c->index ? vx_index_is_trained(c->index) : 0;
-    vx_rwlock_rdunlock(c->lock);
     return VX_OK;
 }
 
@@ -273,24 +273,19 @@ extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, con
                                                            const vx_meta_entry *meta, uint64_t meta_count,
                                                            uint64_t *out_id) {
     if (!c || !vector) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
-    if (c->count >= c->capacity && grow_records(c) != VX_OK) {
-        vx_rwlock_wrunlock(c->lock);
-        return VX_ERR_NO_MEMORY;
-    }
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
     uint64_t id = c->next_id++;
     float *copy = (float *)collection_arena_alloc(c, (uint64_t)c->dimension * sizeof(float));
-    if (!copy) {
-        vx_rwlock_wrunlock(c->lock);
-        return VX_ERR_NO_MEMORY;
-    }
+    if (!copy) return VX_ERR_NO_MEMORY;
     vx_memcpy(copy, vector, (uint64_t)c->dimension * sizeof(float));
     vx_meta_entry *meta_copy = nullptr;
     if (meta && meta_count) meta_copy = collection_copy_meta(c, meta, meta_count);
     collection_push_record(c, id, copy, meta_copy, meta_count);
     c->modified_time = vx_time_now();
     collection_feed_index(c, id, vector);
-    vx_rwlock_wrunlock(c->lock);
+    guard.unlock();
     if (out_id) *out_id = id;
     return VX_OK;
 }
@@ -320,20 +315,21 @@ extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const f
 
 extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector) {
     if (!c || !vector) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
-    uint64_t pos = collection_find(c, id);
-    if (pos != UINT64_MAX) {
-        vx_memcpy(c->records[pos].vector, vector, (uint64_t)c->dimension * sizeof(float));
-        c->modified_time = vx_time_now();
-        // The index learns the new vector, so searches find the record by it.
-        if (collection_index_active(c)) {
-            vx_index_remove(c->index, id);
-            collection_feed_index(c, id, vector);
+    {
+        write_guard guard(c->lock);
+        if (!guard.held()) return guard.status();
+        uint64_t pos = collection_find(c, id);
+        if (pos != UINT64_MAX) {
+            vx_memcpy(c->records[pos].vector, vector, (uint64_t)c->dimension * sizeof(float));
+            c->modified_time = vx_time_now();
+            // The index learns the new vector, so searches find the record by it.
+            if (collection_index_active(c)) {
+                vx_index_remove(c->index, id);
+                collection_feed_index(c, id, vector);
+            }
+            return VX_OK;
         }
-        vx_rwlock_wrunlock(c->lock);
-        return VX_OK;
     }
-    vx_rwlock_wrunlock(c->lock);
     return vx_collection_insert(c, vector, nullptr);
 }
 
@@ -346,15 +342,12 @@ static void remove_at(vx_collection *c, uint64_t pos) {
 
 extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
     if (!c) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
-    if (pos == UINT64_MAX) {
-        vx_rwlock_wrunlock(c->lock);
-        return VX_ERR_NOT_FOUND;
-    }
+    if (pos == UINT64_MAX) return VX_ERR_NOT_FOUND;
     remove_at(c, pos);
     c->modified_time = vx_time_now();
-    vx_rwlock_wrunlock(c->lock);
     return VX_OK;
 }
 
@@ -369,7 +362,8 @@ extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const u
 
 extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f) {
     if (!c) return -1;
-    vx_rwlock_wrlock(c->lock);
+    write_guard guard(c->lock);
+    if (!guard.held()) return -1;
     // One compacting pass: the survivors keep their order, as if each match
     // had been removed by shifting the later records down.
     uint64_t kept = 0;
@@ -388,13 +382,13 @@ extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const
         c->count = kept;
         c->modified_time = vx_time_now();
     }
-    vx_rwlock_wrunlock(c->lock);
     return deleted;
 }
 
 extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     c->count = 0;
     c->next_id = 1;
     c->ids_sorted = 1;
@@ -403,25 +397,25 @@ extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
         vx_index_destroy(c->index);
         c->index = collection_make_index(c);
     }
-    vx_rwlock_wrunlock(c->lock);
     return VX_OK;
 }
 
 extern "C" VX_API vx_status vx_collection_get(vx_collection *c, uint64_t id, float *out) {
     if (!c || !out) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
-    if (pos != UINT64_MAX) vx_memcpy(out, c->records[pos].vector, (uint64_t)c->dimension * sizeof(float));
-    vx_rwlock_rdunlock(c->lock);
-    return pos != UINT64_MAX ? VX_OK : VX_ERR_NOT_FOUND;
+    if (pos == UINT64_MAX) return VX_ERR_NOT_FOUND;
+    vx_memcpy(out, c->records[pos].vector, (uint64_t)c->dimension * sizeof(float));
+    return VX_OK;
 }
 
 extern "C" VX_API vx_status vx_collection_get_record(vx_collection *c, uint64_t id, vx_record **out) {
     if (!c || !out) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
     *out = pos != UINT64_MAX ? &c->records[pos] : nullptr;
-    vx_rwlock_rdunlock(c->lock);
     return pos != UINT64_MAX ? VX_OK : VX_ERR_NOT_FOUND;
 }
 
@@ -430,13 +424,13 @@ extern "C" VX_API uint64_t vx_collection_get_batch(vx_collection *c, const uint6
     if (!c || !ids || !out || n == 0) return 0;
     uint64_t dim = c->dimension;
     uint64_t found = 0;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return 0;
     for (uint64_t i = 0; i < n; i++) {
         uint64_t pos = collection_find(c, ids[i]);
         if (pos == UINT64_MAX) continue;
         vx_memcpy(out + i * dim, c->records[pos].vector, dim * sizeof(float));
         found++;
     }
-    vx_rwlock_rdunlock(c->lock);
     return found;
 }

@@ -24,6 +24,7 @@
 #include "vx_collection_internal.h"
 #include "vx_file_internal.h"
 #include "vx_index_access.h"
+#include "vx_lock_guard.h"
 #include "vx_persist_internal.h"
 #include "vx_storage_internal.h"
 
@@ -345,10 +346,8 @@ static vx_status save_locked(const vx_collection *c, const char *path) {
 
 extern "C" VX_API vx_status vx_collection_save(vx_collection *c, const char *path) {
     if (!c || !path) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(c->lock);
-    vx_status st = save_locked(c, path);
-    vx_rwlock_rdunlock(c->lock);
-    return st;
+    read_guard guard(c->lock);
+    return guard.held() ? save_locked(c, path) : guard.status();
 }
 
 /* ---- loading ------------------------------------------------------------------ */

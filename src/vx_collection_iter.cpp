@@ -1,5 +1,6 @@
 // Collections: cursors and the foreach walk.
 #include "vx_collection_internal.h"
+#include "vx_lock_guard.h"
 
 // The walk ends at the end fixed at creation, or earlier when records have
 // been deleted since, so a cursor never designates a slot past the live
@@ -34,10 +35,10 @@ extern "C" VX_API vx_collection_iterator *vx_collection_create_iterator(vx_colle
     it->arena = c->arena;
     it->position = 0;
     it->valid = 1;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return nullptr;
     it->end = c->count;
     settle(it);
-    vx_rwlock_rdunlock(c->lock);
     return it;
 }
 
@@ -49,12 +50,10 @@ extern "C" VX_API int32_t vx_collection_iterator_valid(const vx_collection_itera
 
 extern "C" VX_API int32_t vx_collection_iterator_next(vx_collection_iterator *it) {
     if (!it || !it->valid) return 0;
-    vx_collection *c = it->collection;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(it->collection->lock);
+    if (!guard.held()) return 0;
     it->position++;
-    int more = settle(it);
-    vx_rwlock_rdunlock(c->lock);
-    return more;
+    return settle(it);
 }
 
 // The record under the cursor, or null; read lock held.
@@ -65,27 +64,23 @@ static vx_record *current(vx_collection_iterator *it) {
 
 extern "C" VX_API uint64_t vx_collection_iterator_get_id(vx_collection_iterator *it) {
     if (!it || !it->valid) return 0;
-    vx_rwlock_rdlock(it->collection->lock);
-    vx_record *r = current(it);
-    uint64_t id = r ? r->id : 0;
-    vx_rwlock_rdunlock(it->collection->lock);
-    return id;
+    read_guard guard(it->collection->lock);
+    vx_record *r = guard.held() ? current(it) : nullptr;
+    return r ? r->id : 0;
 }
 
 extern "C" VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it) {
     if (!it || !it->valid) return nullptr;
-    vx_rwlock_rdlock(it->collection->lock);
-    vx_record *r = current(it);
-    const float *v = r ? r->vector : nullptr;
-    vx_rwlock_rdunlock(it->collection->lock);
-    return v;
+    read_guard guard(it->collection->lock);
+    vx_record *r = guard.held() ? current(it) : nullptr;
+    return r ? r->vector : nullptr;
 }
 
 extern "C" VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out) {
     if (!it || !it->valid || !out) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(it->collection->lock);
+    read_guard guard(it->collection->lock);
+    if (!guard.held()) return guard.status();
     vx_record *r = current(it);
-    vx_rwlock_rdunlock(it->collection->lock);
     if (!r) return VX_ERR_INVALID_ARG;
     *out = r;
     return VX_OK;
@@ -95,13 +90,13 @@ extern "C" VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filt
                                                  void *user_data) {
     if (!c || !fn) return 0;
     uint64_t calls = 0;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return 0;
     for (uint64_t i = 0; i < c->count; i++) {
         const vx_record *r = &c->records[i];
         if (filter && !match_filter(r, filter)) continue;
         if (!fn(r->id, r->vector, c->dimension, user_data)) break;
         calls++;
     }
-    vx_rwlock_rdunlock(c->lock);
     return calls;
 }

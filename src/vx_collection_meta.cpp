@@ -1,5 +1,6 @@
 // Collections: per-record metadata and the filter evaluation.
 #include "vx_collection_internal.h"
+#include "vx_lock_guard.h"
 
 #include <string.h>
 
@@ -55,34 +56,28 @@ vx_meta_entry *collection_copy_meta(vx_collection *c, const vx_meta_entry *entri
 extern "C" VX_API vx_status vx_collection_set_meta(vx_collection *c, uint64_t id, const vx_meta_entry *entries,
                                                    uint64_t n) {
     if (!c || !entries || n == 0) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
-    if (pos == UINT64_MAX) {
-        vx_rwlock_wrunlock(c->lock);
-        return VX_ERR_NOT_FOUND;
-    }
+    if (pos == UINT64_MAX) return VX_ERR_NOT_FOUND;
     vx_record *r = &c->records[pos];
     r->meta = collection_copy_meta(c, entries, n);
     r->meta_count = r->meta ? n : 0;
     c->modified_time = vx_time_now();
-    vx_rwlock_wrunlock(c->lock);
     return VX_OK;
 }
 
 extern "C" VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_entry *out,
                                                    uint64_t *count) {
     if (!c || !out || !count) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
-    if (pos == UINT64_MAX) {
-        vx_rwlock_rdunlock(c->lock);
-        return VX_ERR_NOT_FOUND;
-    }
+    if (pos == UINT64_MAX) return VX_ERR_NOT_FOUND;
     const vx_record *r = &c->records[pos];
     uint64_t n = r->meta_count < *count ? r->meta_count : *count;
     if (n) vx_memcpy(out, r->meta, n * sizeof(vx_meta_entry));
     *count = r->meta_count;
-    vx_rwlock_rdunlock(c->lock);
     return VX_OK;
 }
 

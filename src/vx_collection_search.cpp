@@ -1,6 +1,7 @@
 // Collections: nearest-neighbour search (brute force and through the index)
 // and index management.
 #include "vx_collection_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
 
 #include <algorithm>
@@ -332,22 +333,19 @@ static uint64_t search_and_write(vx_collection *c, const float *query, const vx_
 extern "C" VX_API uint64_t vx_collection_search(vx_collection *c, const float *query, const vx_search_options *opt,
                                                 vx_search_hit *out) {
     if (!c || !query || !out) return 0;
-    vx_rwlock_rdlock(c->lock);
-    uint64_t n = search_and_write(c, query, opt, out);
-    vx_rwlock_rdunlock(c->lock);
-    return n;
+    read_guard guard(c->lock);
+    return guard.held() ? search_and_write(c, query, opt, out) : 0;
 }
 
 extern "C" VX_API uint64_t vx_collection_search_by_id(vx_collection *c, uint64_t id, const vx_search_options *opt,
                                                       vx_search_hit *out) {
     if (!c || !out) return 0;
-    vx_rwlock_rdlock(c->lock);
+    read_guard guard(c->lock);
+    if (!guard.held()) return 0;
     uint64_t pos = collection_find(c, id);
     // The stored vector cannot change while the read lock is held, so it
     // serves as the query directly.
-    uint64_t n = pos != NONE ? search_and_write(c, c->records[pos].vector, opt, out) : 0;
-    vx_rwlock_rdunlock(c->lock);
-    return n;
+    return pos != NONE ? search_and_write(c, c->records[pos].vector, opt, out) : 0;
 }
 
 extern "C" VX_API uint64_t vx_collection_search_filtered(vx_collection *c, const float *query,
@@ -360,70 +358,48 @@ extern "C" VX_API uint64_t vx_collection_search_filtered(vx_collection *c, const
 
 extern "C" VX_API vx_status vx_collection_build_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
-    uint64_t n = c->count;
-    uint64_t dim = c->dimension;
-    vx_status st = VX_OK;
-    if (n == 0) st = VX_ERR_INVALID_ARG;
-    if (st == VX_OK && !c->index) {
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    if (c->count == 0) return VX_ERR_INVALID_ARG;
+    if (!c->index) {
         vx_index_params p;
         collection_index_params(&p, -1, c->metric, c->dimension, 0, 0, 0);
         c->index = vx_index_create(nullptr, &p);
-        if (!c->index) st = VX_ERR_UNKNOWN;
-        else c->index_enabled = 1;
+        if (!c->index) return VX_ERR_UNKNOWN;
+        c->index_enabled = 1;
     }
-    float *vectors = nullptr;
-    uint64_t *ids = nullptr;
-    if (st == VX_OK) {
-        if (n > UINT64_MAX / (dim * sizeof(float))) st = VX_ERR_NO_MEMORY;
-        else {
-            vectors = (float *)vx_malloc(n * dim * sizeof(float));
-            ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
-            if (!vectors || !ids) st = VX_ERR_NO_MEMORY;
-        }
-    }
-    if (st == VX_OK) {
-        for (uint64_t i = 0; i < n; i++) {
-            vx_memcpy(vectors + i * dim, c->records[i].vector, dim * sizeof(float));
-            ids[i] = c->records[i].id;
-        }
-        st = vx_index_train(c->index, vectors, n);
-        if (st == VX_OK) st = vx_index_add_batch(c->index, ids, vectors, n);
-        if (st == VX_OK) c->index_threshold = 0;
-    }
-    vx_free(vectors);
-    vx_free(ids);
-    vx_rwlock_wrunlock(c->lock);
+    vx_status st = collection_index_records(c);
+    if (st == VX_OK) c->index_threshold = 0;
     return st;
 }
 
 extern "C" VX_API vx_status vx_collection_rebuild_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
-    if (c->index) {
-        vx_index_destroy(c->index);
-        c->index = collection_make_index(c);
+    {
+        write_guard guard(c->lock);
+        if (!guard.held()) return guard.status();
+        if (c->index) {
+            vx_index_destroy(c->index);
+            c->index = collection_make_index(c);
+        }
     }
-    vx_rwlock_wrunlock(c->lock);
     return vx_collection_build_index(c);
 }
 
 extern "C" VX_API vx_status vx_collection_drop_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(c->lock);
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
     if (c->index) {
         vx_index_destroy(c->index);
         c->index = nullptr;
         c->index_enabled = 0;
     }
-    vx_rwlock_wrunlock(c->lock);
     return VX_OK;
 }
 
 extern "C" VX_API int32_t vx_collection_has_index(vx_collection *c) {
     if (!c) return 0;
-    vx_rwlock_rdlock(c->lock);
-    int32_t trained = c->index ? vx_index_is_trained(c->index) : 0;
-    vx_rwlock_rdunlock(c->lock);
-    return trained;
+    read_guard guard(c->lock);
+    return guard.held() && c->index ? vx_index_is_trained(c->index) : 0;
 }
