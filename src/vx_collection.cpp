@@ -36,6 +36,8 @@ static const uint32_t AUTO_NPROBE = 3;
 static const uint32_t HNSW_DEFAULT_M = 16;
 static const uint32_t HNSW_DEFAULT_EF_CONSTRUCTION = 200;
 static const uint32_t HNSW_DEFAULT_EF_SEARCH = 64;
+// The reserved word of a collection's index parameters: no index reads it,
+// but the value is part of what a collection hands every index it makes.
 static const uint32_t INDEX_PARAMS_TAIL = 20;
 
 void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,

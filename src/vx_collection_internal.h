@@ -8,6 +8,9 @@
 #define VX_COLLECTION_INITIAL_CAPACITY 4096
 #define VX_COLLECTION_MIN_GROWTH 1024
 #define VX_COLLECTION_OWN_ARENA 0x400000
+// The index threshold of a collection whose index is dormant: far above any
+// real count, so only a successful build (which sets it to 0) switches the
+// index on for insertions and searches.
 #define VX_COLLECTION_DORMANT_THRESHOLD 100000000ull
 #define VX_COLLECTION_DEFAULT_K 10
 
