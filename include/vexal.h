@@ -1032,8 +1032,9 @@ VX_API void vx_vec_random_gaussian(float *v, uint32_t dim, float mean, float std
  * Quantizers
  * ======================================================================== */
 
-/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
- * or more are not recognised. */
+/* Quantization kinds: for sizing and reports, and the codes of the
+ * quant_type fields of vx_index_params and vx_collection_config. 3 and 5 or
+ * more are not recognised. */
 typedef uint32_t vx_quant_type;
 enum {
     VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
@@ -1155,10 +1156,13 @@ typedef struct vx_storage_iterator vx_storage_iterator;
 /* Backend kinds. */
 enum { VX_STORAGE_MEMORY = 0, VX_STORAGE_FILE = 1, VX_STORAGE_MMAP = 2 };
 
-/* Open modes of file and mapped stores; mode 4 (create, read-write, an
- * existing file is not truncated) is VX_OPEN_CREATE of the database section.
- * Modes 4 and 5 write a fresh header, the others read and check it. Any
- * other value opens read-only. */
+/* Open modes of file and mapped stores (vx_storage_options.open_mode,
+ * vx_storage_open): plain values, not bits, and a space apart from the
+ * flags of vx_daded_open, whose VX_OPEN_READ_ONLY equals VX_OPEN_WRITE
+ * here. Mode 4 (create, read-write, an existing file is not truncated) is
+ * spelt VX_OPEN_CREATE, the macro of the database section, which has the
+ * value 4 in both spaces. Modes 4 and 5 write a fresh header, the others
+ * read and check it. Any other value opens read-only. */
 enum {
     VX_OPEN_READ = 0,
     VX_OPEN_WRITE = 1,
@@ -1768,7 +1772,9 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
 
 /* The k nearest records matching opt->filter (opt NULL: k = 10), nearest
  * first, written to out (room for k hits); returns the number written, 0
- * for null arguments or exhausted memory. */
+ * for null arguments or exhausted memory. With an index, its hits are
+ * re-measured exactly, so distances are always those of vx_vec_distance
+ * (SQUARED under VX_METRIC_L2). */
 VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
                                      const vx_search_options *opt, vx_search_hit *out);
 /* Searches with the stored vector of id as the query (the record itself is
@@ -1839,14 +1845,26 @@ VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);
 
 typedef struct vx_daded vx_daded;
 
+/* Storage modes of vx_db_config. Any mode but VX_DB_STORAGE_MEMORY keeps
+ * the database in its directory when it has a path. */
+enum {
+    VX_DB_STORAGE_MEMORY = 0,     /* in memory only; the path is ignored */
+    VX_DB_STORAGE_PERSISTENT = 1, /* collections saved in the directory */
+    VX_DB_STORAGE_DEFAULT = 2     /* what vx_daded_open uses: persistent */
+};
+
 /* Options for vx_daded_open_ex. */
 typedef struct vx_db_config {
-    vx_str path;               /* directory; null or empty: in memory */
-    int32_t storage_mode;      /* 0 memory, 1 persistent, 2 default (persistent) */
+    vx_str path;               /* directory, copied; null or empty: in memory */
+    int32_t storage_mode;      /* VX_DB_STORAGE_* */
     uint64_t arena_size;       /* 0 means 64 MiB */
     uint64_t cache_size;       /* kept, not used */
-    int32_t read_only;         /* open the storage file read-only */
-    int32_t create_if_missing; /* create directory and storage file */
+    int32_t read_only;         /* never write: no storage file is created,
+                                * sync fails with VX_ERR_READ_ONLY and close
+                                * saves nothing */
+    int32_t create_if_missing; /* at opening, create the directory (one level)
+                                * and the storage file; without it nothing is
+                                * created until the first sync or close */
 } vx_db_config;
 
 /* Database statistics: the collection count and twelve reserved words. */
@@ -1855,15 +1873,27 @@ typedef struct vx_db_stats {
     uint64_t reserved[12];
 } vx_db_stats;
 
-#define VX_OPEN_READ_ONLY 1u
-#define VX_OPEN_CREATE 4u
+/* Flags of vx_daded_open, bits to be combined with '|'. They are a space
+ * of their own: the VX_OPEN_* modes of the storage engine are plain values
+ * for vx_storage_open, and there 1 is VX_OPEN_WRITE. VX_OPEN_CREATE has the
+ * value 4 in both (as a storage mode it creates the file). */
+#define VX_OPEN_READ_ONLY 1u /* sets vx_db_config.read_only */
+#define VX_OPEN_CREATE 4u    /* sets vx_db_config.create_if_missing */
 
 /* Opens a database with the given options (NULL: in memory, defaults) and
- * stores the handle in *out. VX_ERR_INVALID_ARG for a null out,
- * VX_ERR_NO_MEMORY; *out is NULL on failure. */
+ * stores the handle in *out; a directory's collection files are loaded.
+ * VX_ERR_INVALID_ARG for a null out, VX_ERR_NO_MEMORY, VX_ERR_IO (see
+ * vx_daded_open), VX_ERR_FILE_CORRUPTED when a listed collection file is
+ * there but does not load; *out is NULL on failure. */
 VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out);
-/* Opens with default options, the path (may be NULL: in memory) and flags
- * VX_OPEN_READ_ONLY and VX_OPEN_CREATE. Fails as vx_daded_open_ex. */
+/* Opens with default options (VX_DB_STORAGE_DEFAULT, 64 MiB arena), the
+ * path (NULL or empty: in memory) and flags VX_OPEN_READ_ONLY and
+ * VX_OPEN_CREATE; other bits are ignored. Fails as vx_daded_open_ex.
+ * A missing directory is no error whatever the flags: the database opens
+ * empty. With VX_OPEN_CREATE the directory is made at once; without it
+ * (flags 0) the first vx_daded_sync or vx_daded_close makes it, unless
+ * VX_OPEN_READ_ONLY is also given. A path naming something other than a
+ * directory fails the opening with VX_ERR_IO only with VX_OPEN_CREATE. */
 VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx_daded **out);
 /* Saves a database with a path (as vx_daded_sync; a read-only database is
  * not written), destroys every collection and frees the handle;
@@ -1894,10 +1924,13 @@ VX_API int vx_daded_is_simd_available(void);
  * collection cannot be made (dimension 0). */
 VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx_collection_config *config,
                                                vx_collection **out);
-/* Same with default options: l2, HNSW, auto_resize. */
+/* Same with default options: VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1. */
 VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, uint32_t dimension,
                                             vx_collection **out);
-/* The collection called name, or NULL. Valid until dropped or closed. */
+/* The collection called name, or NULL. The registry's lock is released
+ * before the call returns: the handle stays valid until the collection is
+ * dropped or the database closed, and the caller keeps those calls away
+ * while it uses the handle. */
 VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name);
 /* 1 when the collection exists, else 0. */
 VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
@@ -1905,7 +1938,9 @@ VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
  * close. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
 VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name);
 /* Writes views of up to max collection names to out in registry order and
- * returns how many; with out NULL or max 0 returns the count. */
+ * returns how many; with out NULL or max 0 returns the count. The views
+ * point at the collections' own zero-terminated names, valid as long as
+ * vx_daded_get_collection's handles. */
 VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, uint64_t max);
 /* Inserts into the named collection, creating it with default options and
  * this dimension when missing. VX_ERR_INVALID_DIMENSION when it exists with
@@ -1917,8 +1952,9 @@ VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *
 VX_API vx_status vx_daded_insert_batch(vx_daded *db, const vx_str *name, const float *vectors,
                                        uint32_t dimension, uint64_t n, uint64_t *ids);
 /* The k nearest records of the named collection into results (id and
- * distance); the number of hits, 0 when the collection is missing or has
- * another dimension. */
+ * distance as vx_collection_search gives them: SQUARED under VX_METRIC_L2);
+ * the number of hits, 0 when the collection is missing or has another
+ * dimension. */
 VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, const float *query,
                                 uint32_t dimension, uint64_t k, vx_search_result *results);
 /* Copies the statistics; VX_ERR_INVALID_ARG when either is null. */
@@ -1930,9 +1966,11 @@ VX_API void vx_daded_reset_stats(vx_daded *db);
 VX_API void vx_daded_print_info(vx_daded *db);
 /* The handle's last error (VX_OK); VX_ERR_UNKNOWN for NULL. */
 VX_API vx_status vx_daded_get_last_error(vx_daded *db);
-/* The handle's error text, or the message of its last error. */
+/* The handle's error text, or vx_strerror of its last error ("Success";
+ * "Unknown error" for NULL). A static text. */
 VX_API const char *vx_daded_get_error_message(vx_daded *db);
-/* The message of a status code. */
+/* vx_strerror(status): the legacy table, "Unknown error" for every failure
+ * status; vx_error_message gives a status's text. */
 VX_API const char *vx_daded_strerror(vx_status status);
 
 /* Saves every collection of a database with a path, rewrites its list file
@@ -2041,18 +2079,19 @@ VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
  * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
 VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
 
-/* Fills out with the database defaults (path "./data", storage_mode 1,
- * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
- * overridden by "database.path" (string), "database.storage_mode" ("memory"
- * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+/* Fills out with the database defaults (path "./data", storage_mode
+ * VX_DB_STORAGE_PERSISTENT, arena_size 100 MiB, cache_size 50 MiB,
+ * read_only 0, create_if_missing 1) overridden by "database.path" (string),
+ * "database.storage_mode" ("memory" VX_DB_STORAGE_MEMORY, "persistent"
+ * VX_DB_STORAGE_PERSISTENT), "database.arena_size" and "database.cache_size"
  * (integers > 0), "database.read_only" and "database.create_if_missing"
  * (booleans). Keys of another type or unknown words are ignored. The path
  * points into the configuration's arena. VX_ERR_INVALID_ARG for null
  * arguments. */
 VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
-/* Fills out with the collection defaults (no name, dimension 128, metric
- * l2, index hnsw, auto_resize 1, everything else 0) overridden by
- * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+/* Fills out with the collection defaults (no name, dimension 128,
+ * VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1, everything else 0) overridden
+ * by "collection.name" (string), "collection.dimension" (integer > 0, low 32
  * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
  * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
  * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */
