@@ -1566,31 +1566,32 @@ typedef struct vx_collection_iterator vx_collection_iterator;
 /* Options for creating a collection; the collection keeps a copy. */
 typedef struct vx_collection_config {
     vx_str name;              /* copied up to its zero byte (at most len bytes
-                               * when len is non-zero). vx_collection_create
-                               * accepts a null data (the collection then has
-                               * no name: vx_collection_get_name gives NULL
-                               * and a database will not save it), but every
-                               * database call requires a valid name */
+                               * when len is non-zero). Required by the
+                               * database calls (see the name rules there);
+                               * vx_collection_create alone accepts a null
+                               * data and makes an unnamed collection */
     uint32_t dimension;       /* floats per vector; must not be 0 */
     vx_metric metric;         /* VX_METRIC_*; unknown codes rank as L2 */
-    vx_index_type index_type; /* VX_INDEX_*. VX_INDEX_FLAT makes no index
-                               * until vx_collection_build_index, which then
-                               * makes the automatic one. -1, the automatic
-                               * index: an inverted file (VX_INDEX_IVF) with
-                               * 5 lists, 3 probed per query. The graph kinds
-                               * get M 16, ef_construction 200, ef_search 64;
-                               * the other inverted-file kinds get no lists
-                               * and so no index */
+    vx_index_type index_type; /* -1: the automatic index, an inverted file
+                               * (VX_INDEX_IVF) of 5 lists, 3 probed per
+                               * query. The graph kinds: that graph, with M
+                               * 16, ef_construction 200, ef_search 64.
+                               * VX_INDEX_FLAT and the inverted-file kinds
+                               * (given no lists here): no index at creation;
+                               * vx_collection_build_index then makes the
+                               * automatic one */
     uint32_t reserved32;      /* not read */
     uint64_t reserved64;      /* not read */
-    int32_t auto_resize;      /* stored and returned with the options, never
-                               * consulted: the record array always grows */
-    int32_t quant_type;       /* vx_quant_type, handed to the index as
-                               * vx_index_params.quant_type: VX_QUANT_SCALAR
-                               * and VX_QUANT_SCALAR_ALT attach a scalar
+    int32_t auto_resize;      /* stored with the options, never consulted:
+                               * the record array always grows */
+    int32_t quant_type;       /* vx_quant_type, handed to the index made at
+                               * creation as vx_index_params.quant_type (the
+                               * automatic index of a build gets
+                               * VX_QUANT_NONE): VX_QUANT_SCALAR and
+                               * VX_QUANT_SCALAR_ALT attach a scalar
                                * quantizer, other values (VX_QUANT_NONE,
                                * VX_QUANT_PRODUCT) change nothing; quantized
-                               * storage comes from the index kind */
+                               * storage comes from the index kind alone */
     uint32_t pq_m;            /* product-quantizer sub-spaces (_PQ kinds) */
     uint32_t pq_nbits;        /* bits per product-quantizer code, at most 8 */
 } vx_collection_config;
