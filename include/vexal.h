@@ -17,15 +17,16 @@
  *     settings (allocator hooks, random seed) are installed before threads
  *     start.
  *   - Returned pointers: every call that hands out a pointer says who owns
- *     it and until when it stays valid. No lock is held once a call has
- *     returned, so a pointer into a collection or database stays meaningful
- *     only while the caller keeps the writers it names away.
+ *     it and until when it stays valid. Apart from the lock functions, no
+ *     call returns holding a lock, so a pointer into a collection or
+ *     database stays meaningful only while the caller keeps away the
+ *     writers its comment names.
  *   - Distances: smaller is always nearer. Under VX_METRIC_L2 a search of
  *     a collection or database, an index over raw vectors and
  *     vx_vec_distance give the SQUARED Euclidean distance (no root is
- *     taken); only the quantizer distances (and the quantized entries of an
- *     inverted file that rank by them) and the vx_vec_*l2_distance routines
- *     give the root.
+ *     taken); the quantizer distances (and the quantized entries of an
+ *     inverted file that rank by them), vx_vec_batch_distance and the
+ *     vx_vec_*l2_distance routines give the root.
  *
  * Link with: -Iinclude -Lbuild -lvexal
  */
@@ -884,9 +885,10 @@ VX_API double vx_math_clamp_f64(double x, double lo, double hi);
 typedef int32_t vx_metric;
 enum {
     VX_METRIC_L2 = 0,     /* SQUARED Euclidean distance: sum of (a[i] - b[i])^2
-                           * (the quantizers alone give its root) */
+                           * (the quantizers and vx_vec_batch_distance
+                           * give its root) */
     VX_METRIC_IP = 1,     /* negated inner product: -sum of a[i] * b[i] */
-    VX_METRIC_COSINE = 2  /* 1 - cosine similarity, in [0, 2] */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity (not clamped) */
 };
 
 /* A list of count vectors of dim floats each, for
