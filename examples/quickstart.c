@@ -50,12 +50,12 @@ int main(void) {
     printf("%.*s\n", (int)version.len, version.data);
     st = vx_daded_open_ex(NULL, &db);
     if (st != VX_OK) {
-        fprintf(stderr, "open failed: %s\n", vx_strerror(st));
+        fprintf(stderr, "open failed: %s\n", vx_error_message(st));
         return 1;
     }
     st = vx_daded_create_collection(db, &name, DIM, &points);
     if (st != VX_OK) {
-        fprintf(stderr, "create failed: %s\n", vx_strerror(st));
+        fprintf(stderr, "create failed: %s\n", vx_error_message(st));
         vx_daded_close(db);
         return 1;
     }
@@ -71,13 +71,13 @@ int main(void) {
         tag.value.str = text(shades[i % 3]);
         st = vx_collection_insert_with_meta(points, v, &tag, 1, NULL);
         if (st != VX_OK) {
-            fprintf(stderr, "insert failed: %s\n", vx_strerror(st));
+            fprintf(stderr, "insert failed: %s\n", vx_error_message(st));
             vx_daded_close(db);
             return 1;
         }
     }
     st = vx_collection_build_index(points);
-    printf("index built: %s, trained: %d\n", st == VX_OK ? "ok" : vx_strerror(st),
+    printf("index built: %s, trained: %d\n", st == VX_OK ? "ok" : vx_error_message(st),
            vx_collection_has_index(points));
 
     for (d = 0; d < DIM; d++) query[d] = 0.5f;
@@ -98,6 +98,6 @@ int main(void) {
     fflush(stdout); /* the summary is written straight to descriptor 1 */
     vx_daded_print_info(db);
     st = vx_daded_close(db);
-    printf("closed: %s\n", st == VX_OK ? "ok" : vx_strerror(st));
+    printf("closed: %s\n", st == VX_OK ? "ok" : vx_error_message(st));
     return st == VX_OK ? 0 : 1;
 }

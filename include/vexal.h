@@ -16,6 +16,17 @@
  *   - Threading: each section states which locks a call takes. Process-wide
  *     settings (allocator hooks, random seed) are installed before threads
  *     start.
+ *   - Returned pointers: every call that hands out a pointer says who owns
+ *     it and until when it stays valid. Apart from the lock functions, no
+ *     call returns holding a lock, so a pointer into a collection or
+ *     database stays meaningful only while the caller keeps away the
+ *     writers its comment names.
+ *   - Distances: smaller is always nearer. Under VX_METRIC_L2 a search of
+ *     a collection or database, an index over raw vectors and
+ *     vx_vec_distance give the SQUARED Euclidean distance (no root is
+ *     taken); the quantizer distances (and the quantized entries of an
+ *     inverted file that rank by them), vx_vec_batch_distance and the
+ *     vx_vec_*l2_distance routines give the root.
  *
  * Link with: -Iinclude -Lbuild -lvexal
  */
@@ -97,9 +108,15 @@ enum {
 #define VX_DISTANCE_SENTINEL 3.4028235e38f
 
 /* Text of the legacy 18-entry status table for index 0..17 ("Success",
- * "Invalid argument", ...); "Unknown error" for every other value. */
+ * "Invalid argument", "Out of memory", "File not found", "File I/O error",
+ * ...); "Unknown error" for every other value. The table is indexed by
+ * position, not by the VX_ERR_* codes above: every negative status gives
+ * "Unknown error". For the text of a status use vx_error_message. The
+ * result is a static text. */
 VX_API const char *vx_status_to_string(int index);
-/* Same as vx_status_to_string(status). */
+/* vx_status_to_string(status), kept for older callers: it, too, gives
+ * "Unknown error" for every failure status. Use vx_error_message (or
+ * vx_error_description) to report a vx_status. */
 VX_API const char *vx_strerror(int status);
 /* Maps ENOENT, EIO, ENOMEM, EBUSY, EINVAL, ETIMEDOUT to a status;
  * VX_ERR_UNKNOWN for anything else. */
@@ -108,8 +125,23 @@ VX_API vx_status vx_status_from_errno(int err);
 /* ==========================================================================
  * Allocator hooks and memory routines
  *
- * All general-purpose heap memory of the library flows through these hooks.
- * Install them before starting threads; nothing here locks.
+ * The hooks serve vx_alloc and its neighbours and every block the library
+ * allocates outside an arena: database handles, lock objects made without
+ * an arena, vectors made without an arena, search and training scratch,
+ * text and write buffers.
+ * Not through the hooks, by design:
+ *   - arena blocks, and so everything that lives in an arena (collections,
+ *     indexes, records, configuration trees, hash tables): arenas take
+ *     their blocks from the C runtime's malloc and free;
+ *   - semaphores (vx_sem_create);
+ *   - the results documented as "malloc memory" in the files section
+ *     (vx_file_read_all, vx_file_abs_path, vx_file_normalize_path, the names
+ *     of vx_file_list_dir): release them with the C runtime's free();
+ *   - short-lived path texts inside the file code (temporary-file and
+ *     directory names while a file is written or a directory is made).
+ * Blocks carry no record of the hooks that made them, so change hooks only
+ * while no block from the old ones is alive. Install them before starting
+ * threads; nothing here locks.
  * ======================================================================== */
 
 typedef void *(*vx_alloc_fn)(uint64_t size, void *user_data);
@@ -123,9 +155,12 @@ typedef struct vx_allocator {
     void *user_data;       /* handed to every hook call */
 } vx_allocator;
 
-/* The installed hooks (the C runtime's malloc/realloc/free by default). */
+/* The installed hooks (the C runtime's malloc/realloc/free by default): a
+ * pointer to the one process-wide record, valid for the life of the
+ * process; vx_set_allocator overwrites it in place. */
 VX_API vx_allocator *vx_get_allocator(void);
-/* Installs hooks; VX_ERR_INVALID_ARG when allocator or its alloc is null. */
+/* Installs a copy of the hooks; VX_ERR_INVALID_ARG when allocator or its
+ * alloc is null. */
 VX_API vx_status vx_set_allocator(const vx_allocator *allocator);
 /* Allocates size bytes through the hooks; NULL on failure. */
 VX_API void *vx_alloc(uint64_t size);
@@ -224,11 +259,11 @@ VX_API uint64_t vx_arena_get_block_count(const vx_arena *arena);
  * Locks, threads and semaphores
  *
  * Thin wrappers over POSIX threads. Objects come from the given arena or,
- * when it is NULL, from the allocator hooks; destroy releases only the
- * operating-system object. Every call returns VX_ERR_INVALID_ARG for a null
- * object, VX_ERR_UNKNOWN when the system refuses, VX_ERR_BUSY when a
- * try-lock finds the object held and VX_ERR_TIMEOUT when a timed wait
- * expires. No lock is recursive.
+ * when it is NULL, from the allocator hooks; destroy releases the
+ * operating-system object and hook memory, never arena memory. Every call
+ * returns VX_ERR_INVALID_ARG for a null object, VX_ERR_UNKNOWN when the
+ * system refuses, VX_ERR_BUSY when a try-lock finds the object held and
+ * VX_ERR_TIMEOUT when a timed wait expires. No lock is recursive.
  * ======================================================================== */
 
 typedef struct vx_mutex vx_mutex;
@@ -252,65 +287,97 @@ typedef struct vx_autolock {
     vx_mutex *mutex;
 } vx_autolock;
 
-/* Creates a mutex; *out is NULL on failure. Destroy functions release the
- * system object, and the memory too when it came from the allocator hooks
- * (arena memory goes with the arena). */
+/* Creates a mutex; *out is NULL on failure (VX_ERR_INVALID_ARG for a null
+ * out, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). Every destroy function here
+ * releases the system object, and the memory too when it came from the
+ * allocator hooks (arena memory goes with the arena); NULL is ignored, and
+ * the object must be unheld, with no waiter, when it is destroyed. */
 VX_API vx_status vx_mutex_create(vx_arena *arena, vx_mutex **out);
 VX_API void vx_mutex_destroy(vx_mutex *mutex);
+/* Blocks until the calling thread holds the mutex. Locking a mutex the
+ * thread already holds is undefined (it is not recursive). */
 VX_API vx_status vx_mutex_lock(vx_mutex *mutex);
+/* Releases a mutex the calling thread holds. */
 VX_API vx_status vx_mutex_unlock(vx_mutex *mutex);
-/* VX_ERR_BUSY when another thread holds it. */
+/* Takes the mutex without waiting; VX_ERR_BUSY when another thread holds
+ * it. */
 VX_API vx_status vx_mutex_trylock(vx_mutex *mutex);
 
-/* Creates a reader/writer lock; *out is NULL on failure. */
+/* Creates a reader/writer lock; *out is NULL on failure (as
+ * vx_mutex_create). */
 VX_API vx_status vx_rwlock_create(vx_arena *arena, vx_rwlock **out);
 VX_API void vx_rwlock_destroy(vx_rwlock *lock);
+/* Blocks until the lock is held for reading; any number of readers may
+ * hold it together. */
 VX_API vx_status vx_rwlock_rdlock(vx_rwlock *lock);
+/* Blocks until the lock is held for writing, by this thread alone. */
 VX_API vx_status vx_rwlock_wrlock(vx_rwlock *lock);
-/* VX_ERR_BUSY when the lock cannot be taken at once. */
+/* The same without waiting: VX_ERR_BUSY when the lock cannot be taken at
+ * once. */
 VX_API vx_status vx_rwlock_tryrdlock(vx_rwlock *lock);
 VX_API vx_status vx_rwlock_trywrlock(vx_rwlock *lock);
-/* Both release; release in the mode you acquired. */
+/* Both release the lock the calling thread holds; release in the mode you
+ * acquired. */
 VX_API vx_status vx_rwlock_rdunlock(vx_rwlock *lock);
 VX_API vx_status vx_rwlock_wrunlock(vx_rwlock *lock);
 
-/* A busy-waiting lock for critical sections of a few instructions. */
+/* A busy-waiting lock for critical sections of a few instructions. Creates
+ * it free; *out is NULL on failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY). */
 VX_API vx_status vx_spinlock_create(vx_arena *arena, vx_spinlock **out);
-/* Leaves the lock free; releases nothing. */
+/* Releases hook memory as the other destroy functions do; there is no
+ * system object. */
 VX_API void vx_spinlock_destroy(vx_spinlock *lock);
+/* Spins until the lock is taken; never fails for a valid lock. */
 VX_API vx_status vx_spinlock_lock(vx_spinlock *lock);
-/* VX_ERR_BUSY when held. */
+/* Takes the lock without spinning; VX_ERR_BUSY when held. */
 VX_API vx_status vx_spinlock_trylock(vx_spinlock *lock);
+/* Frees the lock; any thread may release it, it records no owner. */
 VX_API vx_status vx_spinlock_unlock(vx_spinlock *lock);
 
-/* Creates a condition variable; *out is NULL on failure. */
+/* Creates a condition variable; *out is NULL on failure (as
+ * vx_mutex_create). */
 VX_API vx_status vx_cond_create(vx_arena *arena, vx_cond **out);
 VX_API void vx_cond_destroy(vx_cond *cond);
+/* Releases mutex (held by the caller), waits for a signal and takes mutex
+ * again before returning. Wake-ups may be spurious: wait in a loop that
+ * tests the condition. VX_ERR_INVALID_ARG when either is null. */
 VX_API vx_status vx_cond_wait(vx_cond *cond, vx_mutex *mutex);
-/* Waits at most timeout_ms milliseconds (realtime clock); VX_ERR_TIMEOUT
- * on expiry. */
+/* As vx_cond_wait, waiting at most timeout_ms milliseconds (realtime
+ * clock); VX_ERR_TIMEOUT on expiry. With VX_OK and VX_ERR_TIMEOUT the
+ * mutex is held again. */
 VX_API vx_status vx_cond_timedwait(vx_cond *cond, vx_mutex *mutex, uint32_t timeout_ms);
+/* Wakes one waiter / every waiter; nothing when none waits. */
 VX_API vx_status vx_cond_signal(vx_cond *cond);
 VX_API vx_status vx_cond_broadcast(vx_cond *cond);
 
-/* Starts fn(user_data) on a new thread recorded in *thread. */
+/* Starts fn(user_data) on a new thread recorded in *thread, which must stay
+ * in place until the thread has started running fn. VX_ERR_INVALID_ARG for
+ * a null thread or fn, VX_ERR_UNKNOWN when no thread can be started. */
 VX_API vx_status vx_thread_create(vx_thread *thread, vx_thread_fn fn, void *user_data);
-/* Waits for the thread; its result is discarded. */
+/* Waits for the thread to end; its result is discarded. Join or detach each
+ * thread exactly once. */
 VX_API vx_status vx_thread_join(vx_thread *thread);
+/* Lets the thread release its resources on its own when it ends; it can no
+ * longer be joined. */
 VX_API vx_status vx_thread_detach(vx_thread *thread);
 /* The calling thread's system identifier. */
 VX_API uint64_t vx_thread_id(void);
 
-/* Locks mutex and remembers it in guard; on failure the guard is cleared. */
+/* Locks mutex and remembers it in guard; on failure the guard is cleared
+ * and the lock's status returned (VX_ERR_INVALID_ARG for null arguments,
+ * the guard then untouched). */
 VX_API vx_status vx_autolock_init(vx_autolock *guard, vx_mutex *mutex);
-/* Unlocks the guarded mutex once and clears the guard. */
+/* Unlocks the guarded mutex once and clears the guard; a cleared guard or
+ * NULL is ignored, so calling it twice is harmless. */
 VX_API void vx_autolock_cleanup(vx_autolock *guard);
 
 /* A counting semaphore with a ceiling (max_count compared unsigned);
- * allocated with the C runtime's malloc. */
+ * allocated with the C runtime's malloc, not the hooks. *out is NULL on
+ * failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). */
 VX_API vx_status vx_sem_create(int32_t initial_count, int32_t max_count, vx_sem **out);
+/* Releases the semaphore; NULL is ignored. No thread may wait on it. */
 VX_API void vx_sem_destroy(vx_sem *sem);
-/* Blocks until the count is positive, then decrements it. */
+/* Blocks while the count is 0, then decrements it. */
 VX_API vx_status vx_sem_wait(vx_sem *sem);
 /* Increments the count and wakes one waiter; a post at the ceiling is
  * dropped and still returns VX_OK. */
@@ -809,8 +876,20 @@ VX_API double vx_math_clamp_f64(double x, double lo, double hi);
 /* A vector is a bare array of dim floats; every function takes the array and
  * its dimension separately. Every sum is one single-precision running sum
  * from +0.0 in increasing index order, so results are reproducible bit for
- * bit. Metric codes: 0 L2, 1 inner product, 2 cosine. Nothing here locks;
- * calls on distinct outputs may run on any thread. */
+ * bit. Functions taking an int32_t metric read a vx_metric code. Nothing
+ * here locks; calls on distinct outputs may run on any thread. */
+
+/* Distance metrics, used by vectors, quantizers, indexes and collections;
+ * smaller is always nearer. Unknown codes rank like VX_METRIC_L2 wherever a
+ * function does not say otherwise. */
+typedef int32_t vx_metric;
+enum {
+    VX_METRIC_L2 = 0,     /* SQUARED Euclidean distance: sum of (a[i] - b[i])^2
+                           * (the quantizers and vx_vec_batch_distance
+                           * give its root) */
+    VX_METRIC_IP = 1,     /* negated inner product: -sum of a[i] * b[i] */
+    VX_METRIC_COSINE = 2  /* 1 - cosine similarity (not clamped) */
+};
 
 /* A list of count vectors of dim floats each, for
  * vx_vec_batch_cosine_similarity. */
@@ -873,8 +952,9 @@ VX_API float vx_vec_cosine_distance(const float *a, const float *b, uint32_t dim
 /* 1.0 - vx_vec_cosine_distance(a, b, dim); 0.0 for null, empty or zero. */
 VX_API float vx_vec_cosine_similarity(const float *a, const float *b, uint32_t dim);
 /* The ranking distance of a metric, smaller meaning nearer: the squared L2
- * distance for 0 and unknown metrics, the negated dot product for 1, the
- * cosine distance for 2. dim 0 gives 0.0, -0.0 and 1.0 respectively; a null
+ * distance (vx_vec_l2_squared) for VX_METRIC_L2 and unknown metrics, the
+ * negated dot product for VX_METRIC_IP, the cosine distance for
+ * VX_METRIC_COSINE. dim 0 gives 0.0, -0.0 and 1.0 respectively; a null
  * vector otherwise gives VX_DISTANCE_SENTINEL, -0.0 and 1.0. */
 VX_API float vx_vec_distance(const float *a, const float *b, uint32_t dim, int32_t metric);
 
@@ -911,9 +991,9 @@ VX_API int32_t vx_vec_dot_int8(const int8_t *a, const int8_t *b, uint32_t dim);
  * count 0 or a null list or out. */
 VX_API void vx_vec_batch_l2_distance(const float *query, const float *const *vectors, uint32_t dim,
                                      uint64_t count, float *out);
-/* Metric 1: -vx_vec_dot; metric 2: vx_vec_cosine_distance; any other metric:
- * vx_vec_batch_l2_distance (root, not squared). Nothing for a null query,
- * list or out. */
+/* VX_METRIC_IP: -vx_vec_dot; VX_METRIC_COSINE: vx_vec_cosine_distance; any
+ * other metric, VX_METRIC_L2 included: vx_vec_batch_l2_distance (the root,
+ * unlike vx_vec_distance). Nothing for a null query, list or out. */
 VX_API void vx_vec_batch_distance(const float *query, const float *const *vectors, uint32_t dim,
                                   uint64_t count, int32_t metric, float *out);
 /* out[i] = vx_vec_cosine_similarity(query, batch->vectors[i], batch->dim);
@@ -954,8 +1034,9 @@ VX_API void vx_vec_random_gaussian(float *v, uint32_t dim, float mean, float std
  * Quantizers
  * ======================================================================== */
 
-/* Quantization kinds for sizing and reports (vx_quant_type codes). 3 and 5
- * or more are not recognised. */
+/* Quantization kinds: for sizing and reports, and the codes of the
+ * quant_type fields of vx_index_params and vx_collection_config. 3 and 5 or
+ * more are not recognised. */
 typedef uint32_t vx_quant_type;
 enum {
     VX_QUANT_NONE = 0,       /* raw floats, 4 bytes per dimension */
@@ -994,9 +1075,10 @@ VX_API vx_status vx_sq_quantize_batch(const vx_sq_quantizer *q, const float *dat
 /* Decodes n code vectors; VX_ERR_INVALID_ARG for null arguments or n 0. */
 VX_API vx_status vx_sq_dequantize_batch(const vx_sq_quantizer *q, const uint8_t *codes,
                                         float *out, uint64_t n);
-/* Distance between a query and decoded codes: metric 0 the L2 root, 1 the
- * negated dot product, 2 one minus the cosine (1.0 when either norm is 0);
- * VX_DISTANCE_SENTINEL for another metric or null arguments. */
+/* Distance between a query and decoded codes: VX_METRIC_L2 the L2 root (not
+ * squared), VX_METRIC_IP the negated dot product, VX_METRIC_COSINE one minus
+ * the cosine (1.0 when either norm is 0); VX_DISTANCE_SENTINEL for another
+ * metric or null arguments. */
 VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *codes, const float *query,
                             int32_t metric);
 /* Does nothing: the quantizer goes with its arena. */
@@ -1033,10 +1115,11 @@ VX_API void vx_pq_encode(const vx_pq_quantizer *q, const float *v, uint8_t *code
 /* Encodes n row-major vectors into n * m bytes; nothing for null or n 0. */
 VX_API void vx_pq_encode_batch(const vx_pq_quantizer *q, const float *data, uint8_t *codes,
                                uint64_t n);
-/* Distance between a query and the centroids named by codes: metric 0 the L2
- * root, 1 the negated dot product, 2 one minus the cosine, another metric the
- * squared L2; VX_DISTANCE_SENTINEL for null arguments or a code byte at or
- * above ksub (it names no centroid). */
+/* Distance between a query and the centroids named by codes: VX_METRIC_L2
+ * the L2 root (not squared), VX_METRIC_IP the negated dot product,
+ * VX_METRIC_COSINE one minus the cosine, another metric the squared L2;
+ * VX_DISTANCE_SENTINEL for null arguments or a code byte at or above ksub
+ * (it names no centroid). */
 VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *query, const uint8_t *codes,
                             int32_t metric);
 /* out[i] = vx_pq_distance(q, query, codes + i * m, metric) for i < n; does
@@ -1075,10 +1158,13 @@ typedef struct vx_storage_iterator vx_storage_iterator;
 /* Backend kinds. */
 enum { VX_STORAGE_MEMORY = 0, VX_STORAGE_FILE = 1, VX_STORAGE_MMAP = 2 };
 
-/* Open modes of file and mapped stores; mode 4 (create, read-write, an
- * existing file is not truncated) is VX_OPEN_CREATE of the database section.
- * Modes 4 and 5 write a fresh header, the others read and check it. Any
- * other value opens read-only. */
+/* Open modes of file and mapped stores (vx_storage_options.open_mode,
+ * vx_storage_open): plain values, not bits, and a space apart from the
+ * flags of vx_daded_open, whose VX_OPEN_READ_ONLY equals VX_OPEN_WRITE
+ * here. Mode 4 (create, read-write, an existing file is not truncated) is
+ * spelt VX_OPEN_CREATE, the macro of the database section, which has the
+ * value 4 in both spaces. Modes 4 and 5 write a fresh header, the others
+ * read and check it. Any other value opens read-only. */
 enum {
     VX_OPEN_READ = 0,
     VX_OPEN_WRITE = 1,
@@ -1279,8 +1365,10 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * vectors: an inverted file (IVF: k-means centroids with probe lists, raw,
  * product-quantized or scalar-quantized entries) or a hierarchical navigable
  * small-world graph (HNSW). Distances follow the index's metric exactly as
- * vx_vec_distance computes it (squared L2 for metric 0); quantized IVF
- * entries are ranked by their quantizer's distance under that metric.
+ * vx_vec_distance computes it (SQUARED L2 for VX_METRIC_L2); the quantized
+ * entries of kinds VX_INDEX_IVF_PQ and VX_INDEX_IVF_SQ are ranked by their
+ * quantizer's distance under that metric, which for VX_METRIC_L2 is the
+ * root (vx_pq_distance, vx_sq_distance).
  *
  * Threading: a graph takes its reader/writer lock for writing in add and
  * remove and for reading in search; an inverted file takes one mutex per add
@@ -1288,28 +1376,22 @@ VX_API vx_status vx_storage_read_collection_header(vx_storage *storage, uint64_t
  * statistics take no lock: the caller keeps adds and searches away from them.
  */
 
-/* Distance metric of a collection; smaller is always nearer. Unknown codes
- * rank like VX_METRIC_L2. */
-typedef int32_t vx_metric;
-enum {
-    VX_METRIC_L2 = 0,     /* squared Euclidean distance */
-    VX_METRIC_IP = 1,     /* negated inner product */
-    VX_METRIC_COSINE = 2  /* 1 - cosine similarity */
-};
-
-/* Index kinds. Configuration text names 0 to 2 "flat", "ivf" and "hnsw". */
+/* Index kinds. Configuration text names the first three "flat", "ivf" and
+ * "hnsw". The graph kinds with a quantizer keep raw vectors in the graph;
+ * only the inverted-file kinds store quantized entries. */
 typedef int32_t vx_index_type;
 enum {
     VX_INDEX_FLAT = 0,     /* no index object: brute force */
-    VX_INDEX_IVF = 1,
-    VX_INDEX_HNSW = 2,
+    VX_INDEX_IVF = 1,      /* inverted file over raw vectors */
+    VX_INDEX_HNSW = 2,     /* graph */
     VX_INDEX_IVF_PQ = 3,
     VX_INDEX_HNSW_PQ = 4,
     VX_INDEX_IVF_SQ = 5,
     VX_INDEX_HNSW_SQ = 6
 };
 
-/* One hit: the library writes only id and distance. */
+/* One hit: the library writes only id and distance (squared under
+ * VX_METRIC_L2 unless the index stores quantized entries, see above). */
 typedef struct vx_search_result {
     uint64_t id;
     float distance;
@@ -1339,13 +1421,18 @@ typedef struct vx_hnsw_params {
 typedef struct vx_index_params {
     vx_index_type type;
     vx_metric metric;   /* ranking metric; unknown codes rank as L2 */
-    int32_t quant_type; /* 1 or 2 ask for a scalar quantizer */
+    int32_t quant_type; /* vx_quant_type: VX_QUANT_SCALAR or VX_QUANT_SCALAR_ALT
+                         * give the index a scalar quantizer (trained by an
+                         * inverted file) even when its kind stores raw
+                         * vectors, which then stay raw; other values are
+                         * ignored (product codes come only from the _PQ
+                         * kinds) */
     uint32_t dimension; /* non-zero */
     union {
         vx_ivf_params ivf;
         vx_hnsw_params hnsw;
     } family;
-    uint32_t pq_m;      /* product-quantizer sub-spaces (kinds 3 and 4) */
+    uint32_t pq_m;      /* product-quantizer sub-spaces (the _PQ kinds) */
     uint32_t pq_nbits;  /* bits per product-quantizer code, at most 8 */
     uint32_t reserved;  /* not read by the index */
 } vx_index_params;
@@ -1365,14 +1452,14 @@ typedef struct vx_ivf_index vx_ivf_index;
 typedef struct vx_hnsw_index vx_hnsw_index;
 
 /* Creates an index of params->type in arena (or in an arena of its own when
- * arena is NULL); NULL for NULL params, kind 0 (flat), an unknown kind, a zero
+ * arena is NULL); NULL for NULL params, VX_INDEX_FLAT, an unknown kind, a zero
  * dimension, bad family parameters or no memory. A quantizer that cannot be
  * made leaves the index storing raw vectors. */
 VX_API vx_index *vx_index_create(vx_arena *arena, const vx_index_params *params);
 /* Releases the index's locks and, when it made its own, its arena; NULL is
  * ignored. */
 VX_API void vx_index_destroy(vx_index *index);
-/* The index kind; 0 for NULL. */
+/* The index kind; VX_INDEX_FLAT for NULL. */
 VX_API vx_index_type vx_index_get_type(const vx_index *index);
 /* Sets how widely later searches look: nprobe of an inverted file, ef_search
  * of a graph. Safe while other threads search. VX_ERR_INVALID_ARG for NULL. */
@@ -1390,13 +1477,15 @@ VX_API int32_t vx_index_is_trained(const vx_index *index);
 VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t count);
 /* Adds count vectors (row-major) under the given ids; VX_ERR_INVALID_ARG,
  * VX_ERR_INDEX_NOT_READY for an untrained inverted file, VX_ERR_NOT_SUPPORTED
- * for kind 6, VX_ERR_NO_MEMORY (vectors added before the failure stay). */
+ * for VX_INDEX_HNSW_SQ, VX_ERR_NO_MEMORY (vectors added before the failure
+ * stay). */
 VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
                                     const float *vectors, uint64_t count);
 /* vx_index_add_batch of one vector. */
 VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const float *vector);
-/* Removes id from a graph of kind 2; a successful no-op for other kinds and
- * absent ids; VX_ERR_INVALID_ARG for NULL. */
+/* Removes id from a graph of kind VX_INDEX_HNSW; a successful no-op for
+ * every other kind (VX_INDEX_HNSW_PQ included) and for absent ids;
+ * VX_ERR_INVALID_ARG for NULL. */
 VX_API vx_status vx_index_remove(vx_index *index, uint64_t id);
 /* vx_index_remove for each id in order, stopping at the first failure;
  * VX_ERR_INVALID_ARG for NULL arguments or count 0. */
@@ -1412,9 +1501,9 @@ VX_API uint64_t vx_index_search(vx_index *index, const float *query, uint64_t k,
 VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries, uint64_t nq,
                                        uint64_t k, vx_search_result *results);
 
-/* Creates an inverted-file body (kind 1, metric L2) in arena (or in an arena of
- * its own, released by vx_ivf_destroy); NULL for dimension 0, NULL params,
- * nlist 0 or no memory. */
+/* Creates an inverted-file body (VX_INDEX_IVF, VX_METRIC_L2) in arena (or
+ * in an arena of its own, released by vx_ivf_destroy); NULL for dimension
+ * 0, NULL params, nlist 0 or no memory. */
 VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimension,
                                    const vx_ivf_params *params);
 /* Releases the body's locks (and its own arena); NULL is ignored. */
@@ -1424,9 +1513,9 @@ VX_API uint32_t vx_ivf_get_nlist(const vx_ivf_index *ivf);
 /* Entries in one list; 0 for NULL or a list number out of range. */
 VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_t list);
 
-/* Creates a graph body (kind 2, metric L2) in arena (or in an arena of its
- * own, released by vx_hnsw_destroy); NULL for dimension 0, NULL params or no
- * memory. */
+/* Creates a graph body (VX_INDEX_HNSW, VX_METRIC_L2) in arena (or in an
+ * arena of its own, released by vx_hnsw_destroy); NULL for dimension 0,
+ * NULL params or no memory. */
 VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
                                      const vx_hnsw_params *params);
 /* Releases the body's lock (and its own arena); NULL is ignored. */
@@ -1461,23 +1550,52 @@ VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
 /* Records are found by id through an id-ordered position search, so every
  * lookup by id stays fast however large the collection grows. Every call
  * takes the collection's reader/writer lock (writers: insert, upsert,
- * delete, clear, set_meta, build, rebuild, drop; readers: the rest). */
+ * delete, clear, set_meta, build, rebuild, drop; readers: the rest) and
+ * releases it before returning.
+ *
+ * Pointers into the collection (records, vectors, metadata, the name) are
+ * handed out after that lock is released, as LMDB's mdb_get hands out data
+ * after its read: the library keeps no reader registered for them. Record
+ * memory lives in the collection's arena and is never returned before the
+ * collection is destroyed, so such a pointer never dangles while the
+ * collection exists, but it only describes the record faithfully while no
+ * writer runs: the caller keeps writers (on any thread) away for as long as
+ * it reads through it, and reads it again after a write. */
 
 typedef struct vx_collection vx_collection;
 typedef struct vx_collection_iterator vx_collection_iterator;
 
-/* Options for creating a collection. */
+/* Options for creating a collection; the collection keeps a copy. */
 typedef struct vx_collection_config {
-    vx_str name;              /* text must end with a zero byte; may be null */
+    vx_str name;              /* copied up to its zero byte (at most len bytes
+                               * when len is non-zero). Required by the
+                               * database calls (see the name rules there);
+                               * vx_collection_create alone accepts a null
+                               * data and makes an unnamed collection */
     uint32_t dimension;       /* floats per vector; must not be 0 */
-    vx_metric metric;         /* VX_METRIC_* */
-    vx_index_type index_type; /* VX_INDEX_*; -1 selects the automatic index */
+    vx_metric metric;         /* VX_METRIC_*; unknown codes rank as L2 */
+    vx_index_type index_type; /* -1: the automatic index, an inverted file
+                               * (VX_INDEX_IVF) of 5 lists, 3 probed per
+                               * query. The graph kinds: that graph, with M
+                               * 16, ef_construction 200, ef_search 64.
+                               * VX_INDEX_FLAT and the inverted-file kinds
+                               * (given no lists here): no index at creation;
+                               * vx_collection_build_index then makes the
+                               * automatic one */
     uint32_t reserved32;      /* not read */
     uint64_t reserved64;      /* not read */
-    int32_t auto_resize;      /* kept with the options */
-    int32_t quant_type;       /* 0 none, 1 and 2 scalar, 4 product */
-    uint32_t pq_m;            /* product-quantizer sub-quantizers */
-    uint32_t pq_nbits;        /* bits per product-quantizer code */
+    int32_t auto_resize;      /* stored with the options, never consulted:
+                               * the record array always grows */
+    int32_t quant_type;       /* vx_quant_type, handed to the index made at
+                               * creation as vx_index_params.quant_type (the
+                               * automatic index of a build gets
+                               * VX_QUANT_NONE): VX_QUANT_SCALAR and
+                               * VX_QUANT_SCALAR_ALT attach a scalar
+                               * quantizer, other values (VX_QUANT_NONE,
+                               * VX_QUANT_PRODUCT) change nothing; quantized
+                               * storage comes from the index kind alone */
+    uint32_t pq_m;            /* product-quantizer sub-spaces (_PQ kinds) */
+    uint32_t pq_nbits;        /* bits per product-quantizer code, at most 8 */
 } vx_collection_config;
 
 /* Metadata value types. */
@@ -1539,8 +1657,13 @@ typedef struct vx_filter {
     uint64_t child_count;
 } vx_filter;
 
-/* One stored record. Pointers handed out stay valid until the next
- * insertion, deletion or clear of the collection. */
+/* One stored record, as vx_collection_get_record and
+ * vx_collection_iterator_get_record hand it out: a pointer to the
+ * collection's own slot, never a copy. The slot holds the record of its id
+ * until the next insertion (the array may move to grow), deletion (later
+ * records shift down), clear or destruction of the collection; an upsert of
+ * the id overwrites the vector in place and vx_collection_set_meta points
+ * meta at new entries. Read-only for the caller. */
 typedef struct vx_record {
     uint64_t id;
     float *vector;       /* dimension floats */
@@ -1567,9 +1690,13 @@ typedef struct vx_search_options {
     uint64_t reserved;       /* not read */
 } vx_search_options;
 
-/* One hit: distance under the collection's metric, smaller is nearer. The
- * pointers refer to the collection's storage (NULL unless asked for and the
- * hit came from the index). */
+/* One hit: distance under the collection's metric as vx_vec_distance
+ * computes it, smaller is nearer; under VX_METRIC_L2 the SQUARED Euclidean
+ * distance, whatever index found the hit. vector and meta point at the
+ * stored record's arrays (NULL unless asked for and the hit came from the
+ * index); they stay readable until the collection is destroyed, and hold
+ * this hit's values until the record is upserted, its metadata replaced,
+ * or it is deleted (see the collection notes above). */
 typedef struct vx_search_hit {
     uint64_t id;
     float distance;
@@ -1587,7 +1714,8 @@ typedef int32_t (*vx_foreach_fn)(uint64_t id, const float *vector, uint32_t dime
 VX_API vx_collection *vx_collection_create(vx_arena *arena, const vx_collection_config *config);
 /* Destroys the lock, the index and an owned arena; NULL is ignored. */
 VX_API void vx_collection_destroy(vx_collection *c);
-/* The zero-terminated name, or NULL. */
+/* The zero-terminated name, owned by the collection and valid until it is
+ * destroyed; NULL for NULL or an unnamed collection. Takes no lock. */
 VX_API const char *vx_collection_get_name(const vx_collection *c);
 /* Fills *out; VX_ERR_INVALID_ARG when either is null. */
 VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out);
@@ -1623,8 +1751,13 @@ VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter 
 VX_API vx_status vx_collection_clear(vx_collection *c);
 /* Copies the vector of id into out. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
 VX_API vx_status vx_collection_get(vx_collection *c, uint64_t id, float *out);
-/* Stores a pointer to the stored record of id (NULL when missing).
- * VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
+/* Stores a pointer to the collection's own record of id in *out (NULL when
+ * missing): VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. The read lock is released
+ * before the call returns, so the pointer is valid (see vx_record) only
+ * until the next write to the collection: insertion, deletion, clear,
+ * upsert or set_meta of the id, or destruction. A caller that shares the
+ * collection with writers copies what it needs (vx_collection_get,
+ * vx_collection_get_meta) instead. */
 VX_API vx_status vx_collection_get_record(vx_collection *c, uint64_t id, vx_record **out);
 /* Copies the vector of ids[i] to out + i * dimension for every id found and
  * returns how many were found; slots of missing ids are left alone. */
@@ -1642,7 +1775,9 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
 
 /* The k nearest records matching opt->filter (opt NULL: k = 10), nearest
  * first, written to out (room for k hits); returns the number written, 0
- * for null arguments or exhausted memory. */
+ * for null arguments or exhausted memory. With an index, its hits are
+ * re-measured exactly, so distances are always those of vx_vec_distance
+ * (SQUARED under VX_METRIC_L2). */
 VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
                                      const vx_search_options *opt, vx_search_hit *out);
 /* Searches with the stored vector of id as the query (the record itself is
@@ -1667,7 +1802,10 @@ VX_API int32_t vx_collection_has_index(vx_collection *c);
 
 /* A cursor over the records (matching filter, which must outlive it) in
  * record order; NULL for a null collection or exhausted memory. Its memory
- * belongs to the collection. */
+ * belongs to the collection. Each call takes the read lock for itself only.
+ * The cursor remembers a position among the records that existed at its
+ * creation: records inserted later are not visited, and a deletion while it
+ * is in use shifts the records under it, so one may be skipped. */
 VX_API vx_collection_iterator *vx_collection_create_iterator(vx_collection *c, const vx_filter *filter);
 /* Releases nothing: the memory goes with the collection. */
 VX_API void vx_collection_destroy_iterator(vx_collection_iterator *it);
@@ -1677,9 +1815,11 @@ VX_API int32_t vx_collection_iterator_valid(const vx_collection_iterator *it);
 VX_API int32_t vx_collection_iterator_next(vx_collection_iterator *it);
 /* The current record's id, 0 when invalid. */
 VX_API uint64_t vx_collection_iterator_get_id(vx_collection_iterator *it);
-/* The current record's stored vector, NULL when invalid. */
+/* The current record's stored vector (dimension floats owned by the
+ * collection, valid as vx_search_hit.vector), NULL when invalid. */
 VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it);
-/* Stores a pointer to the current record; VX_ERR_INVALID_ARG when invalid. */
+/* Stores a pointer to the current record, valid as vx_collection_get_record
+ * describes; VX_ERR_INVALID_ARG when the cursor is invalid. */
 VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out);
 /* Calls fn for each record matching filter, in order, under the read lock,
  * until fn returns 0; returns the number of calls that returned non-zero. */
@@ -1708,14 +1848,26 @@ VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);
 
 typedef struct vx_daded vx_daded;
 
+/* Storage modes of vx_db_config. Any mode but VX_DB_STORAGE_MEMORY keeps
+ * the database in its directory when it has a path. */
+enum {
+    VX_DB_STORAGE_MEMORY = 0,     /* in memory only; the path is ignored */
+    VX_DB_STORAGE_PERSISTENT = 1, /* collections saved in the directory */
+    VX_DB_STORAGE_DEFAULT = 2     /* what vx_daded_open uses: persistent */
+};
+
 /* Options for vx_daded_open_ex. */
 typedef struct vx_db_config {
-    vx_str path;               /* directory; null or empty: in memory */
-    int32_t storage_mode;      /* 0 memory, 1 persistent, 2 default (persistent) */
+    vx_str path;               /* directory, copied; null or empty: in memory */
+    int32_t storage_mode;      /* VX_DB_STORAGE_* */
     uint64_t arena_size;       /* 0 means 64 MiB */
     uint64_t cache_size;       /* kept, not used */
-    int32_t read_only;         /* open the storage file read-only */
-    int32_t create_if_missing; /* create directory and storage file */
+    int32_t read_only;         /* never write: no storage file is created,
+                                * sync fails with VX_ERR_READ_ONLY and close
+                                * saves nothing */
+    int32_t create_if_missing; /* at opening, create the directory (one level)
+                                * and the storage file; without it nothing is
+                                * created until the first sync or close */
 } vx_db_config;
 
 /* Database statistics: the collection count and twelve reserved words. */
@@ -1724,15 +1876,27 @@ typedef struct vx_db_stats {
     uint64_t reserved[12];
 } vx_db_stats;
 
-#define VX_OPEN_READ_ONLY 1u
-#define VX_OPEN_CREATE 4u
+/* Flags of vx_daded_open, bits to be combined with '|'. They are a space
+ * of their own: the VX_OPEN_* modes of the storage engine are plain values
+ * for vx_storage_open, and there 1 is VX_OPEN_WRITE. VX_OPEN_CREATE has the
+ * value 4 in both (as a storage mode it creates the file). */
+#define VX_OPEN_READ_ONLY 1u /* sets vx_db_config.read_only */
+#define VX_OPEN_CREATE 4u    /* sets vx_db_config.create_if_missing */
 
 /* Opens a database with the given options (NULL: in memory, defaults) and
- * stores the handle in *out. VX_ERR_INVALID_ARG for a null out,
- * VX_ERR_NO_MEMORY; *out is NULL on failure. */
+ * stores the handle in *out; a directory's collection files are loaded.
+ * VX_ERR_INVALID_ARG for a null out, VX_ERR_NO_MEMORY, VX_ERR_IO (see
+ * vx_daded_open), VX_ERR_FILE_CORRUPTED when a listed collection file is
+ * there but does not load; *out is NULL on failure. */
 VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out);
-/* Opens with default options, the path (may be NULL: in memory) and flags
- * VX_OPEN_READ_ONLY and VX_OPEN_CREATE. Fails as vx_daded_open_ex. */
+/* Opens with default options (VX_DB_STORAGE_DEFAULT, 64 MiB arena), the
+ * path (NULL or empty: in memory) and flags VX_OPEN_READ_ONLY and
+ * VX_OPEN_CREATE; other bits are ignored. Fails as vx_daded_open_ex.
+ * A missing directory is no error whatever the flags: the database opens
+ * empty. With VX_OPEN_CREATE the directory is made at once; without it
+ * (flags 0) the first vx_daded_sync or vx_daded_close makes it, unless
+ * VX_OPEN_READ_ONLY is also given. A path naming something other than a
+ * directory fails the opening with VX_ERR_IO only with VX_OPEN_CREATE. */
 VX_API vx_status vx_daded_open(const vx_str *path, uint32_t flags, vx_daded **out);
 /* Saves a database with a path (as vx_daded_sync; a read-only database is
  * not written), destroys every collection and frees the handle;
@@ -1763,10 +1927,13 @@ VX_API int vx_daded_is_simd_available(void);
  * collection cannot be made (dimension 0). */
 VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx_collection_config *config,
                                                vx_collection **out);
-/* Same with default options: l2, HNSW, auto_resize. */
+/* Same with default options: VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1. */
 VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, uint32_t dimension,
                                             vx_collection **out);
-/* The collection called name, or NULL. Valid until dropped or closed. */
+/* The collection called name, or NULL. The registry's lock is released
+ * before the call returns: the handle stays valid until the collection is
+ * dropped or the database closed, and the caller keeps those calls away
+ * while it uses the handle. */
 VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name);
 /* 1 when the collection exists, else 0. */
 VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
@@ -1774,7 +1941,9 @@ VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name);
  * close. VX_ERR_INVALID_ARG, VX_ERR_NOT_FOUND. */
 VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name);
 /* Writes views of up to max collection names to out in registry order and
- * returns how many; with out NULL or max 0 returns the count. */
+ * returns how many; with out NULL or max 0 returns the count. The views
+ * point at the collections' own zero-terminated names, valid as long as
+ * vx_daded_get_collection's handles. */
 VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, uint64_t max);
 /* Inserts into the named collection, creating it with default options and
  * this dimension when missing. VX_ERR_INVALID_DIMENSION when it exists with
@@ -1786,8 +1955,9 @@ VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *
 VX_API vx_status vx_daded_insert_batch(vx_daded *db, const vx_str *name, const float *vectors,
                                        uint32_t dimension, uint64_t n, uint64_t *ids);
 /* The k nearest records of the named collection into results (id and
- * distance); the number of hits, 0 when the collection is missing or has
- * another dimension. */
+ * distance as vx_collection_search gives them: SQUARED under VX_METRIC_L2);
+ * the number of hits, 0 when the collection is missing or has another
+ * dimension. */
 VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, const float *query,
                                 uint32_t dimension, uint64_t k, vx_search_result *results);
 /* Copies the statistics; VX_ERR_INVALID_ARG when either is null. */
@@ -1799,9 +1969,11 @@ VX_API void vx_daded_reset_stats(vx_daded *db);
 VX_API void vx_daded_print_info(vx_daded *db);
 /* The handle's last error (VX_OK); VX_ERR_UNKNOWN for NULL. */
 VX_API vx_status vx_daded_get_last_error(vx_daded *db);
-/* The handle's error text, or the message of its last error. */
+/* The handle's error text, or vx_strerror of its last error ("Success";
+ * "Unknown error" for NULL). A static text. */
 VX_API const char *vx_daded_get_error_message(vx_daded *db);
-/* The message of a status code. */
+/* vx_strerror(status): the legacy table, "Unknown error" for every failure
+ * status; vx_error_message gives a status's text. */
 VX_API const char *vx_daded_strerror(vx_status status);
 
 /* Saves every collection of a database with a path, rewrites its list file
@@ -1910,18 +2082,19 @@ VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
  * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
 VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
 
-/* Fills out with the database defaults (path "./data", storage_mode 1,
- * arena_size 100 MiB, cache_size 50 MiB, read_only 0, create_if_missing 1)
- * overridden by "database.path" (string), "database.storage_mode" ("memory"
- * 0, "persistent" 1), "database.arena_size" and "database.cache_size"
+/* Fills out with the database defaults (path "./data", storage_mode
+ * VX_DB_STORAGE_PERSISTENT, arena_size 100 MiB, cache_size 50 MiB,
+ * read_only 0, create_if_missing 1) overridden by "database.path" (string),
+ * "database.storage_mode" ("memory" VX_DB_STORAGE_MEMORY, "persistent"
+ * VX_DB_STORAGE_PERSISTENT), "database.arena_size" and "database.cache_size"
  * (integers > 0), "database.read_only" and "database.create_if_missing"
  * (booleans). Keys of another type or unknown words are ignored. The path
  * points into the configuration's arena. VX_ERR_INVALID_ARG for null
  * arguments. */
 VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_db_config *out);
-/* Fills out with the collection defaults (no name, dimension 128, metric
- * l2, index hnsw, auto_resize 1, everything else 0) overridden by
- * "collection.name" (string), "collection.dimension" (integer > 0, low 32
+/* Fills out with the collection defaults (no name, dimension 128,
+ * VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1, everything else 0) overridden
+ * by "collection.name" (string), "collection.dimension" (integer > 0, low 32
  * bits), "collection.metric" ("l2", "ip", "cosine"), "collection.index_type"
  * ("hnsw", "ivf", "flat") and "collection.auto_resize" (boolean). Words are
  * case-sensitive. VX_ERR_INVALID_ARG for null arguments. */

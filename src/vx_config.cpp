@@ -214,7 +214,8 @@ static int32_t word_code(vx_str text, const config_word *words, int count, int32
     return current;
 }
 
-static const config_word g_storage_words[] = {{"memory", 0}, {"persistent", 1}};
+static const config_word g_storage_words[] = {{"memory", VX_DB_STORAGE_MEMORY},
+                                               {"persistent", VX_DB_STORAGE_PERSISTENT}};
 static const config_word g_metric_words[] = {
     {"l2", VX_METRIC_L2}, {"ip", VX_METRIC_IP}, {"cosine", VX_METRIC_COSINE}};
 static const config_word g_index_words[] = {
@@ -226,7 +227,7 @@ extern "C" VX_API vx_status vx_config_to_db_config(const vx_config *config, vx_d
     // The default path's length is that of its text, so that the view and a
     // reader of its zero-terminated text agree.
     out->path = text_view("./data");
-    out->storage_mode = 1;
+    out->storage_mode = VX_DB_STORAGE_PERSISTENT;
     out->arena_size = 104857600;
     out->cache_size = 52428800;
     out->read_only = 0;

@@ -30,7 +30,7 @@ extern "C" VX_API vx_str vx_daded_build_info(void) {
 
 static void db_config_defaults(vx_db_config *config) {
     memset(config, 0, sizeof(*config));
-    config->storage_mode = 2;
+    config->storage_mode = VX_DB_STORAGE_DEFAULT;
     config->arena_size = DB_DEFAULT_ARENA;
     config->cache_size = DB_DEFAULT_CACHE;
     config->read_only = 0;
@@ -104,7 +104,7 @@ extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_dade
         return VX_ERR_NO_MEMORY;
     }
     db->collection_capacity = VX_DB_INITIAL_CAPACITY;
-    if (db->config.path.data && db->config.storage_mode != 0) {
+    if (db->config.path.data && db->config.storage_mode != VX_DB_STORAGE_MEMORY) {
         st = daded_open_persistent(db);
         if (st != VX_OK) {
             vx_mutex_destroy(db->arena_mutex);

@@ -62,17 +62,18 @@ static inline bool pq_codes_valid(const vx_pq_quantizer *q, const uint8_t *codes
     return true;
 }
 
-// vx_pq_distance for metric 0 (the root) or any metric other than 1 and 2
-// (the squared total) from a table of pq_l2_table: bit-identical, because
-// the total adds the same partial sums in the same order. Metrics 1 and 2
-// sum across sub-spaces and cannot use the table.
+// vx_pq_distance for VX_METRIC_L2 (the root) or any metric other than
+// VX_METRIC_IP and VX_METRIC_COSINE (the squared total) from a table of
+// pq_l2_table: bit-identical, because the total adds the same partial sums
+// in the same order. Inner product and cosine sum across sub-spaces and
+// cannot use the table.
 static inline float pq_l2_from_table(const vx_pq_quantizer *q, const float *table,
                                      const uint8_t *codes, int32_t metric) {
     const uint32_t m = q->m, ksub = q->ksub;
     if (!pq_codes_valid(q, codes)) return VX_DISTANCE_SENTINEL;
     float total = 0.0f;
     for (uint32_t s = 0; s < m; s++) total = total + table[(uint64_t)s * ksub + codes[s]];
-    return metric == 0 ? vx_math_sqrt_f32(total) : total;
+    return metric == VX_METRIC_L2 ? vx_math_sqrt_f32(total) : total;
 }
 
 // Lets the kernels use AVX2 where the processor has it (the default), or

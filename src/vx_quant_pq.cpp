@@ -109,8 +109,8 @@ static inline const float *pq_centroid(const vx_pq_quantizer *q, uint32_t s, uin
 // Distance when the quantizer has no sub-spaces.
 static float pq_empty_distance(int32_t metric) {
     switch (metric) {
-    case 1: return -0.0f;
-    case 2: return 1.0f;
+    case VX_METRIC_IP: return -0.0f;
+    case VX_METRIC_COSINE: return 1.0f;
     default: return 0.0f;
     }
 }
@@ -121,7 +121,7 @@ extern "C" VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *qu
     const uint32_t m = q->m, dsub = q->dsub;
     if (m == 0) return pq_empty_distance(metric);
     if (!pq_codes_valid(q, codes)) return VX_DISTANCE_SENTINEL;
-    if (metric == 1 || metric == 2) {
+    if (metric == VX_METRIC_IP || metric == VX_METRIC_COSINE) {
         // One running sum across all sub-spaces (not grouped by sub-space).
         float dot = 0.0f, qq = 0.0f, cc = 0.0f;
         for (uint32_t s = 0; s < m; s++) {
@@ -133,14 +133,14 @@ extern "C" VX_API float vx_pq_distance(const vx_pq_quantizer *q, const float *qu
                 cc = cc + c[t] * c[t];
             }
         }
-        if (metric == 1) return -dot;
+        if (metric == VX_METRIC_IP) return -dot;
         return cosine_from_sums(dot, qq, cc);
     }
     // L2 grouped by sub-space: each partial sum starts at +0.0.
     float total = 0.0f;
     for (uint32_t s = 0; s < m; s++)
         total = total + sub_l2(query + (uint64_t)s * dsub, pq_centroid(q, s, codes[s]), dsub);
-    return metric == 0 ? vx_math_sqrt_f32(total) : total;
+    return metric == VX_METRIC_L2 ? vx_math_sqrt_f32(total) : total;
 }
 
 extern "C" VX_API void vx_pq_distance_batch(const vx_pq_quantizer *q, const float *query,

@@ -103,7 +103,7 @@ extern "C" VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *
     const float *mn = q->min, *scale = q->scale;
     const uint32_t dim = q->dim;
     switch (metric) {
-    case 0: {
+    case VX_METRIC_L2: {
         float sum = 0.0f;
         for (uint32_t d = 0; d < dim; d++) {
             float diff = query[d] - sq_decode_value(codes[d], mn[d], scale[d]);
@@ -111,13 +111,13 @@ extern "C" VX_API float vx_sq_distance(const vx_sq_quantizer *q, const uint8_t *
         }
         return vx_math_sqrt_f32(sum);
     }
-    case 1: {
+    case VX_METRIC_IP: {
         float dot = 0.0f;
         for (uint32_t d = 0; d < dim; d++)
             dot = dot + sq_decode_value(codes[d], mn[d], scale[d]) * query[d];
         return -dot;
     }
-    case 2: {
+    case VX_METRIC_COSINE: {
         float qq = 0.0f, dot = 0.0f, dd = 0.0f;
         for (uint32_t d = 0; d < dim; d++) {
             float dec = sq_decode_value(codes[d], mn[d], scale[d]);

@@ -40,13 +40,15 @@ static int open_flags(int32_t mode) {
     case VX_OPEN_WRITE: return O_WRONLY;
     case VX_OPEN_READWRITE: return O_RDWR;
     case VX_OPEN_APPEND: return O_WRONLY | O_CREAT | O_APPEND;
-    case 4: return O_RDWR | O_CREAT;
+    case (int32_t)VX_OPEN_CREATE: return O_RDWR | O_CREAT;
     case VX_OPEN_TRUNCATE: return O_RDWR | O_CREAT | O_TRUNC;
     default: return O_RDONLY;
     }
 }
 
-static int mode_creates_header(int32_t mode) { return mode == 4 || mode == VX_OPEN_TRUNCATE; }
+static int mode_creates_header(int32_t mode) {
+    return mode == (int32_t)VX_OPEN_CREATE || mode == VX_OPEN_TRUNCATE;
+}
 
 // Writes every byte, resuming after interruptions and partial transfers;
 // 0 on success, -1 when the system refuses or stops making progress.

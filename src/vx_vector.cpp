@@ -12,8 +12,6 @@
 namespace {
 
 const float FLOAT_EPSILON = 1.1920929e-7f;  // 2^-23
-const int32_t METRIC_IP = 1;
-const int32_t METRIC_COSINE = 2;
 
 float dot_sum(const float *a, const float *b, uint32_t dim) {
     float sum = 0.0f;
@@ -169,8 +167,8 @@ extern "C" VX_API float vx_vec_cosine_similarity(const float *a, const float *b,
 // non-zero dimension gives what the metric's own function gives for it: the
 // sentinel, -0.0 or 1.0.
 extern "C" VX_API float vx_vec_distance(const float *a, const float *b, uint32_t dim, int32_t metric) {
-    if (metric == METRIC_COSINE) return vx_vec_cosine_distance(a, b, dim);
-    if (metric == METRIC_IP) {
+    if (metric == VX_METRIC_COSINE) return vx_vec_cosine_distance(a, b, dim);
+    if (metric == VX_METRIC_IP) {
         if (dim != 0 && (!a || !b)) return -0.0f;
         return -dot_sum(a, b, dim);
     }

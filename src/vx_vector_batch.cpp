@@ -6,8 +6,6 @@
 namespace {
 
 const float FLOAT_EPSILON = 1.1920929e-7f;
-const int32_t METRIC_IP = 1;
-const int32_t METRIC_COSINE = 2;
 
 }  // namespace
 
@@ -26,12 +24,12 @@ extern "C" VX_API void vx_vec_batch_l2_distance(const float *query, const float 
 extern "C" VX_API void vx_vec_batch_distance(const float *query, const float *const *vectors,
                                              uint32_t dim, uint64_t count, int32_t metric, float *out) {
     if (!query || !vectors || !out || count == 0) return;
-    if (metric == METRIC_IP) {
+    if (metric == VX_METRIC_IP) {
         batch_dot(query, vectors, count, dim, out);
         for (uint64_t i = 0; i < count; ++i) out[i] = -out[i];
-    } else if (metric == METRIC_COSINE) {
+    } else if (metric == VX_METRIC_COSINE) {
         // Null entries and dim 0 give 1.0, as the single-pair function does.
-        batch_distance(query, vectors, count, dim, METRIC_COSINE, out);
+        batch_distance(query, vectors, count, dim, VX_METRIC_COSINE, out);
     } else {
         vx_vec_batch_l2_distance(query, vectors, dim, count, out);
     }
@@ -40,7 +38,7 @@ extern "C" VX_API void vx_vec_batch_distance(const float *query, const float *co
 extern "C" VX_API void vx_vec_batch_cosine_similarity(const float *query, const vx_vec_batch *batch,
                                                       float *out) {
     if (!query || !batch || !out || batch->count == 0 || !batch->vectors) return;
-    vx_vec_batch_distance(query, batch->vectors, batch->dim, batch->count, METRIC_COSINE, out);
+    vx_vec_batch_distance(query, batch->vectors, batch->dim, batch->count, VX_METRIC_COSINE, out);
     for (uint64_t i = 0; i < batch->count; ++i) out[i] = 1.0f - out[i];
 }
 
