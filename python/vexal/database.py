@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import os
 from ctypes import POINTER, byref, c_uint64, c_void_p
 from typing import Any, Iterator, Optional, Sequence
 
@@ -35,7 +36,8 @@ def as_matrix(vectors: Any, dim: int, what: str = "vectors") -> np.ndarray:
     if a.ndim != 2 or a.shape[1] != dim:
         raise ValueError(f"{what}: shape {np.shape(vectors)} does not fit dimension {dim}; "
                          f"expected (n, {dim})")
-    a = np.ascontiguousarray(a, dtype=np.float32)
+    with np.errstate(over="ignore", invalid="ignore"):
+        a = np.ascontiguousarray(a, dtype=np.float32)
     if not np.isfinite(a).all():
         raise ValueError(f"{what}: NaN or infinite values (or values beyond float32's range)")
     return a
@@ -326,6 +328,8 @@ class Database:
         config = vx_db_config(storage_mode=0)
         if path is not None:
             path = str(path)
+            if read_only and not os.path.isdir(path):
+                raise NotFoundError(-200, f"open {path}: no database directory to open read-only")
             config.path, self._path_buf = _lib.text(path)
             config.storage_mode = 1
             config.read_only = int(read_only)
@@ -412,7 +416,7 @@ class Database:
         view, buf = _lib.text(name)
         check(lib.vx_daded_drop_collection(self._handle, byref(view)), f"drop_collection {name!r}")
         c = self._collections.pop(name, None)
-        if c:
+        if c is not None:
             c._h = None
 
     def sync(self) -> None:
