@@ -515,7 +515,8 @@ static bool check_import(const ImportArgs &in, const ImportData &d, bool *exists
             return *error = "import: collection '" + in.collection + "' has metric " +
                             name_of(METRICS, (int32_t)h.metric) + ", not " + name_of(METRICS, in.metric),
                    false;
-        if (in.index_given && h.index_type != in.index)
+        // A kind the library could not make yet is stored as none: no contradiction.
+        if (in.index_given && h.index_type != -1 && h.index_type != in.index)
             return *error = "import: collection '" + in.collection + "' has index " +
                             name_of(INDEX_KINDS, h.index_type) + ", not " + name_of(INDEX_KINDS, in.index),
                    false;
