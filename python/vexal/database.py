@@ -22,23 +22,26 @@ META_INT32, META_INT64, META_FLOAT, META_DOUBLE, META_STRING, META_BOOL = 1, 2, 
 Metadata = dict
 
 
-def as_matrix(vectors: Any, dim: int, what: str = "vectors") -> np.ndarray:
+def as_matrix(vectors: Any, dim: int, what: str = "vectors", finite: bool = True) -> np.ndarray:
     """vectors as a C-ordered float32 (n, dim) array; a 1-D array is one row.
-    Raises ValueError for other shapes, non-numeric data and non-finite values."""
-    try:
-        a = np.asarray(vectors)
-    except Exception as e:  # ragged lists and the like
-        raise ValueError(f"{what}: not an array of numbers ({e})") from None
-    if a.dtype.kind not in "fiub":
-        raise ValueError(f"{what}: numbers needed, got an array of dtype {a.dtype}")
+    Raises ValueError for other shapes, non-numeric data and (with finite)
+    NaN or infinite values."""
+    a = vectors
+    if not (type(a) is np.ndarray and a.dtype == np.float32 and a.flags.c_contiguous):
+        try:
+            a = np.asarray(vectors)
+        except Exception as e:  # ragged lists and the like
+            raise ValueError(f"{what}: not an array of numbers ({e})") from None
+        if a.dtype.kind not in "fiub":
+            raise ValueError(f"{what}: numbers needed, got an array of dtype {a.dtype}")
+        with np.errstate(over="ignore", invalid="ignore"):
+            a = np.ascontiguousarray(a, dtype=np.float32)
     if a.ndim == 1:
         a = a.reshape(1, -1)
     if a.ndim != 2 or a.shape[1] != dim:
         raise ValueError(f"{what}: shape {np.shape(vectors)} does not fit dimension {dim}; "
                          f"expected (n, {dim})")
-    with np.errstate(over="ignore", invalid="ignore"):
-        a = np.ascontiguousarray(a, dtype=np.float32)
-    if not np.isfinite(a).all():
+    if finite and not np.isfinite(a).all():
         raise ValueError(f"{what}: NaN or infinite values (or values beyond float32's range)")
     return a
 
@@ -134,6 +137,7 @@ class Collection:
 
     def __init__(self, db: "Database", name: str, handle: int):
         self._db, self.name, self._h = db, name, handle
+        self._dim = self._stats().dimension  # fixed for the collection's life
 
     def __repr__(self) -> str:
         return f"<vexal.Collection {self.name!r} dim={self.dim}>"
@@ -152,7 +156,7 @@ class Collection:
     @property
     def dim(self) -> int:
         """Floats per vector."""
-        return self._stats().dimension
+        return self._dim
 
     def __len__(self) -> int:
         return self._stats().count
@@ -288,23 +292,24 @@ class Collection:
         1, so 0 is never a record). Distances follow the collection's metric:
         squared L2, negated inner product, or 1 - cosine similarity."""
         h = self._handle
-        q = as_matrix(queries, self.dim, "queries")
+        q = as_matrix(queries, self._dim, "queries", finite=False)
         k = int(k)
         if k < 1:
             raise ValueError("k must be at least 1")
         keep: list = []
-        opt = vx_search_options(k=k, filter=filters.build(filter, keep))
+        opt = vx_search_options(k=k, filter=filters.build(filter, keep) if filter is not None else None)
         nq = len(q)
-        hits = np.zeros(nq * k, dtype=SEARCH_HIT)
-        counts = np.empty(nq, dtype=np.int64)
-        base, out, stride, step = address(q), address(hits), q.strides[0], k * SEARCH_HIT.itemsize
+        hits = np.empty(nq * k, dtype=SEARCH_HIT)
         search = lib.vx_collection_search
-        for i in range(nq):
-            counts[i] = search(h, base + i * stride, opt, out + i * step)
+        if nq == 1:
+            counts = [search(h, address(q), opt, address(hits))]
+        else:
+            base, out, stride, step = address(q), address(hits), q.strides[0], k * SEARCH_HIT.itemsize
+            counts = [search(h, base + i * stride, opt, out + i * step) for i in range(nq)]
         ids = hits["id"].reshape(nq, k)
         distances = hits["distance"].reshape(nq, k)
-        short = np.arange(k) >= counts[:, None]
-        if short.any():
+        if min(counts) < k:
+            short = np.arange(k) >= np.array(counts)[:, None]
             ids[short] = 0
             distances[short] = np.inf
         return ids, distances
