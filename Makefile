@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all lib test test-asan test-tsan demo dataset bench microbench clean
+.PHONY: all lib tool install test test-python python-deps test-asan test-tsan demo dataset bench microbench clean
 
 all: lib
 
@@ -15,8 +15,35 @@ lib: $(BUILD)/build.ninja
 $(BUILD)/build.ninja $(BUILD)/Makefile:
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+# Only the library and the command, for the demo and for installing.
+tool: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target vexal vexal_tool
+
+PREFIX ?= /usr/local
+
+# The library (libvexal.so.0 and its links), the header, the command, vexal.pc
+# and the CMake package under PREFIX; DESTDIR stages the whole tree.
+install: tool
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
 test: lib
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-python
+
+# The Python tests run on Debian's interpreter, which sees Debian's numpy and
+# pytest (a python3 earlier on the PATH may not).
+PYTHON ?= /usr/bin/python3
+
+python-deps:
+	@if ! $(PYTHON) -c 'import numpy, pytest' >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	  echo "installing python3-numpy and python3-pytest ..."; \
+	  (apt-get install -y -qq python3-numpy python3-pytest || \
+	   (apt-get update -qq && apt-get install -y -qq python3-numpy python3-pytest)) >/dev/null 2>&1; \
+	fi
+
+test-python: python-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target vexal
+	cd python && VEXAL_LIBRARY=$(abspath $(BUILD))/libvexal.so $(PYTHON) -m pytest -q -p no:cacheprovider tests
 
 test-asan:
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVX_SANITIZE=ON
@@ -40,7 +67,7 @@ dataset:
 	  echo "could not install dataset-fashion-mnist; the demo uses synthetic data"; \
 	fi
 
-demo: lib dataset
+demo: tool dataset
 	./$(BUILD)/bin/vexal demo
 
 BUILD_PEERS ?= build-peers

@@ -37,4 +37,48 @@ check_bad "$vexal" search "$dir/db" items --vector 1,0
 check_bad "$vexal" search "$dir/db" items --vector 1,x,0
 check_bad "$vexal" search "$dir/nodb" items --vector 1,0,0
 check_bad "$vexal" frobnicate
+
+# The words a new user meets.
+expect_err() {  # expect_err TEXT COMMAND...: refused, database untouched, TEXT said
+    text="$1"; shift
+    check_bad "$@"
+    grep -q -- "$text" "$dir/err" || fail "'$text' not in: $(cat "$dir/err")"
+}
+"$vexal" --version | grep -q "^vexal [0-9.]* (library: " || fail "--version"
+"$vexal" info "$dir/db" | grep -q "items: 4 vectors, 3 dims, metric l2, index hnsw (active)" || fail "info line"
+expect_err "-k needs a value" "$vexal" search "$dir/db" items --vector 1,0,0 -k
+expect_err "from 1 to 100000" "$vexal" search "$dir/db" items --vector 1,0,0 -k 100001
+expect_err "is a directory" "$vexal" import "$dir/db" items "$dir"
+expect_err "out of the float range" "$vexal" search "$dir/db" items --vector 1e39,0,0
+expect_err "has metric l2, not cosine" "$vexal" import "$dir/db" items "$dir/v.csv" --metric cosine
+expect_err "has index hnsw, not ivf" "$vexal" import "$dir/db" items "$dir/v.csv" --index ivf
+expect_err "no collection 'nosuch'" "$vexal" build-index "$dir/db" nosuch
+expect_err "no collection 'nosuch'" "$vexal" drop "$dir/db" nosuch
+expect_err "--M cannot be set" "$vexal" import "$dir/db" items "$dir/v.csv" --M 8
+expect_err "--ef cannot be set" "$vexal" search "$dir/db" items --vector 1,0,0 --ef 99
+expect_err "unknown file type" "$vexal" export "$dir/db" items "$dir/out.txt"
+check_bad "$vexal" import "$dir/newdb" "bad/name" "$dir/v.csv"
+[ ! -e "$dir/newdb" ] || fail "a refused import left a database directory"
+
+# Repeated --meta and --filter, an upper-case extension, one vector.
+printf '0,0,1\n' > "$dir/ONE.CSV"
+"$vexal" import "$dir/db" more "$dir/ONE.CSV" --meta colour=red --meta size=3 > "$dir/out" || fail "upper-case .CSV"
+grep -q "imported 1 vector of" "$dir/out" || fail "one vector: $(cat "$dir/out")"
+"$vexal" import "$dir/db" more "$dir/v.csv" --meta colour=red --meta size=4 > /dev/null || fail "second import"
+"$vexal" search "$dir/db" more --vector 0,0,1 --filter colour=red --filter size=3 -k 5 > "$dir/out"
+[ "$(grep -c ' id ' "$dir/out")" -eq 1 ] && grep -q "id 1 " "$dir/out" || fail "filters AND: $(cat "$dir/out")"
+
+# export and import keep ids and metadata (gaps included), both file kinds.
+printf '1,1,1\n2,2,2\n3,3,3\n' > "$dir/gaps.csv"
+printf '{"id": 2, "meta": {"w": "x\\"y", "f": 0.5, "b": true}}\n{"id": 9, "meta": {}}\n{"id": 5, "meta": {"n": -7}}\n' \
+    > "$dir/gaps.csv.jsonl"
+"$vexal" import "$dir/db2" g "$dir/gaps.csv" > /dev/null || fail "import with ids"
+"$vexal" export "$dir/db2" g "$dir/e.npy" > /dev/null || fail "export npy"
+grep -q '^{"id": 5, "meta": {"n": -7}}$' "$dir/e.npy.jsonl" || fail "ids kept: $(cat "$dir/e.npy.jsonl")"
+"$vexal" search "$dir/db2" g --vector 3,3,3 -k 1 | grep -q "id 5 " || fail "vector kept with its id"
+"$vexal" import "$dir/db3" g "$dir/e.npy" --index ivf > /dev/null || fail "import the export"
+"$vexal" export "$dir/db3" g "$dir/e2.fvecs" > /dev/null || fail "export fvecs"
+cmp -s "$dir/e.npy.jsonl" "$dir/e2.fvecs.jsonl" || fail "round trip changed the records"
+"$vexal" drop "$dir/db3" g > /dev/null && "$vexal" info "$dir/db3" | grep -q "collections: 0" || fail "drop"
+[ ! -e "$dir/db3/g.vxcol" ] || fail "drop left the collection file"
 echo "cli ok"

@@ -258,39 +258,26 @@ int cmd_bench(const std::vector<std::string> &args) {
     std::string dataset = "fashion-mnist", out_path, plot_path, value;
     unsigned threads = 1;
     uint64_t query_n = 2000;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string &a = args[i];
-        auto take = [&](const char *name) {
-            if (a == name && i + 1 < args.size()) {
-                value = args[++i];
-                return true;
-            }
-            std::string prefix = std::string(name) + "=";
-            if (a.compare(0, prefix.size(), prefix) == 0) {
-                value = a.substr(prefix.size());
-                return true;
-            }
-            return false;
-        };
-        if (a == "--help" || a == "-h") {
+    ArgReader a("bench", args);
+    std::vector<std::string> extra;
+    uint64_t n = 0;
+    while (a.next()) {
+        if (a.flag("--help") || a.flag("-h")) {
             fputs(HELP_BENCH, stdout);
             return 0;
-        } else if (take("--dataset")) {
-            dataset = value;
-        } else if (take("--threads")) {
-            threads = (unsigned)atoi(value.c_str());
-            if (threads == 0 || threads > 256) return tool_error("bench: bad --threads '" + value + "'");
-        } else if (take("--queries")) {
-            query_n = strtoull(value.c_str(), nullptr, 10);
-            if (query_n == 0) return tool_error("bench: bad --queries '" + value + "'");
-        } else if (take("--out")) {
-            out_path = value;
-        } else if (take("--plot")) {
-            plot_path = value;
+        } else if (a.value("--dataset", &dataset) || a.value("--out", &out_path) || a.value("--plot", &plot_path)) {
+            continue;
+        } else if (a.value("--threads", &value)) {
+            if (!parse_count(value, 1, 256, &n)) return tool_error("bench: bad --threads '" + value + "'");
+            threads = (unsigned)n;
+        } else if (a.value("--queries", &value)) {
+            if (!parse_count(value, 1, UINT64_MAX, &query_n)) return tool_error("bench: bad --queries '" + value + "'");
         } else {
-            return tool_error("bench: unknown argument '" + a + "' (see vexal help bench)");
+            a.word(&extra);
         }
     }
+    if (a.failed()) return tool_error(a.error());
+    if (!extra.empty()) return tool_error("bench: unexpected argument '" + extra[0] + "' (see vexal help bench)");
     Matrix base, queries;
     std::string error;
     if (dataset == "fashion-mnist") {

@@ -1,11 +1,14 @@
 // Data sets, file parsers, progress display and plotting for the vexal tool.
 #include "vexal_data.h"
 
+#include <ctype.h>
 #include <errno.h>
+#include <float.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <immintrin.h>
 
@@ -33,9 +36,13 @@ static bool fail(std::string *error, const std::string &message) {
     return false;
 }
 
-static bool ends_with(const std::string &s, const char *suffix) {
-    size_t n = strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+// File types go by extension, whatever its case ("V.CSV" is a .csv file).
+bool has_extension(const std::string &path, const char *ext) {
+    size_t n = strlen(ext);
+    if (path.size() < n) return false;
+    for (size_t i = 0; i < n; i++)
+        if (tolower((unsigned char)path[path.size() - n + i]) != ext[i]) return false;
+    return true;
 }
 
 /* ---- vector files --------------------------------------------------------- */
@@ -116,18 +123,22 @@ bool parse_npy(const std::string &bytes, Matrix *out, std::string *error) {
     return true;
 }
 
-static bool parse_float(const std::string &token, float *value) {
+// Why a token is no float: empty, not a number, or beyond float's range.
+static bool parse_float(const std::string &token, float *value, std::string *why) {
     std::string t = token;
     while (!t.empty() && isspace((unsigned char)t.back())) t.pop_back();
     size_t start = 0;
     while (start < t.size() && isspace((unsigned char)t[start])) start++;
     t = t.substr(start);
-    if (t.empty()) return false;
+    if (t.empty()) return fail(why, "empty number");
     char *end = nullptr;
     errno = 0;
-    float v = strtof(t.c_str(), &end);
-    if (end != t.c_str() + t.size() || errno == ERANGE || !std::isfinite(v)) return false;
-    *value = v;
+    double v = strtod(t.c_str(), &end);
+    if (end != t.c_str() + t.size()) return fail(why, "malformed number '" + t + "'");
+    if (!std::isfinite(v)) return fail(why, "'" + t + "' is not a finite number");
+    if (errno == ERANGE && v != 0) return fail(why, "'" + t + "' is out of the float range");
+    if (v > FLT_MAX || v < -FLT_MAX) return fail(why, "'" + t + "' is out of the float range");
+    *value = (float)v;
     return true;
 }
 
@@ -138,7 +149,7 @@ bool parse_float_list(const std::string &text, std::vector<float> *out, std::str
         size_t comma = text.find(',', start);
         std::string token = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         float v;
-        if (!parse_float(token, &v)) return fail(error, "malformed number '" + token + "'");
+        if (!parse_float(token, &v, error)) return false;
         out->push_back(v);
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -172,18 +183,69 @@ bool parse_csv(const std::string &text, Matrix *out, std::string *error) {
 }
 
 bool load_vectors(const std::string &path, Matrix *out, std::string *error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return fail(error, "'" + path + "' is a directory, not a file of vectors");
     bool ok = false;
     std::string bytes = read_file(path, &ok);
     if (!ok) return fail(error, "cannot read '" + path + "': " + strerror(errno));
     std::string why;
     bool parsed;
-    if (ends_with(path, ".fvecs")) parsed = parse_fvecs(bytes, out, &why);
-    else if (ends_with(path, ".bvecs")) parsed = parse_bvecs(bytes, out, &why);
-    else if (ends_with(path, ".npy")) parsed = parse_npy(bytes, out, &why);
-    else if (ends_with(path, ".csv")) parsed = parse_csv(bytes, out, &why);
+    if (has_extension(path, ".fvecs")) parsed = parse_fvecs(bytes, out, &why);
+    else if (has_extension(path, ".bvecs")) parsed = parse_bvecs(bytes, out, &why);
+    else if (has_extension(path, ".npy")) parsed = parse_npy(bytes, out, &why);
+    else if (has_extension(path, ".csv")) parsed = parse_csv(bytes, out, &why);
     else return fail(error, "unknown file type '" + path + "' (use .fvecs, .bvecs, .npy or .csv)");
     if (!parsed) return fail(error, path + ": " + why);
     return true;
+}
+
+/* ---- writing vectors ------------------------------------------------------- */
+
+static std::string npy_bytes(const Matrix &m) {
+    std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(m.rows) + ", " +
+                         std::to_string(m.dim) + "), }";
+    // Magic, version 1.0, header length, then the header padded with spaces
+    // and ended by a line feed so that the data starts on a 64-byte boundary.
+    size_t total = 10 + header.size() + 1;
+    header.append((64 - total % 64) % 64, ' ');
+    header += '\n';
+    std::string out("\x93NUMPY\x01\x00", 8);
+    out += (char)(header.size() & 0xff);
+    out += (char)(header.size() >> 8);
+    out += header;
+    out.append((const char *)m.data.data(), m.rows * m.dim * sizeof(float));
+    return out;
+}
+
+static std::string fvecs_bytes(const Matrix &m) {
+    std::string out;
+    out.reserve(m.rows * (4 + m.dim * sizeof(float)));
+    int32_t d = (int32_t)m.dim;
+    for (uint64_t i = 0; i < m.rows; i++) {
+        out.append((const char *)&d, 4);
+        out.append((const char *)m.row(i), m.dim * sizeof(float));
+    }
+    return out;
+}
+
+bool vectors_file_type_known(const std::string &path) {
+    return has_extension(path, ".npy") || has_extension(path, ".fvecs");
+}
+
+bool write_file(const std::string &path, const std::string &bytes, std::string *error) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f) return fail(error, "cannot write '" + path + "': " + strerror(errno));
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = (fclose(f) == 0) && ok;
+    if (!ok) return fail(error, "writing '" + path + "' failed");
+    return true;
+}
+
+bool save_vectors(const std::string &path, const Matrix &m, std::string *error) {
+    if (has_extension(path, ".npy")) return write_file(path, npy_bytes(m), error);
+    if (has_extension(path, ".fvecs")) return write_file(path, fvecs_bytes(m), error);
+    return fail(error, "unknown file type '" + path + "' (use .npy or .fvecs)");
 }
 
 /* ---- Fashion-MNIST -------------------------------------------------------- */

@@ -23,7 +23,14 @@ bool parse_fvecs(const std::string &bytes, Matrix *out, std::string *error);
 bool parse_bvecs(const std::string &bytes, Matrix *out, std::string *error);
 bool parse_npy(const std::string &bytes, Matrix *out, std::string *error);
 bool parse_csv(const std::string &text, Matrix *out, std::string *error);
-// Parses "x,y,z" into floats; false on an empty or malformed number.
+// Writes m as .npy (2-D float32) or .fvecs, chosen by the extension.
+bool save_vectors(const std::string &path, const Matrix &m, std::string *error);
+bool vectors_file_type_known(const std::string &path);
+// True when path ends with ext (lower case, with the dot) in any case.
+bool has_extension(const std::string &path, const char *ext);
+bool write_file(const std::string &path, const std::string &bytes, std::string *error);
+// Parses "x,y,z" into floats; false on an empty, malformed, infinite or
+// out-of-range number.
 bool parse_float_list(const std::string &text, std::vector<float> *out, std::string *error);
 
 // Fashion-MNIST from the idx files of Debian's dataset package, decompressed
