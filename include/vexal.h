@@ -1799,6 +1799,27 @@ VX_API vx_status vx_collection_rebuild_index(vx_collection *c);
 VX_API vx_status vx_collection_drop_index(vx_collection *c);
 /* 1 when the collection has a trained index, else 0. */
 VX_API int32_t vx_collection_has_index(vx_collection *c);
+/* Sets the parameters the collection makes its index from: params->type and
+ * the family block (M, ef_construction and ef_search of a graph; nlist, nprobe
+ * and iterations of an inverted file), quant_type, pq_m and pq_nbits; the
+ * collection's own dimension and metric always apply, whatever params says.
+ * The index is replaced by a fresh, dormant one of those parameters, so the
+ * next vx_collection_build_index builds it; a kind of VX_INDEX_FLAT leaves the
+ * collection without an index until a build makes the automatic one. Graph
+ * parameters of 0 take the defaults (16, 200, 64). The parameters are saved
+ * with the collection for the kinds whose parameters its file keeps (plain
+ * and product-coded graphs and inverted files).
+ * VX_ERR_INVALID_ARG for a null argument or an unknown kind; VX_ERR_BUSY while
+ * the index is active (drop it first); VX_ERR_UNKNOWN when the index cannot be
+ * made of those parameters (the collection is then left as it was). Takes
+ * the collection's write lock. */
+VX_API vx_status vx_collection_set_index_params(vx_collection *c, const vx_index_params *params);
+/* Sets how widely searches through the collection's index look: ef_search of
+ * a graph, nprobe of an inverted file. Kept by the next save. Safe while other
+ * threads search (the index reads the width atomically); takes the read lock.
+ * VX_ERR_INVALID_ARG for null or a width of 0; VX_ERR_NOT_FOUND when the
+ * collection has no index. */
+VX_API vx_status vx_collection_set_search_width(vx_collection *c, uint32_t width);
 
 /* A cursor over the records (matching filter, which must outlive it) in
  * record order; NULL for a null collection or exhausted memory. Its memory

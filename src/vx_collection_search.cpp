@@ -1,6 +1,7 @@
 // Collections: nearest-neighbour search (brute force and through the index)
 // and index management.
 #include "vx_collection_internal.h"
+#include "vx_index_access.h"
 #include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
 
@@ -402,4 +403,51 @@ extern "C" VX_API int32_t vx_collection_has_index(vx_collection *c) {
     if (!c) return 0;
     read_guard guard(c->lock);
     return guard.held() && c->index ? vx_index_is_trained(c->index) : 0;
+}
+
+// A graph's zero parameters take the collection's defaults, as at creation.
+static void adopt_index_params(vx_collection *c, const vx_index_params *given, vx_index_params *out) {
+    collection_index_params(out, given->type, c->metric, c->dimension, given->quant_type, given->pq_m,
+                            given->pq_nbits);
+    const vx_index_params defaults = *out;
+    out->family = given->family;
+    if (index_kind_is_graph(given->type)) {
+        vx_hnsw_params *h = &out->family.hnsw;
+        if (!h->M) h->M = defaults.family.hnsw.M;
+        if (!h->ef_construction) h->ef_construction = defaults.family.hnsw.ef_construction;
+        if (!h->ef_search) h->ef_search = defaults.family.hnsw.ef_search;
+    }
+}
+
+extern "C" VX_API vx_status vx_collection_set_index_params(vx_collection *c, const vx_index_params *params) {
+    if (!c || !params) return VX_ERR_INVALID_ARG;
+    if (params->type != VX_INDEX_FLAT && !index_kind_known(params->type)) return VX_ERR_INVALID_ARG;
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    if (collection_index_active(c)) return VX_ERR_BUSY;
+    vx_index_params p;
+    adopt_index_params(c, params, &p);
+    vx_index *fresh = nullptr;
+    if (p.type != VX_INDEX_FLAT) {
+        fresh = vx_index_create(nullptr, &p);
+        if (!fresh) return VX_ERR_UNKNOWN;
+    }
+    vx_index_destroy(c->index);
+    c->index = fresh;
+    c->index_params = p;
+    c->config.index_type = p.type;
+    c->config.quant_type = p.quant_type;
+    c->config.pq_m = p.pq_m;
+    c->config.pq_nbits = p.pq_nbits;
+    c->index_enabled = 1;
+    c->index_threshold = VX_COLLECTION_DORMANT_THRESHOLD;
+    return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_set_search_width(vx_collection *c, uint32_t width) {
+    if (!c || width == 0) return VX_ERR_INVALID_ARG;
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    if (!c->index) return VX_ERR_NOT_FOUND;
+    return vx_index_set_search_width(c->index, width);
 }

@@ -3,6 +3,7 @@
 
 #include <math.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "collection_test_util.h"
+#include "vx_index_internal.h"
 
 using namespace coltest;
 
@@ -314,6 +316,58 @@ TEST(CollectionIndex, RebuildClearAndDropKeepTheConfiguredKind) {
     EXPECT_EQ(hits.size(), 5u);
     EXPECT_EQ(hits[0].id, 1u);
     expect_sound(flat.get(), &again[0], hits);
+}
+
+// Index parameters set on a collection make its next index, survive a save,
+// and cannot change an index that is in use.
+TEST(CollectionIndex, ParametersAndSearchWidthSetByTheHost) {
+    Owned c = make_collection(8, VX_INDEX_FLAT);
+    std::vector<float> all = fill_random(c.get(), 300, 41);
+    vx_index_params p;
+    memset(&p, 0, sizeof(p));
+    p.type = VX_INDEX_IVF;
+    p.family.ivf.nlist = 7;
+    p.family.ivf.nprobe = 7;
+    p.family.ivf.iterations = 4;
+    p.dimension = 999;  // the collection's own dimension applies
+    ASSERT_EQ(vx_collection_set_index_params(c.get(), &p), VX_OK);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    vx_index_stats is;
+    vx_index_get_stats(c->index, &is);
+    EXPECT_EQ(is.nlist, 7u);
+    EXPECT_EQ(vx_index_get_dim(c->index), 8u);
+    // Every list probed: exact answers.
+    expect_same(search_k(c.get(), &all[0], 5), oracle_search(c.get(), &all[0], 5));
+    EXPECT_EQ(vx_collection_set_index_params(c.get(), &p), VX_ERR_BUSY);
+
+    ASSERT_EQ(vx_collection_drop_index(c.get()), VX_OK);
+    EXPECT_EQ(vx_collection_set_search_width(c.get(), 4), VX_ERR_NOT_FOUND);
+    memset(&p, 0, sizeof(p));
+    p.type = VX_INDEX_HNSW;
+    p.family.hnsw.M = 6;  // ef_construction and ef_search take the defaults
+    ASSERT_EQ(vx_collection_set_index_params(c.get(), &p), VX_OK);
+    const vx_hnsw_index *h = (const vx_hnsw_index *)c->index->body;
+    EXPECT_EQ(h->ef_search, 64u);
+    ASSERT_EQ(vx_collection_set_search_width(c.get(), 90), VX_OK);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    EXPECT_EQ(h->M, 6u);
+    EXPECT_EQ(h->ef_construction, 200u);
+    EXPECT_EQ(h->ef_search, 90u);  // a width set on the dormant index stays through the build
+
+    std::string path = ::testing::TempDir() + "params.vxcol";
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    Owned back(vx_collection_load(nullptr, path.c_str()));
+    ASSERT_TRUE(back);
+    const vx_hnsw_index *hb = (const vx_hnsw_index *)back->index->body;
+    EXPECT_EQ(hb->M, 6u);
+    EXPECT_EQ(hb->ef_search, 90u);
+    unlink(path.c_str());
+    unlink((path + ".idx").c_str());
+
+    p.type = (vx_index_type)77;
+    EXPECT_EQ(vx_collection_set_index_params(c.get(), &p), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_set_index_params(nullptr, &p), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_set_search_width(c.get(), 0), VX_ERR_INVALID_ARG);
 }
 
 static int32_t count_records(uint64_t, const float *, uint32_t, void *user) {
