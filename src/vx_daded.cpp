@@ -139,7 +139,8 @@ extern "C" VX_API vx_status vx_daded_close(vx_daded *db) {
             db->collections[i] = nullptr;
         }
         db->collection_count = 0;
-        if (db->storage) vx_storage_close(db->storage);
+        vx_status closed = db->storage ? vx_storage_close(db->storage) : VX_OK;
+        if (saved == VX_OK) saved = closed;
         db->storage = nullptr;
         db->is_open = 0;
     }

@@ -48,9 +48,10 @@ static vx_status create_locked(vx_daded *db, const vx_collection_config *config,
     if (registry_find(db, &config->name) != UINT64_MAX) return VX_ERR_ALREADY_EXISTS;
     vx_collection *c = collection_create_shared(db->arena, db->arena_mutex, config);
     if (!c) return VX_ERR_UNKNOWN;
-    if (daded_registry_append(db, c) != VX_OK) {
+    vx_status st = daded_registry_append(db, c);
+    if (st != VX_OK) {
         vx_collection_destroy(c);
-        return VX_ERR_NO_MEMORY;
+        return st;
     }
     db->stats.collection_count = db->collection_count;
     *out = c;
