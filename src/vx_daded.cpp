@@ -1,6 +1,7 @@
 // The database handle: opening, closing, version and build texts.
 #include "vx_daded_internal.h"
 #include "vx_collection_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_persist_internal.h"
 
 #include <stdio.h>
@@ -40,10 +41,11 @@ static void db_config_defaults(vx_db_config *config) {
 vx_status daded_registry_append(vx_daded *db, struct vx_collection *collection) {
     if (db->collection_count >= db->collection_capacity) {
         uint64_t capacity = db->collection_capacity * 2;
-        vx_mutex_lock(db->arena_mutex);
+        mutex_guard arena_lock(db->arena_mutex);
+        if (!arena_lock.held()) return arena_lock.status();
         struct vx_collection **grown =
             (struct vx_collection **)vx_arena_calloc(db->arena, capacity, sizeof(*grown));
-        vx_mutex_unlock(db->arena_mutex);
+        arena_lock.unlock();
         if (!grown) return VX_ERR_NO_MEMORY;
         vx_memcpy(grown, db->collections, db->collection_count * sizeof(*grown));
         db->collections = grown;
@@ -68,6 +70,33 @@ static void db_adopt_path(vx_daded *db) {
     path->len = n;
 }
 
+// Frees whatever part of the handle exists: the one clean-up of a failed
+// open and of a close.
+static void db_release(vx_daded *db) {
+    vx_mutex_destroy(db->arena_mutex);
+    vx_rwlock_destroy(db->lock);
+    vx_arena_destroy(db->arena);
+    vx_free(db);
+}
+
+// Builds the handle's parts in order and loads a persistent directory; on
+// failure the parts built so far stay for db_release.
+static vx_status db_build(vx_daded *db) {
+    uint64_t arena_size = db->config.arena_size ? db->config.arena_size : DB_DEFAULT_ARENA;
+    if (vx_arena_create(arena_size, &db->arena) != VX_OK) return VX_ERR_NO_MEMORY;
+    db_adopt_path(db);
+    vx_status st = vx_rwlock_create(nullptr, &db->lock);
+    if (st != VX_OK) return st;
+    st = vx_mutex_create(nullptr, &db->arena_mutex);
+    if (st != VX_OK) return st;
+    db->collections = (struct vx_collection **)vx_arena_calloc(db->arena, VX_DB_INITIAL_CAPACITY,
+                                                               sizeof(struct vx_collection *));
+    if (!db->collections) return VX_ERR_NO_MEMORY;
+    db->collection_capacity = VX_DB_INITIAL_CAPACITY;
+    if (db->config.path.data && db->config.storage_mode != VX_DB_STORAGE_MEMORY) return daded_open_persistent(db);
+    return VX_OK;
+}
+
 extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
@@ -75,44 +104,10 @@ extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_dade
     if (!db) return VX_ERR_NO_MEMORY;
     if (config) db->config = *config;
     else db_config_defaults(&db->config);
-    uint64_t arena_size = db->config.arena_size ? db->config.arena_size : DB_DEFAULT_ARENA;
-    if (vx_arena_create(arena_size, &db->arena) != VX_OK) {
-        vx_free(db);
-        return VX_ERR_NO_MEMORY;
-    }
-    db_adopt_path(db);
-    vx_status st = vx_rwlock_create(nullptr, &db->lock);
+    vx_status st = db_build(db);
     if (st != VX_OK) {
-        vx_arena_destroy(db->arena);
-        vx_free(db);
+        db_release(db);
         return st;
-    }
-    st = vx_mutex_create(nullptr, &db->arena_mutex);
-    if (st != VX_OK) {
-        vx_rwlock_destroy(db->lock);
-        vx_arena_destroy(db->arena);
-        vx_free(db);
-        return st;
-    }
-    db->collections = (struct vx_collection **)vx_arena_calloc(db->arena, VX_DB_INITIAL_CAPACITY,
-                                                               sizeof(struct vx_collection *));
-    if (!db->collections) {
-        vx_mutex_destroy(db->arena_mutex);
-        vx_rwlock_destroy(db->lock);
-        vx_arena_destroy(db->arena);
-        vx_free(db);
-        return VX_ERR_NO_MEMORY;
-    }
-    db->collection_capacity = VX_DB_INITIAL_CAPACITY;
-    if (db->config.path.data && db->config.storage_mode != VX_DB_STORAGE_MEMORY) {
-        st = daded_open_persistent(db);
-        if (st != VX_OK) {
-            vx_mutex_destroy(db->arena_mutex);
-            vx_rwlock_destroy(db->lock);
-            vx_arena_destroy(db->arena);
-            vx_free(db);
-            return st;
-        }
     }
     db->is_open = 1;
     db->open_time = vx_time_now();
@@ -135,20 +130,21 @@ extern "C" VX_API vx_status vx_daded_close(vx_daded *db) {
     if (!db || !db->is_open) return VX_ERR_INVALID_ARG;
     // A database opened read-only is never written back.
     vx_status saved = db->config.read_only ? VX_OK : daded_save_all(db);
-    vx_rwlock_wrlock(db->lock);
-    for (uint64_t i = 0; i < db->collection_count; i++) {
-        if (db->collections[i]) vx_collection_destroy(db->collections[i]);
-        db->collections[i] = nullptr;
+    {
+        // A handle whose lock cannot be had stays open, so the close can be retried.
+        write_guard registry(db->lock);
+        if (!registry.held()) return registry.status();
+        for (uint64_t i = 0; i < db->collection_count; i++) {
+            if (db->collections[i]) vx_collection_destroy(db->collections[i]);
+            db->collections[i] = nullptr;
+        }
+        db->collection_count = 0;
+        vx_status closed = db->storage ? vx_storage_close(db->storage) : VX_OK;
+        if (saved == VX_OK) saved = closed;
+        db->storage = nullptr;
+        db->is_open = 0;
     }
-    db->collection_count = 0;
-    if (db->storage) vx_storage_close(db->storage);
-    db->storage = nullptr;
-    db->is_open = 0;
-    vx_rwlock_wrunlock(db->lock);
-    vx_rwlock_destroy(db->lock);
-    vx_mutex_destroy(db->arena_mutex);
-    vx_arena_destroy(db->arena);
-    vx_free(db);
+    db_release(db);
     return saved;
 }
 

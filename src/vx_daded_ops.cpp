@@ -2,6 +2,7 @@
 // and search by name, statistics, the printed summary and error accessors.
 #include "vx_collection_internal.h"
 #include "vx_daded_internal.h"
+#include "vx_lock_guard.h"
 
 #include <string.h>
 
@@ -47,9 +48,10 @@ static vx_status create_locked(vx_daded *db, const vx_collection_config *config,
     if (registry_find(db, &config->name) != UINT64_MAX) return VX_ERR_ALREADY_EXISTS;
     vx_collection *c = collection_create_shared(db->arena, db->arena_mutex, config);
     if (!c) return VX_ERR_UNKNOWN;
-    if (daded_registry_append(db, c) != VX_OK) {
+    vx_status st = daded_registry_append(db, c);
+    if (st != VX_OK) {
         vx_collection_destroy(c);
-        return VX_ERR_NO_MEMORY;
+        return st;
     }
     db->stats.collection_count = db->collection_count;
     *out = c;
@@ -61,9 +63,10 @@ extern "C" VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx
     if (!db || !db->is_open || !config || !config->name.data) return VX_ERR_INVALID_ARG;
     if (!valid_collection_name(&config->name)) return VX_ERR_INVALID_ARG;
     vx_collection *c = nullptr;
-    vx_rwlock_wrlock(db->lock);
+    write_guard registry(db->lock);
+    if (!registry.held()) return registry.status();
     vx_status st = create_locked(db, config, &c);
-    vx_rwlock_wrunlock(db->lock);
+    registry.unlock();
     if (st == VX_OK && out) *out = c;
     return st;
 }
@@ -78,11 +81,10 @@ extern "C" VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_st
 
 extern "C" VX_API vx_collection *vx_daded_get_collection(vx_daded *db, const vx_str *name) {
     if (!db || !db->is_open || !name || !name->data) return nullptr;
-    vx_rwlock_rdlock(db->lock);
+    read_guard registry(db->lock);
+    if (!registry.held()) return nullptr;
     uint64_t i = registry_find(db, name);
-    vx_collection *c = i != UINT64_MAX ? db->collections[i] : nullptr;
-    vx_rwlock_rdunlock(db->lock);
-    return c;
+    return i != UINT64_MAX ? db->collections[i] : nullptr;
 }
 
 extern "C" VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *name) {
@@ -91,24 +93,22 @@ extern "C" VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *na
 
 extern "C" VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name) {
     if (!db || !db->is_open || !name || !name->data) return VX_ERR_INVALID_ARG;
-    vx_rwlock_wrlock(db->lock);
+    write_guard registry(db->lock);
+    if (!registry.held()) return registry.status();
     uint64_t i = registry_find(db, name);
-    if (i == UINT64_MAX) {
-        vx_rwlock_wrunlock(db->lock);
-        return VX_ERR_NOT_FOUND;
-    }
+    if (i == UINT64_MAX) return VX_ERR_NOT_FOUND;
     vx_collection_destroy(db->collections[i]);
     vx_memmove(&db->collections[i], &db->collections[i + 1],
                (db->collection_count - i - 1) * sizeof(db->collections[0]));
     db->collections[--db->collection_count] = nullptr;
     db->stats.collection_count = db->collection_count;
-    vx_rwlock_wrunlock(db->lock);
     return VX_OK;
 }
 
 extern "C" VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, uint64_t max) {
     if (!db || !db->is_open) return 0;
-    vx_rwlock_rdlock(db->lock);
+    read_guard registry(db->lock);
+    if (!registry.held()) return 0;
     uint64_t count = db->collection_count;
     if (out && max) {
         if (count > max) count = max;
@@ -118,7 +118,6 @@ extern "C" VX_API uint64_t vx_daded_list_collections(vx_daded *db, vx_str *out, 
             out[i].len = name ? strlen(name) : 0;
         }
     }
-    vx_rwlock_rdunlock(db->lock);
     return count;
 }
 
@@ -131,13 +130,14 @@ static vx_status get_or_create(vx_daded *db, const vx_str *name, uint32_t dimens
     if (!valid_collection_name(name)) return VX_ERR_INVALID_ARG;
     vx_collection_config config;
     default_collection_config(&config, name, dimension);
-    vx_rwlock_wrlock(db->lock);
+    write_guard registry(db->lock);
+    if (!registry.held()) return registry.status();
     uint64_t i = registry_find(db, name);
-    vx_status st = VX_OK;
-    if (i != UINT64_MAX) *out = db->collections[i];
-    else st = create_locked(db, &config, out);
-    vx_rwlock_wrunlock(db->lock);
-    return st;
+    if (i != UINT64_MAX) {
+        *out = db->collections[i];
+        return VX_OK;
+    }
+    return create_locked(db, &config, out);
 }
 
 extern "C" VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *vector,
@@ -170,10 +170,11 @@ extern "C" VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, con
     if (!query || !results) return 0;
     vx_collection *c = vx_daded_get_collection(db, name);
     if (!c || c->dimension != dimension) return 0;
-    vx_rwlock_rdlock(c->lock);
+    read_guard reading(c->lock);
+    if (!reading.held()) return 0;
     search_item *items;
     uint64_t n = collection_search_locked(c, query, k, nullptr, &items);
-    vx_rwlock_rdunlock(c->lock);
+    reading.unlock();
     for (uint64_t i = 0; i < n; i++) {
         results[i].id = items[i].id;
         results[i].distance = items[i].distance;
@@ -184,9 +185,9 @@ extern "C" VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, con
 
 extern "C" VX_API vx_status vx_daded_get_stats(vx_daded *db, vx_db_stats *out) {
     if (!db || !out) return VX_ERR_INVALID_ARG;
-    vx_rwlock_rdlock(db->lock);
+    read_guard registry(db->lock);
+    if (!registry.held()) return registry.status();
     *out = db->stats;
-    vx_rwlock_rdunlock(db->lock);
     return VX_OK;
 }
 
@@ -201,9 +202,12 @@ extern "C" VX_API void vx_daded_print_info(vx_daded *db) {
         vx_printf("Database: NULL\n");
         return;
     }
-    vx_mutex_lock(db->arena_mutex);
-    uint64_t used = vx_arena_get_used_size(db->arena);
-    vx_mutex_unlock(db->arena_mutex);
+    // Nothing to report a failure to: the memory line then shows 0.
+    uint64_t used = 0;
+    {
+        mutex_guard arena_lock(db->arena_mutex);
+        if (arena_lock.held()) used = vx_arena_get_used_size(db->arena);
+    }
     vx_printf("Vexal DadED Information\n");
     vx_printf("=======================\n");
     vx_printf("Version:     %s\n", "0.1.32");

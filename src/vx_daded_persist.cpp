@@ -7,6 +7,7 @@
 #include "vx_collection_internal.h"
 #include "vx_daded_internal.h"
 #include "vx_file_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_persist_internal.h"
 #include "vx_storage_internal.h"
 
@@ -236,7 +237,8 @@ vx_status daded_save_all(vx_daded *db) {
     vx_status first = VX_OK;
     text_buffer list = {nullptr, 0, 0};
     char path[PATH_BUFFER];
-    vx_rwlock_rdlock(db->lock);
+    read_guard registry(db->lock);
+    if (!registry.held()) return registry.status();
     for (uint64_t i = 0; i < db->collection_count; i++) {
         vx_collection *c = db->collections[i];
         // Only names that stay inside the directory become files.
@@ -253,7 +255,7 @@ vx_status daded_save_all(vx_daded *db) {
                                                          : VX_ERR_PATH_TOO_LONG;
     if (st != VX_OK && first == VX_OK) first = st;
     if (st == VX_OK && old_list) delete_dropped(db, old_list, old_size);
-    vx_rwlock_rdunlock(db->lock);
+    registry.unlock();
     free(old_list);
     vx_free(list.data);
     return first;

@@ -2,6 +2,7 @@
 // vectors. Nodes live in a table indexed by vector id; links are ids, so a
 // link to a removed id dangles and every traversal skips it.
 #include "vx_index_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
 
 #include <pthread.h>
@@ -562,13 +563,13 @@ vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vec
                          uint64_t count) {
     hnsw_scratch *s = hnsw_scratch_get();
     if (!s) return VX_ERR_NO_MEMORY;
-    if (vx_rwlock_wrlock(h->lock) != VX_OK) return VX_ERR_UNKNOWN;
+    write_guard writing(h->lock);
+    if (!writing.held()) return writing.status();
     vx_status st = VX_OK;
     for (uint64_t i = 0; i < count && st == VX_OK; i++) {
         uint64_t id = ids[i];
         st = hnsw_insert(h, id, vectors + i * (uint64_t)h->dimension, s);
     }
-    vx_rwlock_wrunlock(h->lock);
     return st;
 }
 
@@ -586,7 +587,8 @@ static vx_hnsw_node *hnsw_first_node(vx_hnsw_index *h) {
 }
 
 vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
-    if (vx_rwlock_wrlock(h->lock) != VX_OK) return VX_ERR_UNKNOWN;
+    write_guard writing(h->lock);
+    if (!writing.held()) return writing.status();
     if (id < h->capacity && h->nodes[id]) {
         h->nodes[id] = nullptr;
         if (h->entry_point >= 0 && (uint64_t)h->entry_point == id) {
@@ -596,7 +598,6 @@ vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
             __atomic_store_n(&h->max_level, first ? first->level : 0u, __ATOMIC_RELAXED);
         }
     }
-    vx_rwlock_wrunlock(h->lock);
     return VX_OK;
 }
 
@@ -631,7 +632,8 @@ static vx_hnsw_node *hnsw_search_start(const vx_hnsw_index *h, uint32_t *top) {
 
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results) {
-    if (vx_rwlock_rdlock(h->lock) != VX_OK) return 0;
+    read_guard reading(h->lock);
+    if (!reading.held()) return 0;
     uint64_t hits = 0;
     uint32_t top = 0;
     vx_hnsw_node *start = h->ntotal ? hnsw_search_start(h, &top) : nullptr;
@@ -653,7 +655,7 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
             }
         }
     }
-    vx_rwlock_rdunlock(h->lock);
+    reading.unlock();
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
     return hits;
 }

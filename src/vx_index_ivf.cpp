@@ -2,6 +2,7 @@
 // lists; a query scans only the lists whose centroids are nearest to it.
 // Entries hold raw vectors, product-quantizer codes or scalar-quantizer codes.
 #include "vx_index_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_quant_internal.h"
 #include "vx_vector_internal.h"
 
@@ -229,38 +230,38 @@ static vx_status ivf_list_append(vx_ivf_index *ivf, vx_ivf_list *list, uint64_t 
     return VX_OK;
 }
 
+// Appends each vector to the list of its nearest centroid, one list write
+// lock at a time, under the mutex that serialises additions.
+static vx_status ivf_append_nearest(vx_ivf_index *ivf, const uint64_t *ids, const float *vectors,
+                                    uint64_t count, const float **cents, float *dist) {
+    mutex_guard adding(ivf->mutex);
+    if (!adding.held()) return adding.status();
+    uint32_t c = ivf->list_count;
+    for (uint64_t i = 0; i < count; i++) {
+        const float *v = vectors + i * (uint64_t)ivf->dimension;
+        centroid_distances(ivf, v, cents, dist);
+        vx_ivf_list *list = &ivf->lists[nearest_centroid(dist, c)];
+        if (!list->lock) return VX_ERR_UNKNOWN;
+        write_guard writing(list->lock);
+        if (!writing.held()) return writing.status();
+        vx_status st = ivf_list_append(ivf, list, ids[i], v);
+        if (st != VX_OK) return st;
+    }
+    __atomic_store_n(&ivf->ntotal, ivf->ntotal + count, __ATOMIC_RELAXED);
+    return VX_OK;
+}
+
 vx_status ivf_add_batch(vx_ivf_index *ivf, const uint64_t *ids, const float *vectors,
                         uint64_t count) {
     if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return VX_ERR_INDEX_NOT_READY;
     uint32_t c = ivf->list_count;
     const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
     float *dist = (float *)vx_malloc((uint64_t)c * sizeof(float));
-    if (!cents || !dist) {
-        vx_free(cents);
-        vx_free(dist);
-        return VX_ERR_NO_MEMORY;
+    vx_status st = VX_ERR_NO_MEMORY;
+    if (cents && dist) {
+        gather_centroids(ivf, cents);
+        st = ivf_append_nearest(ivf, ids, vectors, count, cents, dist);
     }
-    gather_centroids(ivf, cents);
-    if (vx_mutex_lock(ivf->mutex) != VX_OK) {
-        vx_free(cents);
-        vx_free(dist);
-        return VX_ERR_UNKNOWN;
-    }
-    vx_status st = VX_OK;
-    for (uint64_t i = 0; i < count && st == VX_OK; i++) {
-        const float *v = vectors + i * (uint64_t)ivf->dimension;
-        centroid_distances(ivf, v, cents, dist);
-        vx_ivf_list *list = &ivf->lists[nearest_centroid(dist, c)];
-        if (!list->lock) {
-            st = VX_ERR_UNKNOWN;
-            break;
-        }
-        vx_rwlock_wrlock(list->lock);
-        st = ivf_list_append(ivf, list, ids[i], v);
-        vx_rwlock_wrunlock(list->lock);
-    }
-    if (st == VX_OK) __atomic_store_n(&ivf->ntotal, ivf->ntotal + count, __ATOMIC_RELAXED);
-    vx_mutex_unlock(ivf->mutex);
     vx_free(cents);
     vx_free(dist);
     return st;
@@ -326,13 +327,13 @@ static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *ent
     for (uint64_t r = 0; r < nraw; r++) out[raw_pos[r]] = raw[r];
 }
 
-// Scans one list under its read lock into the heap; false when the heap
-// cannot grow.
+// Scans one list under its read lock into the heap; false when the lock
+// cannot be taken or the heap cannot grow.
 static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const float *query,
                           const float *pq_table, uint64_t k, vx_result_heap *heap) {
     float dist[IVF_SCAN_CHUNK];
-    bool ok = true;
-    vx_rwlock_rdlock(list->lock);
+    read_guard reading(list->lock);
+    bool ok = reading.held();
     for (uint64_t at = 0; at < list->count && ok; at += IVF_SCAN_CHUNK) {
         uint64_t n = list->count - at < IVF_SCAN_CHUNK ? list->count - at : IVF_SCAN_CHUNK;
         if (!heap_make_room(heap, heap->count + n, k)) {
@@ -342,7 +343,6 @@ static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const floa
         ivf_entry_distances(ivf, list->entries + at, n, query, pq_table, dist);
         for (uint64_t i = 0; i < n; i++) pq_push(heap, list->entries[at + i].id, 0, dist[i]);
     }
-    vx_rwlock_rdunlock(list->lock);
     return ok;
 }
 

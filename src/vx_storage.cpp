@@ -1,6 +1,7 @@
 // Storage engine: byte stores over memory, files and mapped files, with the
 // 192-byte file header, vector records, blocks, statistics and verification.
 #include "vx_storage_internal.h"
+#include "vx_lock_guard.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -133,6 +134,21 @@ static int file_backend_init(vx_storage *s) {
     return ok;
 }
 
+// Fills a zeroed handle and starts its backend; 0 on failure, the mutex (when
+// made) left for the caller's one clean-up.
+static int storage_init(vx_storage *s, vx_arena *arena, int owns, const vx_storage_options *options) {
+    s->options = *options;
+    s->arena = arena;
+    s->owns_arena = owns;
+    s->fd = -1;
+    header_init(s->header);
+    if (vx_mutex_create(arena, &s->mutex) != VX_OK) return 0;
+    int ok = options->backend == VX_STORAGE_MEMORY ? memory_backend_init(s) : file_backend_init(s);
+    if (!ok) return 0;
+    memset(s->stats, 0, sizeof(s->stats));
+    return 1;
+}
+
 extern "C" VX_API vx_storage *vx_storage_create(vx_arena *arena, const vx_storage_options *options) {
     if (!options) return nullptr;
     int32_t backend = options->backend;
@@ -143,24 +159,10 @@ extern "C" VX_API vx_storage *vx_storage_create(vx_arena *arena, const vx_storag
         owns = 1;
     }
     vx_storage *s = (vx_storage *)vx_arena_calloc(arena, 1, sizeof(vx_storage));
-    if (!s) {
-        if (owns) vx_arena_destroy(arena);
-        return nullptr;
-    }
-    s->options = *options;
-    s->arena = arena;
-    s->owns_arena = owns;
-    s->fd = -1;
-    header_init(s->header);
-    int ok = vx_mutex_create(arena, &s->mutex) == VX_OK;
-    if (ok) ok = backend == VX_STORAGE_MEMORY ? memory_backend_init(s) : file_backend_init(s);
-    if (!ok) {
-        vx_mutex_destroy(s->mutex);
-        if (owns) vx_arena_destroy(arena);
-        return nullptr;
-    }
-    memset(s->stats, 0, sizeof(s->stats));
-    return s;
+    if (s && storage_init(s, arena, owns, options)) return s;
+    if (s) vx_mutex_destroy(s->mutex);
+    if (owns) vx_arena_destroy(arena);
+    return nullptr;
 }
 
 extern "C" VX_API vx_storage *vx_storage_open(vx_arena *arena, const char *path, int32_t mode) {
@@ -202,31 +204,40 @@ static void close_backend(vx_storage *s) {
     s->fd = -1;
 }
 
+// The last step of either close, after the backend is closed.
+static void storage_release(vx_storage *s) {
+    vx_mutex_destroy(s->mutex);
+    if (s->owns_arena) vx_arena_destroy(s->arena);
+}
+
+// A store whose mutex cannot be had stays open under either close.
 extern "C" VX_API vx_status vx_storage_close(vx_storage *storage) {
     if (!storage) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
-    close_backend(storage);
-    vx_mutex_unlock(storage->mutex);
-    vx_mutex_destroy(storage->mutex);
-    if (storage->owns_arena) vx_arena_destroy(storage->arena);
+    {
+        mutex_guard locked(storage->mutex);
+        if (!locked.held()) return locked.status();
+        close_backend(storage);
+    }
+    storage_release(storage);
     return VX_OK;
 }
 
 vx_status storage_close_durable(vx_storage *storage) {
     if (!storage) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
     vx_status st = VX_OK;
-    if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {
-        put_u64(storage->header + VX_SH_MODIFIED, (uint64_t)vx_time_now());
-        if (!write_header_at_start(storage) || fsync(storage->fd) != 0) st = VX_ERR_IO;
-        if (close(storage->fd) != 0) st = VX_ERR_IO;
-        storage->fd = -1;
-    } else {
-        close_backend(storage);
+    {
+        mutex_guard locked(storage->mutex);
+        if (!locked.held()) return locked.status();
+        if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {
+            put_u64(storage->header + VX_SH_MODIFIED, (uint64_t)vx_time_now());
+            if (!write_header_at_start(storage) || fsync(storage->fd) != 0) st = VX_ERR_IO;
+            if (close(storage->fd) != 0) st = VX_ERR_IO;
+            storage->fd = -1;
+        } else {
+            close_backend(storage);
+        }
     }
-    vx_mutex_unlock(storage->mutex);
-    vx_mutex_destroy(storage->mutex);
-    if (storage->owns_arena) vx_arena_destroy(storage->arena);
+    storage_release(storage);
     return st;
 }
 
@@ -345,31 +356,34 @@ static vx_status storage_write_locked(vx_storage *s, const void *data, uint64_t 
     return file_write(s, bytes, size, cursor, position);
 }
 
+// The write with its bookkeeping: on success the header's data bytes and the
+// written-bytes statistic grow by size. The mutex is held.
+static vx_status storage_write_counted(vx_storage *s, const void *data, uint64_t size, const uint64_t *cursor,
+                                       uint64_t *position) {
+    vx_status st = storage_write_locked(s, data, size, cursor, position);
+    if (st != VX_OK) return st;
+    header_add_data_bytes(s->header, size);
+    s->stats[STAT_BYTES_WRITTEN] += size;
+    return VX_OK;
+}
+
 extern "C" VX_API vx_status vx_storage_write(vx_storage *storage, const void *data, uint64_t size,
                                              uint64_t *cursor) {
     if (!storage || !data || size == 0) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return locked.status();
     uint64_t position = 0;
-    vx_status st = storage_write_locked(storage, data, size, cursor, &position);
-    if (st == VX_OK) {
-        header_add_data_bytes(storage->header, size);
-        storage->stats[STAT_BYTES_WRITTEN] += size;
-        if (cursor) *cursor = position + size;
-    }
-    vx_mutex_unlock(storage->mutex);
+    vx_status st = storage_write_counted(storage, data, size, cursor, &position);
+    if (st == VX_OK && cursor) *cursor = position + size;
     return st;
 }
 
 extern "C" VX_API int64_t vx_storage_append(vx_storage *storage, const void *data, uint64_t size) {
     if (!storage || !data || size == 0) return -1;
-    vx_mutex_lock(storage->mutex);
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return -1;
     uint64_t position = 0;
-    vx_status st = storage_write_locked(storage, data, size, nullptr, &position);
-    if (st == VX_OK) {
-        header_add_data_bytes(storage->header, size);
-        storage->stats[STAT_BYTES_WRITTEN] += size;
-    }
-    vx_mutex_unlock(storage->mutex);
+    vx_status st = storage_write_counted(storage, data, size, nullptr, &position);
     return st == VX_OK ? (int64_t)(position + size) : -1;
 }
 
@@ -386,15 +400,15 @@ static int64_t storage_read_locked(vx_storage *s, uint64_t offset, void *buffer,
 
 extern "C" VX_API int64_t vx_storage_read(vx_storage *storage, uint64_t offset, void *buffer, uint64_t size) {
     if (!storage || !buffer || size == 0) return -1;
-    vx_mutex_lock(storage->mutex);
-    int64_t n = storage_read_locked(storage, offset, buffer, size);
-    vx_mutex_unlock(storage->mutex);
-    return n;
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return -1;
+    return storage_read_locked(storage, offset, buffer, size);
 }
 
 uint64_t storage_bytes_from(vx_storage *s, uint64_t offset) {
     if (!s) return 0;
-    vx_mutex_lock(s->mutex);
+    mutex_guard locked(s->mutex);
+    if (!locked.held()) return 0;
     uint64_t end = 0;
     if (s->options.backend == VX_STORAGE_MEMORY || is_mapped(s)) {
         end = s->data_len;
@@ -402,7 +416,6 @@ uint64_t storage_bytes_from(vx_storage *s, uint64_t offset) {
         struct stat st;
         if (fstat(s->fd, &st) == 0) end = (uint64_t)st.st_size;
     }
-    vx_mutex_unlock(s->mutex);
     return offset < end ? end - offset : 0;
 }
 
@@ -445,23 +458,27 @@ static void block_header_decode(const uint8_t *p, vx_block_header *out) {
     memcpy(out->padding, p + 21, sizeof(out->padding));
 }
 
+// Stamps the next block id on the block and appends it; the mutex is held.
+static vx_status block_append_locked(vx_storage *s, uint8_t *block, uint64_t size, uint64_t *position) {
+    put_u64(block, s->stats[STAT_NEXT_BLOCK]);
+    put_u32(block + 8, (uint32_t)size);
+    vx_status st = storage_write_counted(s, block, VX_BLOCK_HEADER_SIZE + size, nullptr, position);
+    if (st == VX_OK) s->stats[STAT_NEXT_BLOCK]++;
+    return st;
+}
+
 extern "C" VX_API int64_t vx_storage_alloc_block(vx_storage *storage, uint64_t size) {
     if (!storage || size > UINT32_MAX) return -1;
     uint8_t *block = (uint8_t *)vx_calloc(1, VX_BLOCK_HEADER_SIZE + size);
     if (!block) return -1;
     // The id is taken and advanced under the mutex so that concurrent
     // allocations never share an id.
-    vx_mutex_lock(storage->mutex);
-    put_u64(block, storage->stats[STAT_NEXT_BLOCK]);
-    put_u32(block + 8, (uint32_t)size);
     uint64_t position = 0;
-    vx_status st = storage_write_locked(storage, block, VX_BLOCK_HEADER_SIZE + size, nullptr, &position);
-    if (st == VX_OK) {
-        header_add_data_bytes(storage->header, VX_BLOCK_HEADER_SIZE + size);
-        storage->stats[STAT_BYTES_WRITTEN] += VX_BLOCK_HEADER_SIZE + size;
-        storage->stats[STAT_NEXT_BLOCK]++;
+    vx_status st;
+    {
+        mutex_guard locked(storage->mutex);
+        st = locked.held() ? block_append_locked(storage, block, size, &position) : locked.status();
     }
-    vx_mutex_unlock(storage->mutex);
     vx_free(block);
     return st == VX_OK ? (int64_t)(position + VX_BLOCK_HEADER_SIZE + size) : -1;
 }
@@ -480,7 +497,8 @@ extern "C" VX_API vx_status vx_storage_get_block_info(vx_storage *storage, uint6
 
 extern "C" VX_API vx_storage_iterator *vx_storage_iterator_create(vx_storage *storage) {
     if (!storage) return nullptr;
-    vx_mutex_lock(storage->mutex);
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return nullptr;
     vx_storage_iterator *it =
         (vx_storage_iterator *)vx_arena_calloc(storage->arena, 1, sizeof(vx_storage_iterator));
     if (it) {
@@ -495,7 +513,6 @@ extern "C" VX_API vx_storage_iterator *vx_storage_iterator_create(vx_storage *st
             it->end = bytes > UINT64_MAX - it->offset ? UINT64_MAX : it->offset + bytes;
         }
     }
-    vx_mutex_unlock(storage->mutex);
     return it;
 }
 
@@ -526,7 +543,8 @@ extern "C" VX_API void vx_storage_iterator_destroy(vx_storage_iterator *) {}
 
 extern "C" VX_API vx_status vx_storage_get_stats(vx_storage *storage, vx_storage_stats *out) {
     if (!storage || !out) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return locked.status();
     out->total_bytes = storage->stats[0];
     out->used_bytes = storage->stats[1];
     out->free_bytes = storage->stats[2];
@@ -538,7 +556,6 @@ extern "C" VX_API vx_status vx_storage_get_stats(vx_storage *storage, vx_storage
         out->used_bytes = storage->data_len;
         out->free_bytes = storage->capacity - storage->data_len;
     }
-    vx_mutex_unlock(storage->mutex);
     return VX_OK;
 }
 
@@ -548,12 +565,11 @@ extern "C" VX_API vx_status vx_storage_compact(vx_storage *storage) {
 
 extern "C" VX_API vx_status vx_storage_verify(vx_storage *storage) {
     if (!storage) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
-    vx_status st = VX_OK;
-    if (get_u32(storage->header + VX_SH_MAGIC) != VX_STORAGE_MAGIC) st = VX_ERR_FILE_CORRUPTED;
-    else if (get_u16(storage->header + VX_SH_VERSION) != VX_STORAGE_VERSION) st = VX_ERR_NOT_SUPPORTED;
-    vx_mutex_unlock(storage->mutex);
-    return st;
+    mutex_guard locked(storage->mutex);
+    if (!locked.held()) return locked.status();
+    if (get_u32(storage->header + VX_SH_MAGIC) != VX_STORAGE_MAGIC) return VX_ERR_FILE_CORRUPTED;
+    if (get_u16(storage->header + VX_SH_VERSION) != VX_STORAGE_VERSION) return VX_ERR_NOT_SUPPORTED;
+    return VX_OK;
 }
 
 extern "C" VX_API vx_status vx_storage_register_backend(int32_t, const void *) { return VX_ERR_NOT_SUPPORTED; }
