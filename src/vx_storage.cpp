@@ -13,14 +13,19 @@ static const uint64_t VECTOR_HEAD_SIZE = 12;
 
 /* ---- header image --------------------------------------------------------- */
 
-static void header_init(uint8_t *header) {
+void storage_header_image(uint8_t *header, uint64_t created, uint64_t modified, uint64_t data_bytes) {
     memset(header, 0, VX_STORAGE_HEADER_SIZE);
-    uint64_t now = (uint64_t)vx_time_now();
     put_u32(header + VX_SH_MAGIC, VX_STORAGE_MAGIC);
     put_u16(header + VX_SH_VERSION, (uint16_t)VX_STORAGE_VERSION);
-    put_u64(header + VX_SH_CREATED, now);
-    put_u64(header + VX_SH_MODIFIED, now);
+    put_u64(header + VX_SH_CREATED, created);
+    put_u64(header + VX_SH_MODIFIED, modified);
     put_u64(header + VX_SH_DATA_OFFSET, VX_STORAGE_HEADER_SIZE);
+    put_u64(header + VX_SH_DATA_BYTES, data_bytes);
+}
+
+static void header_init(uint8_t *header) {
+    uint64_t now = (uint64_t)vx_time_now();
+    storage_header_image(header, now, now, 0);
 }
 
 static int header_valid(const uint8_t *header) {
