@@ -1,5 +1,6 @@
 // Storage engine: byte stores over memory, files and mapped files, with the
 // 192-byte file header, vector records, blocks, statistics and verification.
+#include "vx_file_internal.h"
 #include "vx_storage_internal.h"
 
 #include <errno.h>
@@ -53,19 +54,6 @@ static int open_flags(int32_t mode) {
 
 static int mode_creates_header(int32_t mode) { return mode == 4 || mode == VX_OPEN_TRUNCATE; }
 
-// Writes every byte, resuming after interruptions and partial transfers;
-// 0 on success, -1 when the system refuses or stops making progress.
-static int write_fully(int fd, const uint8_t *data, uint64_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        data += n;
-        size -= (uint64_t)n;
-    }
-    return 0;
-}
-
 // Reads until size bytes arrived or the file ends; the count, or -1.
 static int64_t read_fully(int fd, uint8_t *buffer, uint64_t size) {
     uint64_t done = 0;
@@ -87,7 +75,7 @@ static int read_header_at_start(vx_storage *s) {
 
 static int write_header_at_start(vx_storage *s) {
     if (lseek(s->fd, 0, SEEK_SET) != 0) return 0;
-    return write_fully(s->fd, s->header, VX_STORAGE_HEADER_SIZE) == 0;
+    return file_write_fully(s->fd, s->header, VX_STORAGE_HEADER_SIZE) == 0;
 }
 
 /* ---- creation ------------------------------------------------------------- */
@@ -325,7 +313,7 @@ static vx_status file_write(vx_storage *s, const uint8_t *data, uint64_t size, c
     if (s->fd < 0) return VX_OK;
     off_t at = cursor ? lseek(s->fd, (off_t)*cursor, SEEK_SET) : lseek(s->fd, 0, SEEK_END);
     if (at < 0) return VX_ERR_IO;
-    int failed = write_fully(s->fd, data, size) != 0;
+    int failed = file_write_fully(s->fd, data, size) != 0;
     if (s->options.sync_writes) fsync(s->fd);
     if (failed) return VX_ERR_IO;
     *position = (uint64_t)at;
