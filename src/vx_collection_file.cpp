@@ -155,9 +155,10 @@ static void write_index_link(file_writer *w, const index_link *link) {
     writer_u64(w, link->hash);
 }
 
-// Writes the whole collection file. The file is a storage file whose store
-// counted every byte written through it, the placeholder collection header
-// and its final version included: the count equals the file's size.
+// Writes the whole collection file. It begins with a storage file header
+// whose data byte count, as a store writing the file would keep it, takes in
+// the placeholder collection header and its final version alike, and so
+// equals the file's size.
 static void write_collection(const vx_collection *c, file_writer *w, const index_link *link) {
     vx_collection_header h;
     header_fill(c, &h);

@@ -172,7 +172,8 @@ vx_status file_writer_open(file_writer *w, const char *path) {
     static const char suffix[] = ".tmp.XXXXXX";
     memset(w, 0, sizeof(*w));
     w->fd = -1;
-    if (!path || !*path) return VX_ERR_INVALID_ARG;
+    if (!path) return VX_ERR_INVALID_ARG;
+    if (!*path) return VX_ERR_IO;  // no file can carry an empty name
     size_t len = strlen(path);
     w->temp = (char *)malloc(len + sizeof suffix);
     w->target = strdup(path);

@@ -36,8 +36,9 @@ typedef struct file_writer {
 } file_writer;
 
 // Creates the temporary for replacing path. VX_OK; VX_ERR_INVALID_ARG for a
-// null or empty path, VX_ERR_NO_MEMORY, VX_ERR_IO when the temporary cannot
-// be created. On failure nothing is left to finish or abort.
+// null path, VX_ERR_NO_MEMORY, VX_ERR_IO when no file can be created there
+// (an empty path included). On failure nothing is left to finish or abort,
+// though aborting does no harm.
 vx_status file_writer_open(file_writer *w, const char *path);
 // Appends size bytes.
 void file_writer_put(file_writer *w, const void *data, uint64_t size);

@@ -203,24 +203,6 @@ extern "C" VX_API vx_status vx_storage_close(vx_storage *storage) {
     return VX_OK;
 }
 
-vx_status storage_close_durable(vx_storage *storage) {
-    if (!storage) return VX_ERR_INVALID_ARG;
-    vx_mutex_lock(storage->mutex);
-    vx_status st = VX_OK;
-    if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {
-        put_u64(storage->header + VX_SH_MODIFIED, (uint64_t)vx_time_now());
-        if (!write_header_at_start(storage) || fsync(storage->fd) != 0) st = VX_ERR_IO;
-        if (close(storage->fd) != 0) st = VX_ERR_IO;
-        storage->fd = -1;
-    } else {
-        close_backend(storage);
-    }
-    vx_mutex_unlock(storage->mutex);
-    vx_mutex_destroy(storage->mutex);
-    if (storage->owns_arena) vx_arena_destroy(storage->arena);
-    return st;
-}
-
 void storage_abandon(vx_storage *storage) {
     if (!storage) return;
     if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {

@@ -85,10 +85,6 @@ uint64_t storage_bytes_from(vx_storage *storage, uint64_t offset);
 // store handle: the two times and the count of data bytes written.
 void storage_header_image(uint8_t *header, uint64_t created, uint64_t modified, uint64_t data_bytes);
 
-// Closes a file store so that its content is on the device: the header is
-// written back and the file flushed before the descriptor closes. Releases
-// the handle in every case; VX_ERR_IO when any of these steps failed.
-vx_status storage_close_durable(vx_storage *storage);
 // Releases a file store without writing its header back, leaving the file
 // exactly as it is on disk.
 void storage_abandon(vx_storage *storage);

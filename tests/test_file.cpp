@@ -515,7 +515,8 @@ TEST_F(FileTest, WriterFailuresLeaveTheTarget) {
     file_writer w;
     EXPECT_EQ(file_writer_open(&w, at("plain/out").c_str()), VX_ERR_IO);  // parent is a file
     EXPECT_EQ(file_writer_open(&w, at("none/out").c_str()), VX_ERR_IO);
-    EXPECT_EQ(file_writer_open(&w, ""), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(file_writer_open(&w, ""), VX_ERR_IO);
+    EXPECT_EQ(file_writer_open(&w, nullptr), VX_ERR_INVALID_ARG);
     file_writer_abort(&w);  // harmless after a failed open
 
     std::vector<uint8_t> big(2 * FILE_WRITER_CHUNK, 0x5A);
