@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vexal.h"
+#include "vx_simd_internal.h"
 #include "vx_vector_internal.h"
 
 namespace {
@@ -60,13 +61,13 @@ void BM_L2SquaredBatchPortable(benchmark::State &state) {
     uint32_t dim = (uint32_t)state.range(0);
     uint64_t n = (uint64_t)state.range(1);
     Data data(dim, n);
-    kernels_force_portable(1);
+    simd_limit(SIMD_PORTABLE);
     for (auto _ : state) {
         batch_l2_squared(data.query.data(), data.list.data(), n, dim, data.out.data());
         benchmark::DoNotOptimize(data.out.data());
         benchmark::ClobberMemory();
     }
-    kernels_force_portable(0);
+    simd_limit(SIMD_AVX512);
     report(state, n);
 }
 

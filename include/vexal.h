@@ -209,9 +209,11 @@ VX_API double vx_rand_double(void);
 VX_API int vx_abs(int x);
 /* Ends the process with exit(status). */
 VX_API void vx_exit(int status);
-/* Has no effect: every kernel gives the same bits whatever the setting. */
+/* Has no effect. The library chooses its vector instructions itself, once
+ * per process, from what the processor offers, and every choice gives the
+ * same bits, so there is nothing for a host to switch. */
 VX_API void vx_set_simd_enabled(int enabled);
-/* Always 0. */
+/* Always 0, whatever the processor offers (see vx_set_simd_enabled). */
 VX_API int vx_is_simd_available(void);
 /* Returns VX_OK; the library needs no initialisation. */
 VX_API vx_status vx_platform_init(void);

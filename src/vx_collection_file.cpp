@@ -28,10 +28,7 @@
 #include "vx_persist_internal.h"
 #include "vx_storage_internal.h"
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 static const uint32_t COLLECTION_MAGIC = 0x5658434F;  // "OCXV"
@@ -55,56 +52,16 @@ struct index_link {
     uint64_t hash;
 };
 
-/* ---- buffered writer ---------------------------------------------------------- */
+/* ---- saving ------------------------------------------------------------------- */
 
-// Gathers small fields into large writes through the storage handle; the
-// first failure sticks and later puts do nothing.
-struct chunk_writer {
-    vx_storage *storage;
-    uint64_t cursor;
-    uint8_t *buffer;
-    uint64_t used;
-    vx_status status;
-};
-
-static void writer_flush(chunk_writer *w) {
-    if (w->status == VX_OK && w->used) w->status = vx_storage_write(w->storage, w->buffer, w->used, &w->cursor);
-    w->used = 0;
-}
-
-static void writer_put(chunk_writer *w, const void *data, uint64_t size) {
-    if (w->status != VX_OK || size == 0) return;
-    if (size > IO_CHUNK - w->used) writer_flush(w);
-    if (size >= IO_CHUNK) {
-        if (w->status == VX_OK) w->status = vx_storage_write(w->storage, data, size, &w->cursor);
-        return;
-    }
-    vx_memcpy(w->buffer + w->used, data, size);
-    w->used += size;
-}
-
-static void writer_u32(chunk_writer *w, uint32_t v) {
-    uint8_t b[4];
-    put_u32(b, v);
-    writer_put(w, b, 4);
-}
-
-static void writer_u64(chunk_writer *w, uint64_t v) {
-    uint8_t b[8];
-    put_u64(b, v);
-    writer_put(w, b, 8);
-}
-
-static void writer_text(chunk_writer *w, const vx_str *text) {
+static void writer_text(file_writer *w, const vx_str *text) {
     if (!text->data) {
         writer_u64(w, NULL_TEXT);
         return;
     }
     writer_u64(w, text->len);
-    writer_put(w, text->data, text->len);
+    file_writer_put(w, text->data, text->len);
 }
-
-/* ---- saving ------------------------------------------------------------------- */
 
 static void header_index_fields(const vx_collection *c, vx_collection_header *h) {
     h->index_type = -1;
@@ -136,24 +93,14 @@ static void header_fill(const vx_collection *c, vx_collection_header *h) {
     h->index_threshold = (uint32_t)c->index_threshold;
 }
 
-static void write_records(const vx_collection *c, chunk_writer *w) {
+static void write_records(const vx_collection *c, file_writer *w) {
     uint8_t head[RECORD_HEAD];
     memset(head, 0, sizeof(head));
     put_u32(head + 8, c->dimension);
-    uint64_t vector_bytes = 4ull * c->dimension;
     for (uint64_t i = 0; i < c->count && w->status == VX_OK; i++) {
         put_u64(head, c->records[i].id);
-        writer_put(w, head, RECORD_HEAD);
-        const float *v = c->records[i].vector;
-        if (vector_bytes + w->used > IO_CHUNK) writer_flush(w);
-        if (vector_bytes >= IO_CHUNK) {
-            // Vectors this large go out on their own.
-            if (w->status == VX_OK) w->status = vx_storage_write_f32_array(w->storage, v, c->dimension, &w->cursor);
-            continue;
-        }
-        uint8_t *out = w->buffer + w->used;
-        for (uint32_t d = 0; d < c->dimension; d++) put_f32(out + 4ull * d, v[d]);
-        w->used += vector_bytes;
+        file_writer_put(w, head, RECORD_HEAD);
+        writer_f32s(w, c->records[i].vector, c->dimension);
     }
 }
 
@@ -163,13 +110,13 @@ static int has_metadata(const vx_collection *c) {
     return 0;
 }
 
-static void write_meta_value(chunk_writer *w, const vx_meta_entry *e) {
+static void write_meta_value(file_writer *w, const vx_meta_entry *e) {
     uint8_t b[8];
     switch (e->type) {
     case VX_META_INT32:
     case VX_META_BOOL: writer_u32(w, (uint32_t)e->value.i32); break;
     case VX_META_INT64: writer_u64(w, (uint64_t)e->value.i64); break;
-    case VX_META_FLOAT: put_f32(b, e->value.f32); writer_put(w, b, 4); break;
+    case VX_META_FLOAT: put_f32(b, e->value.f32); file_writer_put(w, b, 4); break;
     case VX_META_DOUBLE: {
         uint64_t bits;
         memcpy(&bits, &e->value.f64, 8);
@@ -181,7 +128,7 @@ static void write_meta_value(chunk_writer *w, const vx_meta_entry *e) {
     }
 }
 
-static void write_metadata(const vx_collection *c, chunk_writer *w) {
+static void write_metadata(const vx_collection *c, file_writer *w) {
     writer_u32(w, META_MAGIC);
     writer_u32(w, META_VERSION);
     writer_u64(w, c->count);
@@ -197,87 +144,44 @@ static void write_metadata(const vx_collection *c, chunk_writer *w) {
     }
 }
 
-// Writes the whole collection file through a store opened on path.
-static void write_index_link(chunk_writer *w, const index_link *link) {
+static void write_index_link(file_writer *w, const index_link *link) {
     writer_u32(w, INDEX_LINK_MAGIC);
     writer_u32(w, INDEX_LINK_VERSION);
     writer_u64(w, link->size);
     writer_u64(w, link->hash);
 }
 
-static vx_status write_collection(const vx_collection *c, vx_storage *s, const index_link *link) {
+// Writes the whole collection file. It begins with a storage file header
+// whose data byte count, as a store writing the file would keep it, takes in
+// the placeholder collection header and its final version alike, and so
+// equals the file's size.
+static void write_collection(const vx_collection *c, file_writer *w, const index_link *link) {
     vx_collection_header h;
     header_fill(c, &h);
+    uint8_t store[VX_STORAGE_HEADER_SIZE];
+    uint64_t created = (uint64_t)vx_time_now();
+    storage_header_image(store, created, created, 0);
+    file_writer_put(w, store, sizeof(store));
     uint8_t raw[192];
     collection_header_encode(&h, raw);
-    chunk_writer w = {s, COLLECTION_HEADER_AT, nullptr, 0, VX_OK};
     // The placeholder header keeps the records at their place until the
     // final header, with sizes and checksum, replaces it.
-    w.status = vx_storage_write(s, raw, sizeof(raw), &w.cursor);
-    if (w.status != VX_OK) return w.status;
-    uint64_t data_offset = w.cursor;
-    w.buffer = (uint8_t *)vx_malloc(IO_CHUNK);
-    if (!w.buffer) return VX_ERR_NO_MEMORY;
-    write_records(c, &w);
-    writer_flush(&w);
-    uint64_t data_end = w.cursor;
-    if (w.status == VX_OK && has_metadata(c)) {
-        write_metadata(c, &w);
-        writer_flush(&w);
-    }
-    if (w.status == VX_OK && link->present) {
-        write_index_link(&w, link);
-        writer_flush(&w);
-    }
-    vx_free(w.buffer);
-    if (w.status != VX_OK) return w.status;
+    file_writer_put(w, raw, sizeof(raw));
+    uint64_t data_offset = file_writer_offset(w);
+    write_records(c, w);
+    uint64_t data_end = file_writer_offset(w);
+    if (has_metadata(c)) write_metadata(c, w);
+    if (link->present) write_index_link(w, link);
     h.data_offset = data_offset;
     h.data_size = data_end - data_offset;
     h.saved_time = vx_time_now();
     h.checksum = 0;
     collection_header_encode(&h, raw);
     h.checksum = vx_hash_murmur3_32(raw, 188, 0);
-    uint64_t cursor = COLLECTION_HEADER_AT;
-    return vx_storage_write_collection_header(s, &h, &cursor);
-}
-
-// The directory holding path, for flushing the rename; malloc'd.
-static char *parent_directory(const char *path) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) return strdup(".");
-    if (slash == path) return strdup("/");
-    return strndup(path, (size_t)(slash - path));
-}
-
-// A fresh, empty temporary file beside path; its malloc'd name, or null.
-static char *create_temporary(const char *path) {
-    static const char suffix[] = ".tmp.XXXXXX";
-    size_t len = strlen(path);
-    char *temp = (char *)malloc(len + sizeof(suffix));
-    if (!temp) return nullptr;
-    memcpy(temp, path, len);
-    memcpy(temp + len, suffix, sizeof(suffix));
-    int fd = mkostemp(temp, O_CLOEXEC);
-    if (fd < 0) {
-        free(temp);
-        return nullptr;
-    }
-    int ok = fchmod(fd, 0644) == 0;
-    close(fd);
-    if (!ok) {
-        unlink(temp);
-        free(temp);
-        return nullptr;
-    }
-    return temp;
-}
-
-static vx_storage *open_for_writing(const char *path) {
-    vx_storage_options o;
-    storage_file_options(&o, path, VX_OPEN_TRUNCATE);
-    // One flush at the end (storage_close_durable) instead of one per write.
-    o.sync_writes = 0;
-    return vx_storage_create(nullptr, &o);
+    collection_header_encode(&h, raw);
+    file_writer_put_at(w, COLLECTION_HEADER_AT, raw, sizeof(raw));
+    storage_header_image(store, created, (uint64_t)vx_time_now(), file_writer_offset(w));
+    file_writer_put_at(w, 0, store, sizeof(store));
 }
 
 // "<path>.idx", malloc'd.
@@ -315,32 +219,18 @@ static void save_index_file(const vx_collection *c, const char *index_path, inde
 
 // Writes the file under a temporary name and moves it over path.
 static vx_status save_locked(const vx_collection *c, const char *path) {
-    char *temp = create_temporary(path);
-    if (!temp) return VX_ERR_UNKNOWN;
-    vx_storage *s = open_for_writing(temp);
-    if (!s) {
-        unlink(temp);
-        free(temp);
-        return VX_ERR_UNKNOWN;
-    }
+    file_writer w;
+    vx_status st = file_writer_open(&w, path);
+    // A file that cannot be created is reported as VX_ERR_UNKNOWN.
+    if (st != VX_OK) return st == VX_ERR_IO ? VX_ERR_UNKNOWN : st;
     char *index_path = index_file_path(path);
     index_link link;
     save_index_file(c, index_path, &link);
-    vx_status st = write_collection(c, s, &link);
-    if (st == VX_OK) st = storage_close_durable(s);
-    else storage_abandon(s);
-    if (st == VX_OK && rename(temp, path) != 0) st = VX_ERR_IO;
-    if (st != VX_OK) {
-        unlink(temp);
-    } else {
-        // An index file the new collection file does not name is stale.
-        if (!link.present && index_path) unlink(index_path);
-        char *dir = parent_directory(path);
-        st = dir ? file_sync_dir(dir) : VX_ERR_NO_MEMORY;
-        free(dir);
-    }
+    write_collection(c, &w, &link);
+    st = file_writer_finish(&w);
+    // An index file the new collection file does not name is stale.
+    if (st == VX_OK && !link.present && index_path) unlink(index_path);
     free(index_path);
-    free(temp);
     return st;
 }
 

@@ -1,6 +1,7 @@
 // Configuration text: the line format read by load and written by save, and
 // the command-line and environment readers that share its value syntax.
 #include "vx_config_internal.h"
+#include "vx_file_internal.h"
 
 #include <locale.h>
 #include <pthread.h>
@@ -487,9 +488,10 @@ extern "C" VX_API vx_status vx_config_save(const vx_config *config, const vx_str
         vx_free(out.data);
         return VX_ERR_NO_MEMORY;
     }
-    vx_status status = vx_file_write_all(path, out.data, out.len);
+    // Replaced whole: a failed save leaves the old file as it was.
+    vx_status status = file_write_atomic(path->data, out.data ? out.data : "", out.len);
     vx_free(out.data);
-    return status == VX_OK ? VX_OK : VX_ERR_IO;
+    return status == VX_OK || status == VX_ERR_NO_MEMORY ? status : VX_ERR_IO;
 }
 
 /* ---- command line and environment --------------------------------------- */

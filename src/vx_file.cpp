@@ -142,33 +142,140 @@ vx_status file_sync_dir(const char *dir_path) {
     return ok ? VX_OK : VX_ERR_IO;
 }
 
-vx_status file_write_atomic(const char *path, const void *data, uint64_t size) {
-    if (!path || !*path || (!data && size > 0)) return VX_ERR_INVALID_ARG;
+/* ---- atomic replacement ---------------------------------------------------- */
+
+// Writes all len bytes at offset without moving the file position.
+static int write_fully_at(int fd, const void *data, uint64_t len, uint64_t offset) {
+    const char *p = (const char *)data;
+    while (len > 0) {
+        ssize_t n = pwrite(fd, p, len, (off_t)offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        p += n;
+        len -= (uint64_t)n;
+        offset += (uint64_t)n;
+    }
+    return 0;
+}
+
+static void writer_release(file_writer *w) {
+    if (w->fd >= 0) close(w->fd);
+    w->fd = -1;
+    free(w->temp);
+    free(w->target);
+    vx_free(w->buffer);
+    w->temp = w->target = nullptr;
+    w->buffer = nullptr;
+}
+
+vx_status file_writer_open(file_writer *w, const char *path) {
     static const char suffix[] = ".tmp.XXXXXX";
+    memset(w, 0, sizeof(*w));
+    w->fd = -1;
+    if (!path) return VX_ERR_INVALID_ARG;
+    if (!*path) return VX_ERR_IO;  // no file can carry an empty name
     size_t len = strlen(path);
-    char *temp = (char *)malloc(len + sizeof suffix);
-    char *parent = system_parent(path);
-    if (!temp || !parent) {
-        free(temp);
-        free(parent);
+    w->temp = (char *)malloc(len + sizeof suffix);
+    w->target = strdup(path);
+    w->buffer = (uint8_t *)vx_malloc(FILE_WRITER_CHUNK);
+    if (!w->temp || !w->target || !w->buffer) {
+        writer_release(w);
         return VX_ERR_NO_MEMORY;
     }
-    memcpy(temp, path, len);
-    memcpy(temp + len, suffix, sizeof suffix);
-    vx_status status = VX_ERR_IO;
-    int fd = mkostemp(temp, O_CLOEXEC);
-    if (fd >= 0) {
-        // A replacement keeps the permission bits of the file it replaces.
-        struct stat old;
-        mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
-        bool ok = fchmod(fd, mode) == 0 && file_write_fully(fd, data, size) == 0 && fsync(fd) == 0;
-        ok = close(fd) == 0 && ok;
-        if (ok && rename(temp, path) == 0) status = file_sync_dir(parent);
-        else unlink(temp);
+    memcpy(w->temp, path, len);
+    memcpy(w->temp + len, suffix, sizeof suffix);
+    w->fd = mkostemp(w->temp, O_CLOEXEC);
+    // A replacement keeps the permission bits of the file it replaces.
+    struct stat old;
+    mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
+    if (w->fd >= 0 && fchmod(w->fd, mode) == 0) return VX_OK;
+    if (w->fd >= 0) unlink(w->temp);
+    writer_release(w);
+    return VX_ERR_IO;
+}
+
+static void writer_flush(file_writer *w) {
+    if (w->status == VX_OK && w->used && file_write_fully(w->fd, w->buffer, w->used) != 0) w->status = VX_ERR_IO;
+    w->flushed += w->used;
+    w->used = 0;
+}
+
+void file_writer_put(file_writer *w, const void *data, uint64_t size) {
+    if (w->status != VX_OK || size == 0) return;
+    if (size > FILE_WRITER_CHUNK - w->used) writer_flush(w);
+    if (size >= FILE_WRITER_CHUNK) {
+        // Large pieces go out on their own.
+        if (w->status == VX_OK && file_write_fully(w->fd, data, size) != 0) w->status = VX_ERR_IO;
+        w->flushed += size;
+        return;
     }
-    free(temp);
+    if (w->status != VX_OK) return;
+    vx_memcpy(w->buffer + w->used, data, size);
+    w->used += size;
+}
+
+uint8_t *file_writer_room(file_writer *w, uint64_t size) {
+    if (w->status == VX_OK && size > FILE_WRITER_CHUNK) w->status = VX_ERR_INVALID_ARG;
+    if (w->status == VX_OK && size > FILE_WRITER_CHUNK - w->used) writer_flush(w);
+    if (w->status != VX_OK) return nullptr;
+    uint8_t *at = w->buffer + w->used;
+    w->used += size;
+    return at;
+}
+
+void file_writer_put_at(file_writer *w, uint64_t offset, const void *data, uint64_t size) {
+    uint64_t end = file_writer_offset(w);
+    if (w->status == VX_OK && (offset > end || size > end - offset)) w->status = VX_ERR_INVALID_ARG;
+    if (w->status != VX_OK) return;
+    // The part already in the file is overwritten there, the rest in the buffer.
+    const uint8_t *p = (const uint8_t *)data;
+    if (offset < w->flushed) {
+        uint64_t n = w->flushed - offset < size ? w->flushed - offset : size;
+        if (write_fully_at(w->fd, p, n, offset) != 0) {
+            w->status = VX_ERR_IO;
+            return;
+        }
+        p += n;
+        offset += n;
+        size -= n;
+    }
+    if (size) vx_memcpy(w->buffer + (offset - w->flushed), p, size);
+}
+
+// Flushes the directory holding path, so that a rename into it lasts.
+static vx_status sync_parent(const char *path) {
+    char *parent = system_parent(path);
+    vx_status status = parent ? file_sync_dir(parent) : VX_ERR_NO_MEMORY;
     free(parent);
     return status;
+}
+
+vx_status file_writer_finish(file_writer *w) {
+    writer_flush(w);
+    vx_status status = w->status;
+    if (status == VX_OK && fsync(w->fd) != 0) status = VX_ERR_IO;
+    // A failed close can be the first report of a failed write.
+    if (close(w->fd) != 0 && status == VX_OK) status = VX_ERR_IO;
+    w->fd = -1;
+    if (status == VX_OK && rename(w->temp, w->target) != 0) status = VX_ERR_IO;
+    if (status == VX_OK) status = sync_parent(w->target);
+    else unlink(w->temp);
+    writer_release(w);
+    return status;
+}
+
+void file_writer_abort(file_writer *w) {
+    if (w->temp) unlink(w->temp);
+    writer_release(w);
+}
+
+vx_status file_write_atomic(const char *path, const void *data, uint64_t size) {
+    if (!path || !*path || (!data && size > 0)) return VX_ERR_INVALID_ARG;
+    file_writer w;
+    vx_status status = file_writer_open(&w, path);
+    if (status != VX_OK) return status;
+    file_writer_put(&w, data, size);
+    return file_writer_finish(&w);
 }
 
 /* ---- tests on paths ------------------------------------------------------- */

@@ -19,183 +19,96 @@
 
 static const uint64_t IO_CHUNK = 1u << 20;
 
-/* ---- buffered output ------------------------------------------------------------ */
-
-struct out_file {
-    int fd;
-    uint8_t *buffer;
-    uint64_t used;
-    int ok;
-};
-
-static void out_flush(out_file *o) {
-    if (o->ok && o->used && file_write_fully(o->fd, o->buffer, o->used) != 0) o->ok = 0;
-    o->used = 0;
-}
-
-static void out_bytes(out_file *o, const void *data, uint64_t n) {
-    if (!o->ok || n == 0) return;
-    if (n > IO_CHUNK - o->used) out_flush(o);
-    if (n >= IO_CHUNK) {
-        if (o->ok && file_write_fully(o->fd, data, n) != 0) o->ok = 0;
-        return;
-    }
-    vx_memcpy(o->buffer + o->used, data, n);
-    o->used += n;
-}
-
-static void out_u8(out_file *o, uint8_t v) { out_bytes(o, &v, 1); }
-static void out_u32(out_file *o, uint32_t v) {
-    uint8_t b[4];
-    put_u32(b, v);
-    out_bytes(o, b, 4);
-}
-static void out_u64(out_file *o, uint64_t v) {
-    uint8_t b[8];
-    put_u64(b, v);
-    out_bytes(o, b, 8);
-}
-static void out_f32(out_file *o, float v) {
-    uint8_t b[4];
-    put_f32(b, v);
-    out_bytes(o, b, 4);
-}
-static void out_floats(out_file *o, const float *v, uint64_t n) {
-    for (uint64_t i = 0; i < n; i++) out_f32(o, v ? v[i] : 0.0f);
-}
-
 /* ---- writing ---------------------------------------------------------------------- */
 
-static void write_pq(out_file *o, const vx_pq_quantizer *pq) {
-    out_u32(o, pq->dim);
-    out_u32(o, pq->m);
-    out_u32(o, pq->ksub);
-    out_u32(o, pq->dsub);
-    for (uint32_t s = 0; s < pq->m; s++) out_floats(o, pq->codebooks[s], (uint64_t)pq->ksub * pq->dsub);
+static void write_pq(file_writer *o, const vx_pq_quantizer *pq) {
+    writer_u32(o, pq->dim);
+    writer_u32(o, pq->m);
+    writer_u32(o, pq->ksub);
+    writer_u32(o, pq->dsub);
+    for (uint32_t s = 0; s < pq->m; s++) writer_f32s(o, pq->codebooks[s], (uint64_t)pq->ksub * pq->dsub);
 }
 
-static void write_sq(out_file *o, const vx_sq_quantizer *sq) {
-    out_u32(o, sq->dim);
-    out_floats(o, sq->min, sq->dim);
-    out_floats(o, sq->max, sq->dim);
-    out_floats(o, sq->scale, sq->dim);
+static void write_sq(file_writer *o, const vx_sq_quantizer *sq) {
+    writer_u32(o, sq->dim);
+    writer_f32s(o, sq->min, sq->dim);
+    writer_f32s(o, sq->max, sq->dim);
+    writer_f32s(o, sq->scale, sq->dim);
 }
 
-static void write_quantizer(out_file *o, int32_t kind, const vx_pq_quantizer *pq, const vx_sq_quantizer *sq) {
+static void write_quantizer(file_writer *o, int32_t kind, const vx_pq_quantizer *pq, const vx_sq_quantizer *sq) {
     if ((kind == VX_INDEX_IVF_PQ || kind == VX_INDEX_HNSW_PQ) && pq) write_pq(o, pq);
     else if ((kind == VX_INDEX_IVF_SQ || kind == VX_INDEX_HNSW_SQ) && sq) write_sq(o, sq);
 }
 
-void ivf_file_write(out_file *o, const void *body) {
+void ivf_file_write(file_writer *o, const void *body) {
     const vx_ivf_index *f = (const vx_ivf_index *)body;
     uint32_t d = f->dimension;
-    out_u32(o, d);
-    out_u32(o, f->list_count);
-    out_u32(o, (uint32_t)f->metric);
-    out_u8(o, f->trained ? 1 : 0);
-    out_u32(o, f->nlist);
-    out_u32(o, f->nprobe);
-    out_u32(o, f->iterations);
-    for (uint32_t j = 0; j < f->list_count; j++) out_floats(o, f->lists[j].centroid, d);
+    writer_u32(o, d);
+    writer_u32(o, f->list_count);
+    writer_u32(o, (uint32_t)f->metric);
+    uint8_t trained = f->trained ? 1 : 0;
+    file_writer_put(o, &trained, 1);
+    writer_u32(o, f->nlist);
+    writer_u32(o, f->nprobe);
+    writer_u32(o, f->iterations);
+    for (uint32_t j = 0; j < f->list_count; j++) writer_f32s(o, f->lists[j].centroid, d);
     for (uint32_t j = 0; j < f->list_count; j++) {
         const vx_ivf_list *list = &f->lists[j];
-        out_u32(o, (uint32_t)list->count);
+        writer_u32(o, (uint32_t)list->count);
         for (uint64_t i = 0; i < list->count; i++) {
             const vx_ivf_entry *e = &list->entries[i];
-            out_u64(o, e->id);
-            if (f->type == VX_INDEX_IVF_PQ && f->pq && e->code) out_bytes(o, e->code, f->pq->m);
-            else if (f->type == VX_INDEX_IVF_SQ && f->sq && e->code) out_bytes(o, e->code, d);
-            else if (e->vector) out_floats(o, e->vector, d);
+            writer_u64(o, e->id);
+            if (f->type == VX_INDEX_IVF_PQ && f->pq && e->code) file_writer_put(o, e->code, f->pq->m);
+            else if (f->type == VX_INDEX_IVF_SQ && f->sq && e->code) file_writer_put(o, e->code, d);
+            else if (e->vector) writer_f32s(o, e->vector, d);
         }
     }
     write_quantizer(o, f->type, f->pq, f->sq);
 }
 
-void hnsw_file_write(out_file *o, const void *body) {
+void hnsw_file_write(file_writer *o, const void *body) {
     const vx_hnsw_index *h = (const vx_hnsw_index *)body;
     uint64_t present = 0;
     for (uint64_t slot = 0; slot < h->capacity; slot++)
         if (h->nodes[slot]) present++;
-    out_u32(o, h->dimension);
+    writer_u32(o, h->dimension);
     // The graph's ranking metric goes into the spare word (0 for L2, so
     // L2 files keep their bytes).
-    out_u32(o, (uint32_t)h->metric);
-    out_u64(o, present);
-    out_u64(o, h->capacity);
-    out_u32(o, h->max_level);
-    out_u64(o, (uint64_t)h->entry_point);
-    out_u32(o, h->M);
-    out_u32(o, h->ef_construction);
-    out_u32(o, h->ef_search);
-    out_f32(o, h->level_mult);
-    out_u64(o, h->effective_seed);
+    writer_u32(o, (uint32_t)h->metric);
+    writer_u64(o, present);
+    writer_u64(o, h->capacity);
+    writer_u32(o, h->max_level);
+    writer_u64(o, (uint64_t)h->entry_point);
+    writer_u32(o, h->M);
+    writer_u32(o, h->ef_construction);
+    writer_u32(o, h->ef_search);
+    writer_f32s(o, &h->level_mult, 1);
+    writer_u64(o, h->effective_seed);
     for (uint64_t slot = 0; slot < h->capacity; slot++) {
         const vx_hnsw_node *n = h->nodes[slot];
         if (!n) continue;
-        out_u64(o, n->id);
-        out_u32(o, n->level);
-        out_floats(o, n->vector, h->dimension);
+        writer_u64(o, n->id);
+        writer_u32(o, n->level);
+        writer_f32s(o, n->vector, h->dimension);
         for (uint32_t l = 0; l <= n->level; l++) {
-            out_u32(o, n->link_count[l]);
-            for (uint32_t j = 0; j < n->link_count[l]; j++) out_u64(o, n->links[l][j]);
+            writer_u32(o, n->link_count[l]);
+            for (uint32_t j = 0; j < n->link_count[l]; j++) writer_u64(o, n->links[l][j]);
         }
     }
     write_quantizer(o, h->type, h->pq, h->sq);
-}
-
-static char *temporary_beside(const char *path, int *fd) {
-    static const char suffix[] = ".tmp.XXXXXX";
-    size_t len = strlen(path);
-    char *temp = (char *)malloc(len + sizeof(suffix));
-    if (!temp) return nullptr;
-    memcpy(temp, path, len);
-    memcpy(temp + len, suffix, sizeof(suffix));
-    *fd = mkostemp(temp, O_CLOEXEC);
-    if (*fd < 0 || fchmod(*fd, 0644) != 0) {
-        if (*fd >= 0) {
-            close(*fd);
-            unlink(temp);
-        }
-        free(temp);
-        return nullptr;
-    }
-    return temp;
-}
-
-static char *directory_of(const char *path) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) return strdup(".");
-    if (slash == path) return strdup("/");
-    return strndup(path, (size_t)(slash - path));
 }
 
 extern "C" VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path) {
     if (!index || !path || !path->data) return VX_ERR_INVALID_ARG;
     int32_t kind = index->type;
     if (!index->body) return VX_ERR_INVALID_ARG;
-    int fd = -1;
-    char *temp = temporary_beside(path->data, &fd);
-    if (!temp) return VX_ERR_IO;
-    out_file o = {fd, (uint8_t *)vx_malloc(IO_CHUNK), 0, 1};
-    vx_status st = VX_ERR_NO_MEMORY;
-    if (o.buffer) {
-        out_u32(&o, (uint32_t)kind);
-        index->kind->family->write(&o, index->body);
-        out_flush(&o);
-        st = o.ok && fsync(fd) == 0 ? VX_OK : VX_ERR_IO;
-    }
-    vx_free(o.buffer);
-    if (close(fd) != 0 && st == VX_OK) st = VX_ERR_IO;
-    if (st == VX_OK && rename(temp, path->data) != 0) st = VX_ERR_IO;
-    if (st != VX_OK) {
-        unlink(temp);
-    } else {
-        char *dir = directory_of(path->data);
-        st = dir ? file_sync_dir(dir) : VX_ERR_NO_MEMORY;
-        free(dir);
-    }
-    free(temp);
-    return st;
+    file_writer o;
+    vx_status st = file_writer_open(&o, path->data);
+    if (st != VX_OK) return st;
+    writer_u32(&o, (uint32_t)kind);
+    index->kind->family->write(&o, index->body);
+    return file_writer_finish(&o);
 }
 
 /* ---- buffered input --------------------------------------------------------------- */

@@ -42,7 +42,7 @@ struct vx_index_family {
     void (*shape)(const void *body, vx_index_shape *shape);
     void (*apply_shape)(const vx_index_shape *shape, vx_index_params *params);
     // The family's part of an index file, after the kind word.
-    void (*write)(struct out_file *o, const void *body);
+    void (*write)(struct file_writer *o, const void *body);
     vx_index *(*read)(struct in_file *in, vx_arena *arena, int32_t kind);
 };
 
@@ -62,9 +62,9 @@ struct vx_index_kind {
 };
 
 // The families' file sections (vx_index_file.cpp).
-void hnsw_file_write(struct out_file *o, const void *body);
+void hnsw_file_write(struct file_writer *o, const void *body);
 vx_index *hnsw_file_read(struct in_file *in, vx_arena *arena, int32_t kind);
-void ivf_file_write(struct out_file *o, const void *body);
+void ivf_file_write(struct file_writer *o, const void *body);
 vx_index *ivf_file_read(struct in_file *in, vx_arena *arena, int32_t kind);
 
 extern const vx_index_family hnsw_family;

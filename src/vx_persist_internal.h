@@ -5,6 +5,8 @@
 #define VX_PERSIST_INTERNAL_H
 
 #include "vexal.h"
+#include "vx_file_internal.h"
+#include "vx_storage_internal.h"
 
 struct vx_daded;
 
@@ -24,6 +26,30 @@ struct vx_daded;
 static inline uint64_t file_slot_limit(uint64_t file_size) {
     const uint64_t floor = 1u << 22;
     return file_size > floor / 16 ? file_size * 16 : floor;
+}
+
+// Little-endian fields through a file writer.
+static inline void writer_u32(file_writer *w, uint32_t v) {
+    uint8_t b[4];
+    put_u32(b, v);
+    file_writer_put(w, b, 4);
+}
+
+static inline void writer_u64(file_writer *w, uint64_t v) {
+    uint8_t b[8];
+    put_u64(b, v);
+    file_writer_put(w, b, 8);
+}
+
+// n floats, encoded straight into the writer's buffer; zeros for a null v.
+static inline void writer_f32s(file_writer *w, const float *v, uint64_t n) {
+    const uint64_t per_piece = FILE_WRITER_CHUNK / 4;
+    for (uint64_t at = 0; at < n; at += per_piece) {
+        uint64_t count = n - at < per_piece ? n - at : per_piece;
+        uint8_t *out = file_writer_room(w, 4 * count);
+        if (!out) return;
+        for (uint64_t i = 0; i < count; i++) put_f32(out + 4 * i, v ? v[at + i] : 0.0f);
+    }
 }
 
 // 1 when name can name a file inside the database directory: 1 to 63

@@ -76,8 +76,4 @@ static inline float pq_l2_from_table(const vx_pq_quantizer *q, const float *tabl
     return metric == VX_METRIC_L2 ? vx_math_sqrt_f32(total) : total;
 }
 
-// Lets the kernels use AVX2 where the processor has it (the default), or
-// forces the portable path; both give the same bits.
-void quant_allow_avx2(bool allowed);
-
 #endif

@@ -2,13 +2,13 @@
 // sums in dimension order, exactly as the single-vector functions form them;
 // speed comes from computing eight independent outputs side by side (eight
 // code vectors, or eight centroids), never from reordering one sum. An AVX2
-// path is chosen at run time; the portable path gives the same bits.
+// path is taken when vx_simd_internal.h allows it; the portable path gives
+// the same bits.
 #include "vexal.h"
 #include "vx_quant_internal.h"
+#include "vx_simd_internal.h"
 
 #include <string.h>
-
-#include <atomic>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -17,16 +17,9 @@
 
 static const int LANES = 8;
 
-// Tests switch the AVX2 path off to check the portable one on this machine.
-static std::atomic<bool> g_quant_avx2_allowed{true};
-
-void quant_allow_avx2(bool allowed) {
-    g_quant_avx2_allowed.store(allowed, std::memory_order_relaxed);
-}
-
 static bool have_avx2() {
 #ifdef VX_QUANT_X86
-    return g_quant_avx2_allowed.load(std::memory_order_relaxed) && __builtin_cpu_supports("avx2");
+    return simd_active() >= SIMD_AVX2;
 #else
     return false;
 #endif

@@ -1,5 +1,6 @@
 // Storage engine: byte stores over memory, files and mapped files, with the
 // 192-byte file header, vector records, blocks, statistics and verification.
+#include "vx_file_internal.h"
 #include "vx_storage_internal.h"
 #include "vx_lock_guard.h"
 
@@ -14,14 +15,19 @@ static const uint64_t VECTOR_HEAD_SIZE = 12;
 
 /* ---- header image --------------------------------------------------------- */
 
-static void header_init(uint8_t *header) {
+void storage_header_image(uint8_t *header, uint64_t created, uint64_t modified, uint64_t data_bytes) {
     memset(header, 0, VX_STORAGE_HEADER_SIZE);
-    uint64_t now = (uint64_t)vx_time_now();
     put_u32(header + VX_SH_MAGIC, VX_STORAGE_MAGIC);
     put_u16(header + VX_SH_VERSION, (uint16_t)VX_STORAGE_VERSION);
-    put_u64(header + VX_SH_CREATED, now);
-    put_u64(header + VX_SH_MODIFIED, now);
+    put_u64(header + VX_SH_CREATED, created);
+    put_u64(header + VX_SH_MODIFIED, modified);
     put_u64(header + VX_SH_DATA_OFFSET, VX_STORAGE_HEADER_SIZE);
+    put_u64(header + VX_SH_DATA_BYTES, data_bytes);
+}
+
+static void header_init(uint8_t *header) {
+    uint64_t now = (uint64_t)vx_time_now();
+    storage_header_image(header, now, now, 0);
 }
 
 static int header_valid(const uint8_t *header) {
@@ -51,19 +57,6 @@ static int mode_creates_header(int32_t mode) {
     return mode == (int32_t)VX_OPEN_CREATE || mode == VX_OPEN_TRUNCATE;
 }
 
-// Writes every byte, resuming after interruptions and partial transfers;
-// 0 on success, -1 when the system refuses or stops making progress.
-static int write_fully(int fd, const uint8_t *data, uint64_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        data += n;
-        size -= (uint64_t)n;
-    }
-    return 0;
-}
-
 // Reads until size bytes arrived or the file ends; the count, or -1.
 static int64_t read_fully(int fd, uint8_t *buffer, uint64_t size) {
     uint64_t done = 0;
@@ -85,7 +78,7 @@ static int read_header_at_start(vx_storage *s) {
 
 static int write_header_at_start(vx_storage *s) {
     if (lseek(s->fd, 0, SEEK_SET) != 0) return 0;
-    return write_fully(s->fd, s->header, VX_STORAGE_HEADER_SIZE) == 0;
+    return file_write_fully(s->fd, s->header, VX_STORAGE_HEADER_SIZE) == 0;
 }
 
 /* ---- creation ------------------------------------------------------------- */
@@ -222,25 +215,6 @@ extern "C" VX_API vx_status vx_storage_close(vx_storage *storage) {
     return VX_OK;
 }
 
-vx_status storage_close_durable(vx_storage *storage) {
-    if (!storage) return VX_ERR_INVALID_ARG;
-    vx_status st = VX_OK;
-    {
-        mutex_guard locked(storage->mutex);
-        if (!locked.held()) return locked.status();
-        if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {
-            put_u64(storage->header + VX_SH_MODIFIED, (uint64_t)vx_time_now());
-            if (!write_header_at_start(storage) || fsync(storage->fd) != 0) st = VX_ERR_IO;
-            if (close(storage->fd) != 0) st = VX_ERR_IO;
-            storage->fd = -1;
-        } else {
-            close_backend(storage);
-        }
-    }
-    storage_release(storage);
-    return st;
-}
-
 void storage_abandon(vx_storage *storage) {
     if (!storage) return;
     if (storage->options.backend == VX_STORAGE_FILE && storage->fd >= 0) {
@@ -333,7 +307,7 @@ static vx_status file_write(vx_storage *s, const uint8_t *data, uint64_t size, c
     if (s->fd < 0) return VX_OK;
     off_t at = cursor ? lseek(s->fd, (off_t)*cursor, SEEK_SET) : lseek(s->fd, 0, SEEK_END);
     if (at < 0) return VX_ERR_IO;
-    int failed = write_fully(s->fd, data, size) != 0;
+    int failed = file_write_fully(s->fd, data, size) != 0;
     if (s->options.sync_writes) fsync(s->fd);
     if (failed) return VX_ERR_IO;
     *position = (uint64_t)at;

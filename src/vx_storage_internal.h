@@ -81,10 +81,10 @@ static inline float get_f32(const uint8_t *p) {
 // counts found in a file); 0 when the offset is past the end or unknown.
 uint64_t storage_bytes_from(vx_storage *storage, uint64_t offset);
 
-// Closes a file store so that its content is on the device: the header is
-// written back and the file flushed before the descriptor closes. Releases
-// the handle in every case; VX_ERR_IO when any of these steps failed.
-vx_status storage_close_durable(vx_storage *storage);
+// The 192-byte header a file store begins with, for files written without a
+// store handle: the two times and the count of data bytes written.
+void storage_header_image(uint8_t *header, uint64_t created, uint64_t modified, uint64_t data_bytes);
+
 // Releases a file store without writing its header back, leaving the file
 // exactly as it is on disk.
 void storage_abandon(vx_storage *storage);

@@ -153,6 +153,8 @@ extern "C" VX_API int vx_abs(int x) {
 
 extern "C" VX_API void vx_exit(int status) { exit(status); }
 
+// The kernels' instruction set is decided in one place (vx_simd_internal.h)
+// and cannot change a result, so the host's switch is accepted and ignored.
 extern "C" VX_API void vx_set_simd_enabled(int) {}
 
 extern "C" VX_API int vx_is_simd_available(void) { return 0; }

@@ -4,8 +4,8 @@
 // One query against many stored vectors: each SIMD lane (or interleaved
 // accumulator) carries the full sum of one stored vector, added strictly in
 // index order, so every result is bit-identical to the single-pair function
-// (vx_vec_l2_squared, vx_vec_dot, vx_vec_distance). AVX2 is detected at run
-// time; the portable path gives the same bits.
+// (vx_vec_l2_squared, vx_vec_dot, vx_vec_distance). AVX2 is used when
+// vx_simd_internal.h allows it; the portable path gives the same bits.
 #ifndef VX_VECTOR_INTERNAL_H
 #define VX_VECTOR_INTERNAL_H
 
@@ -41,10 +41,5 @@ float l2_squared_bounded(const float *a, const float *b, uint32_t dim, float bou
 // either root is below the single-precision epsilon (the cosine distance
 // from its three running sums).
 float cosine_distance_from_sums(float dot, float na2, float nb2);
-
-// 1 when the AVX2 kernels are in use on this processor.
-int kernels_have_avx2(void);
-// Test hook: a non-zero value sends every batch kernel down the portable path.
-void kernels_force_portable(int on);
 
 #endif

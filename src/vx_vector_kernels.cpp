@@ -9,11 +9,10 @@
 // give the bits of vx_vec_l2_squared, vx_vec_dot and vx_vec_distance.
 #include "vexal.h"
 
+#include "vx_simd_internal.h"
 #include "vx_vector_internal.h"
 
 #include <immintrin.h>
-
-#include <atomic>
 
 namespace {
 
@@ -25,26 +24,7 @@ const int32_t METRIC_COSINE = 2;
 // or products with the query and squares of the stored vector (cosine).
 enum SumKind { SUM_L2, SUM_DOT, SUM_DOT_NORM };
 
-std::atomic<int> g_force_portable{0};
-
-bool detect_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
-// -1 until first asked; every thread that races here computes the same value.
-std::atomic<int> g_avx2_state{-1};
-
-bool cpu_has_avx2() {
-    int state = g_avx2_state.load(std::memory_order_relaxed);
-    if (state < 0) {
-        state = detect_avx2() ? 1 : 0;
-        g_avx2_state.store(state, std::memory_order_relaxed);
-    }
-    return state != 0;
-}
-
-bool use_avx2() { return cpu_has_avx2() && !g_force_portable.load(std::memory_order_relaxed); }
+bool use_avx2() { return simd_active() >= SIMD_AVX2; }
 
 /* ---- portable lanes ------------------------------------------------------------ */
 
@@ -395,7 +375,3 @@ float l2_squared_bounded(const float *a, const float *b, uint32_t dim, float bou
     }
     return sum;
 }
-
-int kernels_have_avx2(void) { return cpu_has_avx2() ? 1 : 0; }
-
-void kernels_force_portable(int on) { g_force_portable.store(on ? 1 : 0, std::memory_order_relaxed); }

@@ -3,12 +3,15 @@
 #define PERSIST_TEST_UTIL_H
 
 #include <dirent.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +19,20 @@
 #include "vexal.h"
 
 namespace ptest {
+
+// Names in the directory, sorted.
+inline std::vector<std::string> entries_of(const std::string &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return names;
+    while (struct dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 struct TempDir {
     std::string path;
@@ -28,19 +45,7 @@ struct TempDir {
         (void)system(cmd.c_str());
     }
     std::string file(const std::string &name) const { return path + "/" + name; }
-    // Names in the directory, sorted.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        DIR *d = opendir(path.c_str());
-        if (!d) return names;
-        while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> entries() const { return entries_of(path); }
 };
 
 inline std::vector<uint8_t> slurp(const std::string &path) {
@@ -97,6 +102,21 @@ inline vx_collection_config collection_config(const char *name, uint32_t dim, in
     cfg.auto_resize = 1;
     return cfg;
 }
+
+// While alive, writes that would make any file larger than bytes fail as
+// on a full disk (EFBIG); the limit binds root as well, which permission
+// bits do not.
+struct DiskFull {
+    struct rlimit old;
+    explicit DiskFull(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        struct rlimit tight = old;
+        tight.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &tight);
+    }
+    ~DiskFull() { setrlimit(RLIMIT_FSIZE, &old); }
+};
 
 }  // namespace ptest
 

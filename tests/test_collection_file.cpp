@@ -211,6 +211,19 @@ TEST(CollectionFile, FailuresLeaveTheOldFile) {
     EXPECT_EQ(vx_collection_load(nullptr, nullptr), nullptr);
     EXPECT_EQ(vx_collection_load(nullptr, dir.file("none").c_str()), nullptr);
     EXPECT_EQ(vx_collection_load(nullptr, blocked.c_str()), nullptr);
+
+    // A disk that fills up half-way: the file could be created, so the
+    // failure is an I/O error, and the old file stays whole.
+    std::string path = dir.file("c.vxcol");
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    std::vector<uint8_t> before = slurp(path);
+    insert_all(c.get(), random_vectors(3000, 4, 4));
+    {
+        DiskFull full(16 * 1024);
+        EXPECT_EQ(vx_collection_save(c.get(), path.c_str()), VX_ERR_IO);
+    }
+    EXPECT_EQ(slurp(path), before);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"blocked.vxcol", "c.vxcol"}));
 }
 
 TEST(CollectionFile, LoaderChecksVersionChecksumAndRegion) {

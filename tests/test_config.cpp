@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "vexal.h"
+#include "persist_test_util.h"
 #include "vx_config_internal.h"
 
 namespace {
@@ -566,6 +567,23 @@ TEST_F(ConfigTest, SaveWithoutMemoryLeavesTheFileAlone) {
     EXPECT_EQ(status, VX_ERR_NO_MEMORY);
     EXPECT_EQ(loaded, VX_ERR_NO_MEMORY);
     EXPECT_EQ(file_text(), "keep = 1\n");
+}
+
+// A save is a whole replacement: when the disk fills up, the old file stays
+// and no partial or temporary file is left.
+TEST_F(ConfigTest, FullDiskLeavesTheOldFile) {
+    {
+        std::ofstream(path()) << "keep = 1\n";
+    }
+    for (int i = 0; i < 100; i++) set_int(config, ("key" + std::to_string(i)).c_str(), i);
+    vx_status status;
+    {
+        ptest::DiskFull full(64);
+        status = save(config);
+    }
+    EXPECT_EQ(status, VX_ERR_IO);
+    EXPECT_EQ(file_text(), "keep = 1\n");
+    EXPECT_EQ(ptest::entries_of(dir), std::vector<std::string>{"settings.conf"});
 }
 
 TEST_F(ConfigTest, ThreadsSaveAndLoadTheirOwnConfigurations) {

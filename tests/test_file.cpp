@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "vexal.h"
+#include "persist_test_util.h"
 #include "vx_file_internal.h"
 
 namespace {
@@ -465,6 +466,88 @@ TEST_F(FileTest, AtomicReplacement) {
     EXPECT_EQ(file_write_atomic("bare", "b", 1), VX_OK);
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(get(at("bare")), "b");
+}
+
+// Pieces of every size, encoding in place and late patches of bytes that
+// already reached the file, still wait in the buffer, or straddle the two.
+TEST_F(FileTest, WriterStreamsAndPatchesExactBytes) {
+    std::string target = at("out");
+    put("out", "old");
+    file_writer w;
+    ASSERT_EQ(file_writer_open(&w, target.c_str()), VX_OK);
+    std::vector<uint8_t> want;
+    auto add = [&](const std::vector<uint8_t> &piece) {
+        file_writer_put(&w, piece.data(), piece.size());
+        want.insert(want.end(), piece.begin(), piece.end());
+    };
+    for (int i = 0; i < 1000; i++) add(std::vector<uint8_t>(1 + i % 13, (uint8_t)i));
+    add(std::vector<uint8_t>(3 * FILE_WRITER_CHUNK + 5, 0xAB));  // larger than the buffer
+    uint8_t *room = file_writer_room(&w, FILE_WRITER_CHUNK);  // forces a flush first
+    ASSERT_NE(room, nullptr);
+    for (uint64_t i = 0; i < FILE_WRITER_CHUNK; i++) want.push_back(room[i] = (uint8_t)(i * 7));
+    add({1, 2, 3});
+    EXPECT_EQ(file_writer_offset(&w), want.size());
+
+    uint64_t buffered_from = want.size() - 3;
+    auto patch = [&](uint64_t offset, uint64_t size) {
+        std::vector<uint8_t> bytes(size);
+        for (uint64_t i = 0; i < size; i++) bytes[i] = (uint8_t)(0xC0 + i);
+        file_writer_put_at(&w, offset, bytes.data(), size);
+        std::copy(bytes.begin(), bytes.end(), want.begin() + offset);
+    };
+    patch(0, 16);                      // in the file
+    patch(buffered_from - 2, 4);       // across the boundary
+    patch(want.size() - 1, 1);         // in the buffer
+    EXPECT_EQ(w.status, VX_OK);
+    EXPECT_EQ(get(target), "old");     // nothing is visible before the end
+    ASSERT_EQ(file_writer_finish(&w), VX_OK);
+    EXPECT_EQ(ptest::slurp(target), want);
+    EXPECT_EQ(listing(root), std::vector<std::string>{"out"});
+}
+
+// A failed or abandoned replacement leaves the target as it was, removes its
+// own temporary and never promotes a temporary some earlier crash left.
+TEST_F(FileTest, WriterFailuresLeaveTheTarget) {
+    std::string target = at("out");
+    put("out", "old");
+    put("out.tmp.AAAAAA", "stale");
+    put("plain", "x");
+    file_writer w;
+    EXPECT_EQ(file_writer_open(&w, at("plain/out").c_str()), VX_ERR_IO);  // parent is a file
+    EXPECT_EQ(file_writer_open(&w, at("none/out").c_str()), VX_ERR_IO);
+    EXPECT_EQ(file_writer_open(&w, ""), VX_ERR_IO);
+    EXPECT_EQ(file_writer_open(&w, nullptr), VX_ERR_INVALID_ARG);
+    file_writer_abort(&w);  // harmless after a failed open
+
+    std::vector<uint8_t> big(2 * FILE_WRITER_CHUNK, 0x5A);
+    {
+        ptest::DiskFull full(64 * 1024);
+        ASSERT_EQ(file_writer_open(&w, target.c_str()), VX_OK);
+        file_writer_put(&w, big.data(), big.size());
+        EXPECT_EQ(w.status, VX_ERR_IO);
+        file_writer_put(&w, "more", 4);  // ignored once failed
+        EXPECT_EQ(file_writer_room(&w, 8), nullptr);
+        EXPECT_EQ(file_writer_finish(&w), VX_ERR_IO);
+    }
+    {
+        // The full disk shows only when the last buffer is flushed.
+        ptest::DiskFull full(64 * 1024);
+        ASSERT_EQ(file_writer_open(&w, target.c_str()), VX_OK);
+        file_writer_put(&w, big.data(), 100 * 1024);
+        EXPECT_EQ(w.status, VX_OK);
+        EXPECT_EQ(file_writer_finish(&w), VX_ERR_IO);
+    }
+    ASSERT_EQ(file_writer_open(&w, target.c_str()), VX_OK);
+    file_writer_put(&w, "new", 3);
+    file_writer_put_at(&w, 2, "xy", 2);  // past the end: a caller's error
+    EXPECT_EQ(file_writer_finish(&w), VX_ERR_INVALID_ARG);
+    ASSERT_EQ(file_writer_open(&w, target.c_str()), VX_OK);
+    file_writer_put(&w, "new", 3);
+    file_writer_abort(&w);
+
+    EXPECT_EQ(get(target), "old");
+    EXPECT_EQ(get(at("out.tmp.AAAAAA")), "stale");
+    EXPECT_EQ(listing(root), (std::vector<std::string>{"out", "out.tmp.AAAAAA", "plain"}));
 }
 
 TEST_F(FileTest, AtomicReplacementUnderConcurrentReaders) {

@@ -11,6 +11,7 @@
 
 #include "vexal.h"
 #include "vx_quant_internal.h"
+#include "vx_simd_internal.h"
 
 namespace {
 
@@ -601,8 +602,8 @@ TEST(Quantizers, ConcurrentReadersAgreeWithASingleThread) {
 // Runs every kernel test on the vector path and again on the portable path.
 class QuantKernels : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { quant_allow_avx2(GetParam()); }
-    void TearDown() override { quant_allow_avx2(true); }
+    void SetUp() override { simd_limit(GetParam() ? SIMD_AVX512 : SIMD_PORTABLE); }
+    void TearDown() override { simd_limit(SIMD_AVX512); }
 };
 INSTANTIATE_TEST_SUITE_P(Paths, QuantKernels, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool> &p) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "vexal.h"
+#include "vx_simd_internal.h"
 #include "vx_vector_internal.h"
 
 namespace {
@@ -35,11 +36,11 @@ std::vector<float> random_floats(std::mt19937 &gen, size_t n, float lo = -2.0f, 
 // Runs body once on the AVX2 path (when the processor has it) and once on
 // the portable path.
 template <typename Body> void on_every_path(Body body) {
-    kernels_force_portable(0);
+    simd_limit(SIMD_AVX512);
     body("default");
-    kernels_force_portable(1);
+    simd_limit(SIMD_PORTABLE);
     body("portable");
-    kernels_force_portable(0);
+    simd_limit(SIMD_AVX512);
 }
 
 struct Arena {
