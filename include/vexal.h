@@ -2100,8 +2100,11 @@ VX_API int vx_config_has_key(const vx_config *config, const vx_str *key);
 VX_API vx_status vx_config_load(vx_config *config, const vx_str *path);
 /* The same for text (len bytes; a null data with len 0 is empty). */
 VX_API vx_status vx_config_load_string(vx_config *config, const vx_str *text);
-/* Writes every set key to the file at path (created or truncated, 0644) in
- * the text format; an empty configuration gives an empty file.
+/* Writes every set key to the file at path in the text format; an empty
+ * configuration gives an empty file. The file is replaced whole: the text
+ * goes to a temporary file beside it, which is flushed and renamed over it,
+ * so a failure leaves the old file as it was. A new file gets mode 0644, a
+ * replaced one keeps its mode.
  * VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY (file untouched), VX_ERR_IO. */
 VX_API vx_status vx_config_save(const vx_config *config, const vx_str *path);
 

@@ -203,7 +203,7 @@ static int file_fingerprint(const char *path, uint64_t *size, uint64_t *hash) {
     if (!bytes) return 0;
     *size = n;
     *hash = vx_hash_murmur3_64(bytes, n, 0);
-    vx_free(bytes);
+    free(bytes);  // from the C runtime, not the allocator hooks
     return 1;
 }
 

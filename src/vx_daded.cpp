@@ -10,7 +10,7 @@
 static const uint64_t DB_DEFAULT_ARENA = 0x4000000;
 static const uint64_t DB_DEFAULT_CACHE = 0x8000000;
 
-static char g_version_text[] = "Vexal DadED 0.1.32";
+static char g_version_text[] = VX_VERSION_TEXT;
 
 extern "C" VX_API vx_str vx_daded_version(void) {
     static vx_str version = {g_version_text, sizeof(g_version_text) - 1};
@@ -22,7 +22,7 @@ extern "C" VX_API vx_str vx_daded_build_info(void) {
     if (buffer[0] == '\0') {
         // __DATE__ and __TIME__ already have the fixed-width form "Jun  7 2026".
         snprintf(buffer, sizeof(buffer),
-                 "Vexal DadED 0.1.32\nPlatform: %s\nCompiler: %s\nBuild Date: " __DATE__ " " __TIME__,
+                 VX_VERSION_TEXT "\nPlatform: %s\nCompiler: %s\nBuild Date: " __DATE__ " " __TIME__,
                  "Linux", "GCC");
     }
     vx_str info = {buffer, 81};

@@ -4,6 +4,10 @@
 
 #include "vexal.h"
 
+// The release the version and build texts name.
+#define VX_VERSION_NUMBER "0.1.32"
+#define VX_VERSION_TEXT "Vexal DadED " VX_VERSION_NUMBER
+
 struct vx_collection;
 struct vx_storage;
 
@@ -30,7 +34,8 @@ struct vx_daded {
 
 // Appends a collection to the registry, doubling the array in the arena when
 // full, and makes the collection allocate under the database's arena mutex;
-// VX_ERR_NO_MEMORY when it cannot grow.
+// VX_ERR_NO_MEMORY when it cannot grow, or the status of a lock that cannot
+// be taken.
 vx_status daded_registry_append(vx_daded *db, struct vx_collection *collection);
 
 #endif

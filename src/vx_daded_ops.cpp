@@ -210,7 +210,7 @@ extern "C" VX_API void vx_daded_print_info(vx_daded *db) {
     }
     vx_printf("Vexal DadED Information\n");
     vx_printf("=======================\n");
-    vx_printf("Version:     %s\n", "0.1.32");
+    vx_printf("Version:     %s\n", VX_VERSION_NUMBER);
     vx_printf("Path:        %s\n", db->config.path.data ? db->config.path.data : "(memory)");
     vx_printf("Status:      %s\n", db->is_open ? "Open" : "Closed");
     // The converter fetches every integer argument as 64 bits.

@@ -90,11 +90,9 @@ static vx_status load_listed(vx_daded *db, const char *name) {
         vx_collection_destroy(c);
         return VX_ERR_FILE_CORRUPTED;
     }
-    if (daded_registry_append(db, c) != VX_OK) {
-        vx_collection_destroy(c);
-        return VX_ERR_NO_MEMORY;
-    }
-    return VX_OK;
+    vx_status st = daded_registry_append(db, c);
+    if (st != VX_OK) vx_collection_destroy(c);
+    return st;
 }
 
 vx_status daded_load_all(vx_daded *db) {

@@ -12,7 +12,7 @@ static inline void heap_swap(vx_heap_item *a, vx_heap_item *b) {
     *b = t;
 }
 
-void pq_push(vx_result_heap *heap, uint64_t id, uint32_t tag, float distance) {
+void heap_offer(vx_result_heap *heap, uint64_t id, uint32_t tag, float distance) {
     if (!heap->items || heap->capacity == 0) return;
     vx_heap_item *items = heap->items;
     if (heap->count < heap->capacity) {

@@ -360,7 +360,7 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
     vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
     float d0 = index_distance(query, start->vector, h->dimension, h->metric);
     visited_test_and_set(&s->visited, ep);
-    pq_push(&heap, ep, layer, d0);
+    heap_offer(&heap, ep, layer, d0);
     uint64_t ncand = 0;
     cand_push(s->cands, &ncand, d0, ep);
 
@@ -376,7 +376,7 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
             // A neighbour beyond the root of a full heap is never admitted and
             // would end the walk when taken, so it need not wait as a candidate.
             if (heap.count == heap.capacity && heap.items[0].distance < d) continue;
-            pq_push(&heap, s->batch_ids[i], layer, d);
+            heap_offer(&heap, s->batch_ids[i], layer, d);
             cand_push(s->cands, &ncand, d, s->batch_ids[i]);
         }
     }
@@ -656,6 +656,9 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
         }
     }
     reading.unlock();
+    // The hits are in order already; this pass decides only where equal
+    // distances stand (the sort is not stable beyond 16 items), and answers
+    // keep the order of equal distances they have always had.
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
     return hits;
 }
@@ -711,7 +714,7 @@ static void hnsw_shape(const void *body, vx_index_shape *shape) {
     const vx_hnsw_index *h = (const vx_hnsw_index *)body;
     shape->M = h->M;
     shape->ef_construction = h->ef_construction;
-    shape->ef_search = h->ef_search;
+    shape->ef_search = __atomic_load_n(&h->ef_search, __ATOMIC_RELAXED);
 }
 static void hnsw_apply_shape(const vx_index_shape *shape, vx_index_params *p) {
     if (shape->M) p->family.hnsw.M = shape->M;

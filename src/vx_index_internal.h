@@ -107,7 +107,7 @@ struct vx_result_heap {
 
 // Offers one item; equal to the root when full means rejected, so among
 // equal distances the earlier pushes stay.
-void pq_push(vx_result_heap *heap, uint64_t id, uint32_t tag, float distance);
+void heap_offer(vx_result_heap *heap, uint64_t id, uint32_t tag, float distance);
 // Orders vx_search_result records by ascending distance (-1, 0, 1; NaN
 // compares equal).
 int32_t compare_results(const void *a, const void *b);

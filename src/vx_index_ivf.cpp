@@ -341,7 +341,7 @@ static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const floa
             break;
         }
         ivf_entry_distances(ivf, list->entries + at, n, query, pq_table, dist);
-        for (uint64_t i = 0; i < n; i++) pq_push(heap, list->entries[at + i].id, 0, dist[i]);
+        for (uint64_t i = 0; i < n; i++) heap_offer(heap, list->entries[at + i].id, 0, dist[i]);
     }
     return ok;
 }
@@ -460,7 +460,7 @@ static void ivf_stats(const void *body, vx_index_stats *stats) {
 static void ivf_shape(const void *body, vx_index_shape *shape) {
     const vx_ivf_index *ivf = (const vx_ivf_index *)body;
     shape->nlist = ivf->list_count;
-    shape->nprobe = ivf->nprobe;
+    shape->nprobe = __atomic_load_n(&ivf->nprobe, __ATOMIC_RELAXED);
 }
 static void ivf_apply_shape(const vx_index_shape *shape, vx_index_params *p) {
     if (shape->nlist) p->family.ivf.nlist = shape->nlist;

@@ -24,7 +24,7 @@ TEST(ResultHeap, KeepsTheSmallestAndRejectsEqualToTheRoot) {
     vx_heap_item items[3];
     vx_result_heap heap = {items, 0, 3};
     const float fed[] = {5, 1, 4, 2, 3};
-    for (int i = 0; i < 5; i++) pq_push(&heap, 10 + i, 7, fed[i]);
+    for (int i = 0; i < 5; i++) heap_offer(&heap, 10 + i, 7, fed[i]);
     ASSERT_EQ(heap.count, 3u);
     EXPECT_EQ(items[0].distance, 3.0f);
     std::vector<float> kept = heap_distances(heap);
@@ -33,9 +33,9 @@ TEST(ResultHeap, KeepsTheSmallestAndRejectsEqualToTheRoot) {
     EXPECT_EQ(items[0].id, 14u);
     EXPECT_EQ(items[0].tag, 7u);
 
-    pq_push(&heap, 99, 0, 3.0f); // equal to the root: the earlier push stays
+    heap_offer(&heap, 99, 0, 3.0f); // equal to the root: the earlier push stays
     EXPECT_EQ(items[0].id, 14u);
-    pq_push(&heap, 100, 0, 0.5f); // evicts 3
+    heap_offer(&heap, 100, 0, 0.5f); // evicts 3
     kept = heap_distances(heap);
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(kept, (std::vector<float>{0.5f, 1, 2}));
@@ -50,7 +50,7 @@ TEST(ResultHeap, HeapPropertyHoldsOnRandomInput) {
     for (int i = 0; i < 500; i++) {
         float d = float(rng() % 1000);
         all.push_back(d);
-        pq_push(&heap, i, 0, d);
+        heap_offer(&heap, i, 0, d);
         for (uint64_t c = 1; c < heap.count; c++)
             ASSERT_GE(items[(c - 1) / 2].distance, items[c].distance);
     }
@@ -63,10 +63,10 @@ TEST(ResultHeap, HeapPropertyHoldsOnRandomInput) {
 TEST(ResultHeap, WithoutItemsNothingIsAccepted) {
     vx_heap_item items[2];
     vx_result_heap none = {nullptr, 0, 4};
-    pq_push(&none, 1, 0, 1.0f);
+    heap_offer(&none, 1, 0, 1.0f);
     EXPECT_EQ(none.count, 0u);
     vx_result_heap zero = {items, 0, 0};
-    pq_push(&zero, 1, 0, 1.0f);
+    heap_offer(&zero, 1, 0, 1.0f);
     EXPECT_EQ(zero.count, 0u);
 }
 

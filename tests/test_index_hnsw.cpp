@@ -80,7 +80,7 @@ struct Model {
         if (!start) return {};
         float d0 = dist(q, start->v.data());
         std::vector<uint64_t> visited{ep};
-        pq_push(&heap, ep, layer, d0);
+        heap_offer(&heap, ep, layer, d0);
         std::vector<uint64_t> cid{ep};
         std::vector<float> cd{d0};
         for (;;) {
@@ -102,7 +102,7 @@ struct Model {
                     if (std::find(visited.begin(), visited.end(), id) != visited.end()) continue;
                     visited.push_back(id);
                     float d = dist(q, n->v.data());
-                    pq_push(&heap, id, layer, d);
+                    heap_offer(&heap, id, layer, d);
                     cid.push_back(id);
                     cd.push_back(d);
                 }
