@@ -54,11 +54,23 @@ expect_err "has metric l2, not cosine" "$vexal" import "$dir/db" items "$dir/v.c
 expect_err "has index hnsw, not ivf" "$vexal" import "$dir/db" items "$dir/v.csv" --index ivf
 expect_err "no collection 'nosuch'" "$vexal" build-index "$dir/db" nosuch
 expect_err "no collection 'nosuch'" "$vexal" drop "$dir/db" nosuch
-expect_err "--M cannot be set" "$vexal" import "$dir/db" items "$dir/v.csv" --M 8
-expect_err "--ef cannot be set" "$vexal" search "$dir/db" items --vector 1,0,0 --ef 99
+expect_err "apply when the collection is created" "$vexal" import "$dir/db" items "$dir/v.csv" --M 8
+expect_err "use --ef" "$vexal" search "$dir/db" items --vector 1,0,0 --nprobe 2
+expect_err "--nlist shapes an inverted-file index" "$vexal" import "$dir/db" fresh "$dir/v.csv" --nlist 2
+expect_err "--M must be a whole number" "$vexal" import "$dir/db" fresh "$dir/v.csv" --M 1
 expect_err "unknown file type" "$vexal" export "$dir/db" items "$dir/out.txt"
 check_bad "$vexal" import "$dir/newdb" "bad/name" "$dir/v.csv"
 [ ! -e "$dir/newdb" ] || fail "a refused import left a database directory"
+
+# Index parameters at creation and search widths per search.
+"$vexal" import "$dir/db" lists "$dir/v.csv" --index ivf --nlist 2 > /dev/null || fail "import --nlist"
+"$vexal" build-index "$dir/db" lists > /dev/null || fail "build-index lists"
+"$vexal" search "$dir/db" lists --vector 1,0,0 -k 1 --nprobe 2 | grep -q "id 1 " || fail "search --nprobe"
+"$vexal" import "$dir/db" graph "$dir/v.csv" --M 4 --ef-construction 20 > /dev/null || fail "import --M"
+"$vexal" build-index "$dir/db" graph > /dev/null || fail "build-index graph"
+"$vexal" search "$dir/db" graph --vector 1,0,0 -k 1 --ef 50 | grep -q "id 1 " || fail "search --ef"
+rm -rf "$dir/before" && cp -r "$dir/db" "$dir/before"
+expect_err "use --nprobe" "$vexal" search "$dir/db" lists --vector 1,0,0 --ef 50
 
 # Repeated --meta and --filter, an upper-case extension, one vector.
 printf '0,0,1\n' > "$dir/ONE.CSV"

@@ -200,7 +200,8 @@ static const char *HELP_DEMO =
 
 static const char *HELP_IMPORT =
     "usage: vexal import DB COLLECTION FILE [--metric l2|ip|cosine] [--meta key=value]...\n"
-    "                    [--index hnsw|ivf|ivf-sq|ivf-pq|flat]\n"
+    "                    [--index hnsw|ivf|ivf-sq|ivf-pq|flat] [--M 16] [--ef-construction 200]\n"
+    "                    [--nlist N]\n"
     "\n"
     "Imports every vector of FILE into COLLECTION of the database directory DB,\n"
     "creating both when missing (a new collection: metric l2 and index hnsw unless\n"
@@ -210,21 +211,22 @@ static const char *HELP_IMPORT =
     "whose id exists are replaced, the others keep their ids. Each --meta attaches\n"
     "one metadata entry (an integer when the value is one, else a string) to every\n"
     "vector. --metric and --index that contradict an existing collection are\n"
-    "refused. The graph's parameters (M 16, ef_construction 200) and the inverted\n"
-    "file's list count are chosen by the library; --M, --ef-construction and\n"
-    "--nlist are refused until it lets a collection set them.\n"
+    "refused. A new collection's graph takes --M (default 16) and\n"
+    "--ef-construction (default 200); an inverted file takes --nlist (default\n"
+    "about 4 sqrt(n) lists for n vectors, a sixteenth of them probed). These\n"
+    "shape the index when the collection is created and are refused otherwise.\n"
     "The whole input is checked before anything is written.\n";
 
 static const char *HELP_SEARCH =
     "usage: vexal search DB COLLECTION (--vector x,y,... | --queries FILE) [-k 10]\n"
-    "                    [--filter key=value]...\n"
+    "                    [--filter key=value]... [--ef N | --nprobe N]\n"
     "\n"
     "Prints the k nearest neighbours (id and distance) of each query; k runs from\n"
     "1 to 100000. Each --filter keeps only records whose metadata entry key\n"
     "equals value (an integer when the value is one, else a string compared\n"
     "without regard to case); several must all hold. The search width is the\n"
-    "collection's own (ef 64 for a graph); --ef and --nprobe are refused until the\n"
-    "library lets a search set it.\n";
+    "collection's own (ef 64 for a graph) unless --ef (a graph) or --nprobe (an\n"
+    "inverted file) sets it for this search.\n";
 
 static const char *HELP_BUILD =
     "usage: vexal build-index DB COLLECTION\n"
@@ -395,14 +397,6 @@ struct AllOf {
     const vx_filter *get() const { return conditions.empty() ? nullptr : &root; }
 };
 
-// Options that need a library call the collection API does not have yet.
-static bool refuse_unsupported(const std::string &command, const std::string &option, std::string *error) {
-    *error = command + ": " + option +
-             " cannot be set: the library has no call yet to set it on a collection (see vexal help " + command +
-             ")";
-    return false;
-}
-
 /* ---- import ------------------------------------------------------------------ */
 
 struct ImportArgs {
@@ -410,8 +404,15 @@ struct ImportArgs {
     int32_t metric = VX_METRIC_L2;
     int32_t index = VX_INDEX_HNSW;
     bool metric_given = false, index_given = false;
+    uint64_t M = 0, ef_construction = 0, nlist = 0;  // 0: the library's or the tool's choice
     std::vector<KeyValue> meta;
+    bool shapes_index() const { return M || ef_construction || nlist; }
 };
+
+// Largest graph degree and build width the command accepts.
+static const uint64_t MAX_M = 1024;
+static const uint64_t MAX_EF = 100000;
+static const uint64_t MAX_NLIST = 1u << 20;
 
 static bool parse_import_args(const std::vector<std::string> &args, ImportArgs *out, std::string *error) {
     ArgReader a("import", args);
@@ -421,10 +422,19 @@ static bool parse_import_args(const std::vector<std::string> &args, ImportArgs *
         if (a.value("--metric", &metric_word)) out->metric_given = true;
         else if (a.value("--index", &index_word)) out->index_given = true;
         else if (a.value("--meta", &v)) meta_texts.push_back(v);
-        else if (a.value("--M", &v)) return refuse_unsupported("import", "--M", error);
-        else if (a.value("--ef-construction", &v)) return refuse_unsupported("import", "--ef-construction", error);
-        else if (a.value("--nlist", &v)) return refuse_unsupported("import", "--nlist", error);
-        else a.word(&pos);
+        else if (a.value("--M", &v)) {
+            if (!parse_count(v, 2, MAX_M, &out->M))
+                return *error = "import: --M must be a whole number from 2 to " + std::to_string(MAX_M), false;
+        } else if (a.value("--ef-construction", &v)) {
+            if (!parse_count(v, 1, MAX_EF, &out->ef_construction))
+                return *error = "import: --ef-construction must be a whole number from 1 to " +
+                                std::to_string(MAX_EF),
+                       false;
+        } else if (a.value("--nlist", &v)) {
+            if (!parse_count(v, 1, MAX_NLIST, &out->nlist))
+                return *error = "import: --nlist must be a whole number from 1 to " + std::to_string(MAX_NLIST),
+                       false;
+        } else a.word(&pos);
     }
     if (a.failed()) return *error = a.error(), false;
     if (pos.size() != 3) return *error = "import: expected DB COLLECTION FILE (see vexal help import)", false;
@@ -493,18 +503,33 @@ static bool load_import_data(const ImportArgs &in, ImportData *d, std::string *e
     return true;
 }
 
+// The index options must fit the kind a new collection gets.
+static bool check_index_shape(const ImportArgs &in, std::string *error) {
+    bool graph = in.index == VX_INDEX_HNSW || in.index == VX_INDEX_HNSW_PQ || in.index == VX_INDEX_HNSW_SQ;
+    bool lists = in.index == VX_INDEX_IVF || in.index == VX_INDEX_IVF_PQ || in.index == VX_INDEX_IVF_SQ;
+    if ((in.M || in.ef_construction) && !graph)
+        return *error = "import: --M and --ef-construction shape a graph index (--index hnsw)", false;
+    if (in.nlist && !lists)
+        return *error = "import: --nlist shapes an inverted-file index (--index ivf, ivf-sq or ivf-pq)", false;
+    return true;
+}
+
 // Checks the import against the database as it stands, on a read-only
 // opening. *exists tells whether the collection is already there.
 static bool check_import(const ImportArgs &in, const ImportData &d, bool *exists, std::string *error) {
     *exists = false;
-    if (!is_directory(in.db)) return true;
+    if (!is_directory(in.db)) return check_index_shape(in, error);
     vx_daded *db = nullptr;
     if (!open_database(in.db, OPEN_READ_ONLY, &db, error)) return false;
     vx_collection *c = find_collection(db, in.collection);
     *exists = c != nullptr;
     uint32_t dim = c ? collection_dimension(c) : 0;
     vx_daded_close(db);
-    if (!c) return true;
+    if (!c) return check_index_shape(in, error);
+    if (in.shapes_index())
+        return *error = "import: --M, --ef-construction and --nlist apply when the collection is created; '" +
+                        in.collection + "' exists already",
+               false;
     if (dim != d.vectors.dim)
         return *error = "import: '" + in.file + "' has dimension " + std::to_string(d.vectors.dim) +
                         ", collection '" + in.collection + "' has " + std::to_string(dim),
@@ -524,7 +549,49 @@ static bool check_import(const ImportArgs &in, const ImportData &d, bool *exists
     return true;
 }
 
-static vx_status create_collection(vx_daded *db, const ImportArgs &in, uint32_t dim, vx_collection **out) {
+// Sub-quantizers of 8 or so dimensions each (a divisor of dim).
+static uint32_t pq_subspaces(uint32_t dim) {
+    for (uint32_t m = dim / 8; m >= 1; m--)
+        if (dim % m == 0) return m;
+    return 1;
+}
+
+// An inverted file of about 4 sqrt(n) lists (at most n), a sixteenth of them
+// probed, unless --nlist says otherwise.
+static uint32_t default_nlist(uint64_t rows) {
+    uint64_t n = 1;
+    while ((n + 1) * (n + 1) <= rows) n++;
+    n *= 4;
+    return (uint32_t)(n < rows ? n : (rows ? rows : 1));
+}
+
+// Gives a new collection's index the parameters of the command line: the
+// graph's M and ef_construction, the inverted file's list count (which the
+// library would otherwise leave at none).
+static vx_status shape_index(vx_collection *c, const ImportArgs &in, uint32_t dim, uint64_t rows) {
+    bool lists = in.index == VX_INDEX_IVF || in.index == VX_INDEX_IVF_PQ || in.index == VX_INDEX_IVF_SQ;
+    if (!in.shapes_index() && !lists) return VX_OK;
+    vx_index_params p;
+    memset(&p, 0, sizeof(p));
+    p.type = (vx_index_type)in.index;
+    if (in.index == VX_INDEX_IVF_PQ) {
+        p.quant_type = VX_QUANT_PRODUCT;
+        p.pq_m = pq_subspaces(dim);
+        p.pq_nbits = 8;
+    }
+    if (lists) {
+        p.family.ivf.nlist = in.nlist ? (uint32_t)in.nlist : default_nlist(rows);
+        p.family.ivf.nprobe = p.family.ivf.nlist >= 16 ? p.family.ivf.nlist / 16 : 1;
+        p.family.ivf.iterations = 10;
+    } else {
+        p.family.hnsw.M = (uint32_t)in.M;
+        p.family.hnsw.ef_construction = (uint32_t)in.ef_construction;
+    }
+    return vx_collection_set_index_params(c, &p);
+}
+
+static vx_status create_collection(vx_daded *db, const ImportArgs &in, uint32_t dim, uint64_t rows,
+                                   vx_collection **out) {
     vx_collection_config config;
     memset(&config, 0, sizeof(config));
     config.name = view_of(in.collection);
@@ -533,17 +600,13 @@ static vx_status create_collection(vx_daded *db, const ImportArgs &in, uint32_t 
     config.index_type = in.index;
     config.auto_resize = 1;
     if (in.index == VX_INDEX_IVF_PQ) {
-        // Sub-quantizers of 8 or so dimensions each, 8-bit codes.
-        config.quant_type = 4;
-        config.pq_m = 1;
-        for (uint32_t m = dim / 8; m >= 1; m--)
-            if (dim % m == 0) {
-                config.pq_m = m;
-                break;
-            }
+        config.quant_type = VX_QUANT_PRODUCT;
+        config.pq_m = pq_subspaces(dim);
         config.pq_nbits = 8;
     }
-    return vx_daded_create_collection_ex(db, &config, out);
+    vx_status st = vx_daded_create_collection_ex(db, &config, out);
+    if (st != VX_OK) return st;
+    return shape_index(*out, in, dim, rows);
 }
 
 // Inserts one record under the id it asks for: ids the collection has are
@@ -608,7 +671,7 @@ static int cmd_import(const std::vector<std::string> &args) {
     if (!open_database(in.db, OPEN_OR_CREATE, &db, &error)) return tool_error(error);
     vx_collection *c = find_collection(db, in.collection);
     if (!c) {
-        vx_status st = create_collection(db, in, d.vectors.dim, &c);
+        vx_status st = create_collection(db, in, d.vectors.dim, d.vectors.rows, &c);
         if (st != VX_OK)
             abandon("import: cannot create collection '" + in.collection + "': " + vx_error_message(st), created);
     }
@@ -683,6 +746,7 @@ int cmd_export(const std::vector<std::string> &args) {
 struct SearchArgs {
     std::string db, collection, vector_text, queries_path;
     uint64_t k = 10;
+    uint64_t ef = 0, nprobe = 0;  // 0: the collection's own width
     std::vector<KeyValue> filters;
 };
 
@@ -694,14 +758,21 @@ static bool parse_search_args(const std::vector<std::string> &args, SearchArgs *
         if (a.value("--vector", &out->vector_text) || a.value("--queries", &out->queries_path)) continue;
         if (a.value("--filter", &v)) filter_texts.push_back(v);
         else if (a.value("-k", &k_text) || a.value("--k", &k_text)) continue;
-        else if (a.value("--ef", &v)) return refuse_unsupported("search", "--ef", error);
-        else if (a.value("--nprobe", &v)) return refuse_unsupported("search", "--nprobe", error);
+        else if (a.value("--ef", &v)) {
+            if (!parse_count(v, 1, MAX_EF, &out->ef))
+                return *error = "search: --ef must be a whole number from 1 to " + std::to_string(MAX_EF), false;
+        } else if (a.value("--nprobe", &v)) {
+            if (!parse_count(v, 1, MAX_NLIST, &out->nprobe))
+                return *error = "search: --nprobe must be a whole number from 1 to " + std::to_string(MAX_NLIST),
+                       false;
+        }
         else a.word(&pos);
     }
     if (a.failed()) return *error = a.error(), false;
     if (pos.size() != 2) return *error = "search: expected DB COLLECTION (see vexal help search)", false;
     out->db = pos[0];
     out->collection = pos[1];
+    if (out->ef && out->nprobe) return *error = "search: give --ef (a graph) or --nprobe (an inverted file), not both", false;
     if (out->vector_text.empty() == out->queries_path.empty())
         return *error = "search: give exactly one of --vector and --queries", false;
     if (!parse_count(k_text, 1, MAX_K, &out->k))
@@ -733,6 +804,28 @@ static void print_hits(const Matrix &queries, vx_collection *c, const vx_search_
     }
 }
 
+// Applies --ef or --nprobe to the collection's index for this run (the
+// database is open read-only, so nothing is saved).
+static bool set_search_width(vx_collection *c, const SearchArgs &in, std::string *error) {
+    if (!in.ef && !in.nprobe) return true;
+    vx_collection_stats st;
+    memset(&st, 0, sizeof(st));
+    vx_collection_get_stats(c, &st);
+    bool graph = st.index_type == VX_INDEX_HNSW || st.index_type == VX_INDEX_HNSW_PQ || st.index_type == VX_INDEX_HNSW_SQ;
+    bool lists = st.index_type == VX_INDEX_IVF || st.index_type == VX_INDEX_IVF_PQ || st.index_type == VX_INDEX_IVF_SQ;
+    if (in.ef && !graph)
+        return *error = "search: --ef sets a graph's search width; collection '" + in.collection + "' has " +
+                        (lists ? "an inverted-file index (use --nprobe)" : "no index"),
+               false;
+    if (in.nprobe && !lists)
+        return *error = "search: --nprobe sets an inverted file's search width; collection '" + in.collection +
+                        "' has " + (graph ? "a graph index (use --ef)" : "no index"),
+               false;
+    vx_status rc = vx_collection_set_search_width(c, (uint32_t)(in.ef ? in.ef : in.nprobe));
+    if (rc != VX_OK) return *error = std::string("search: cannot set the search width: ") + vx_error_message(rc), false;
+    return true;
+}
+
 static int cmd_search(const std::vector<std::string> &args) {
     if (wants_help(args)) return print_help("search");
     SearchArgs in;
@@ -752,6 +845,10 @@ static int cmd_search(const std::vector<std::string> &args) {
         vx_daded_close(db);
         return tool_error("search: query has dimension " + std::to_string(queries.dim) + ", collection '" +
                           in.collection + "' has " + std::to_string(dim));
+    }
+    if (!set_search_width(c, in, &error)) {
+        vx_daded_close(db);
+        return tool_error(error);
     }
     AllOf filter(in.filters);
     vx_search_options opt;
@@ -929,7 +1026,7 @@ static bool demo_create(Demo *s, std::string *error) {
     }
     ImportArgs a;
     a.collection = "fashion";
-    vx_status st = create_collection(s->db, a, s->d.base.dim, &s->c);
+    vx_status st = create_collection(s->db, a, s->d.base.dim, s->d.base.rows, &s->c);
     if (st != VX_OK) return *error = std::string("cannot create collection: ") + vx_error_message(st), false;
     return true;
 }
