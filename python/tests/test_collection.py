@@ -175,3 +175,27 @@ def test_persistence_through_close_and_reopen(tmp_path):
             db.sync()
     with pytest.raises(vexal.Error):
         vexal.Database(str(tmp_path / "absent"), read_only=True)
+
+
+def test_index_parameters_and_search_width():
+    rng = np.random.default_rng(5)
+    vectors = rng.random((400, 8), dtype=np.float32)
+    with vexal.Database() as db:
+        lists = db.create_collection("lists", 8, index="ivf", nlist=8)
+        ids = lists.add(vectors)
+        lists.build_index()
+        assert lists.stats()["index"] == "ivf" and lists.stats()["index_active"]
+        # Every list probed: the exact answer.
+        got, dist = lists.search(vectors[3], k=5, nprobe=8)
+        want, want_d = brute_force(vectors, ids, vectors[3], 5)
+        assert got[0].tolist() == want.tolist()
+        with pytest.raises(ValueError):
+            lists.search(vectors[3], k=5, ef=32)
+        graph = db.create_collection("graph", 8, M=6, ef_construction=40)
+        graph.add(vectors)
+        graph.build_index()
+        assert graph.search(vectors[9], k=1, ef=100)[0][0, 0] == 10
+        with pytest.raises(ValueError):
+            db.create_collection("bad", 8, index="hnsw", nlist=4)
+        with pytest.raises(ValueError):
+            graph.search(vectors[0], k=1, ef=0)

@@ -119,6 +119,8 @@ SIGNATURES = {
     "vx_collection_search": (c_uint64, [P, P, POINTER(vx_search_options), P]),
     "vx_collection_build_index": (c_int32, [P]),
     "vx_collection_has_index": (c_int32, [P]),
+    "vx_collection_set_index_params": (c_int32, [P, POINTER(vx_index_params)]),
+    "vx_collection_set_search_width": (c_int32, [P, c_uint32]),
     "vx_collection_create_iterator": (c_void_p, [P, POINTER(vx_filter)]),
     "vx_collection_iterator_valid": (c_int32, [P]),
     "vx_collection_iterator_next": (c_int32, [P]),

@@ -10,6 +10,7 @@ import numpy as np
 
 from . import _lib, filters
 from ._lib import (SEARCH_HIT, address, lib, vx_collection_config, vx_collection_stats, vx_db_config,
+                   vx_index_params,
                    vx_meta_entry, vx_record, vx_search_options, vx_str)
 from .errors import Error, NotFoundError, check
 
@@ -245,6 +246,16 @@ class Collection:
             raise Error(-2, "delete_where")
         return n
 
+    def _set_width(self, ef: Optional[int], nprobe: Optional[int]) -> None:
+        if ef is not None and nprobe is not None:
+            raise ValueError("give ef (a graph) or nprobe (an inverted file), not both")
+        name = "ef" if ef is not None else "nprobe"
+        width = _positive(ef if ef is not None else nprobe, name)
+        kind = self.stats()["index"] or ""
+        if not kind.startswith("hnsw" if ef is not None else "ivf"):
+            raise ValueError(f"{name} does not apply to this collection's index ({kind or 'none'})")
+        check(lib.vx_collection_set_search_width(self._handle, width), "search")
+
     def build_index(self) -> None:
         """Trains the collection's index on every record and switches index
         search on. Raises vexal.Error for an empty collection."""
@@ -282,9 +293,13 @@ class Collection:
                 yield (r.id,) + self._copy(r, dim)
             lib.vx_collection_iterator_next(it)
 
-    def search(self, queries: Any, k: int = 10,
-               filter: Optional[filters.FilterLike] = None) -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: Any, k: int = 10, filter: Optional[filters.FilterLike] = None,
+               ef: Optional[int] = None, nprobe: Optional[int] = None) -> tuple[np.ndarray, np.ndarray]:
         """The k nearest records of each query matching filter, nearest first.
+
+        ef (a graph) or nprobe (an inverted file) sets how widely the index
+        looks, from this search on (it is saved with the collection); the
+        index must be of that family, else ValueError.
 
         queries is one vector or an (nq, dim) array. Returns (ids, distances)
         as (nq, k) arrays of uint64 and float32; a query with fewer than k
@@ -296,6 +311,8 @@ class Collection:
         k = int(k)
         if k < 1:
             raise ValueError("k must be at least 1")
+        if ef is not None or nprobe is not None:
+            self._set_width(ef, nprobe)
         keep: list = []
         opt = vx_search_options(k=k, filter=filters.build(filter, keep) if filter is not None else None)
         nq = len(q)
@@ -313,6 +330,13 @@ class Collection:
             ids[short] = 0
             distances[short] = np.inf
         return ids, distances
+
+
+def _positive(value: Any, name: str) -> int:
+    value = int(value)
+    if value < 1 or value > 0xFFFFFFFF:
+        raise ValueError(f"{name} must be a whole number from 1 to 4294967295")
+    return value
 
 
 class Database:
@@ -364,12 +388,17 @@ class Database:
             raise Error(-2, "the database is closed")
         return self._h
 
-    def create_collection(self, name: str, dim: int, metric: str = "l2", index: str = "hnsw") -> Collection:
+    def create_collection(self, name: str, dim: int, metric: str = "l2", index: str = "hnsw",
+                          M: Optional[int] = None, ef_construction: Optional[int] = None,
+                          nlist: Optional[int] = None, nprobe: Optional[int] = None) -> Collection:
         """Creates a collection of dim-dimensional vectors. metric: "l2"
         (squared Euclidean), "ip" (negated inner product) or "cosine";
         index: "hnsw", "ivf", "ivf-sq", "ivf-pq" or "flat" (brute force only).
-        Names are 1 to 63 bytes without '/', '\\' or line breaks.
-        AlreadyExistsError, InvalidArgumentError."""
+        A graph takes M and ef_construction (16 and 200 when None); an
+        inverted file takes nlist lists (it has no index until a build makes
+        the automatic one when nlist is None) and nprobe of them probed (a
+        sixteenth of nlist when None). Names are 1 to 63 bytes without '/',
+        '\\' or line breaks. AlreadyExistsError, InvalidArgumentError."""
         if metric not in METRICS:
             raise ValueError(f"metric must be one of {', '.join(METRICS)}, not {metric!r}")
         if index not in INDEX_KINDS:
@@ -384,8 +413,27 @@ class Database:
             config.quant_type, config.pq_nbits = 4, 8
             config.pq_m = next((m for m in range(dim // 8, 0, -1) if dim % m == 0), 1)
         out = c_void_p()
+        graph, lists = index.startswith("hnsw"), index.startswith("ivf")
+        if (M is not None or ef_construction is not None) and not graph:
+            raise ValueError("M and ef_construction shape a graph index (index='hnsw')")
+        if (nlist is not None or nprobe is not None) and not lists:
+            raise ValueError("nlist and nprobe shape an inverted-file index (index='ivf', 'ivf-sq' or 'ivf-pq')")
+        params = None
+        if M is not None or ef_construction is not None or nlist is not None:
+            params = vx_index_params(type=INDEX_KINDS[index], quant_type=config.quant_type, pq_m=config.pq_m,
+                                     pq_nbits=config.pq_nbits)
+            if graph:
+                params.family.hnsw.M = _positive(M or 16, "M")
+                params.family.hnsw.ef_construction = _positive(ef_construction or 200, "ef_construction")
+            else:
+                params.family.ivf.nlist = _positive(nlist, "nlist")
+                params.family.ivf.nprobe = _positive(nprobe or max(1, params.family.ivf.nlist // 16), "nprobe")
+                params.family.ivf.iterations = 10
+        out = c_void_p()
         check(lib.vx_daded_create_collection_ex(self._handle, byref(config), byref(out)),
               f"create_collection {name!r}")
+        if params is not None:
+            check(lib.vx_collection_set_index_params(out.value, byref(params)), f"create_collection {name!r}")
         return self._wrap(name, out.value)
 
     def _wrap(self, name: str, handle: int) -> Collection:
