@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all lib tool install test test-python python-deps test-asan test-tsan demo dataset bench microbench clean
+.PHONY: all lib tool install test test-deps test-python python-deps test-asan test-tsan demo dataset bench microbench clean
 
 all: lib
 
@@ -26,7 +26,15 @@ PREFIX ?= /usr/local
 install: tool
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-test: lib
+# pkg-config serves the staged-install test (Debian's pkgconf); installed
+# when missing and root.
+test-deps:
+	@if ! command -v pkg-config >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	  echo "installing pkgconf ..."; \
+	  (apt-get install -y -qq pkgconf || (apt-get update -qq && apt-get install -y -qq pkgconf)) >/dev/null 2>&1; \
+	fi
+
+test: lib test-deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-python
 
