@@ -289,12 +289,13 @@ typedef struct vx_autolock {
     vx_mutex *mutex;
 } vx_autolock;
 
-/* Creates a mutex; *out is NULL on failure (VX_ERR_INVALID_ARG for a null
- * out, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). Every destroy function here
+/* Creates a mutex in arena (NULL: from the allocator hooks); reserved is
+ * ignored (pass 0), as in the other lock constructors. *out is NULL on
+ * failure (VX_ERR_INVALID_ARG for a null out, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). Every destroy function here
  * releases the system object, and the memory too when it came from the
  * allocator hooks (arena memory goes with the arena); NULL is ignored, and
  * the object must be unheld, with no waiter, when it is destroyed. */
-VX_API vx_status vx_mutex_create(vx_arena *arena, vx_mutex **out);
+VX_API vx_status vx_mutex_create(vx_arena *arena, uint32_t reserved, vx_mutex **out);
 VX_API void vx_mutex_destroy(vx_mutex *mutex);
 /* Blocks until the calling thread holds the mutex. Locking a mutex the
  * thread already holds is undefined (it is not recursive). */
@@ -307,7 +308,7 @@ VX_API vx_status vx_mutex_trylock(vx_mutex *mutex);
 
 /* Creates a reader/writer lock; *out is NULL on failure (as
  * vx_mutex_create). */
-VX_API vx_status vx_rwlock_create(vx_arena *arena, vx_rwlock **out);
+VX_API vx_status vx_rwlock_create(vx_arena *arena, uint32_t reserved, vx_rwlock **out);
 VX_API void vx_rwlock_destroy(vx_rwlock *lock);
 /* Blocks until the lock is held for reading; any number of readers may
  * hold it together. */
@@ -325,7 +326,7 @@ VX_API vx_status vx_rwlock_wrunlock(vx_rwlock *lock);
 
 /* A busy-waiting lock for critical sections of a few instructions. Creates
  * it free; *out is NULL on failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY). */
-VX_API vx_status vx_spinlock_create(vx_arena *arena, vx_spinlock **out);
+VX_API vx_status vx_spinlock_create(vx_arena *arena, uint32_t reserved, vx_spinlock **out);
 /* Releases hook memory as the other destroy functions do; there is no
  * system object. */
 VX_API void vx_spinlock_destroy(vx_spinlock *lock);
@@ -374,9 +375,10 @@ VX_API vx_status vx_autolock_init(vx_autolock *guard, vx_mutex *mutex);
 VX_API void vx_autolock_cleanup(vx_autolock *guard);
 
 /* A counting semaphore with a ceiling (max_count compared unsigned);
+ * reserved is ignored (pass NULL);
  * allocated with the C runtime's malloc, not the hooks. *out is NULL on
  * failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). */
-VX_API vx_status vx_sem_create(int32_t initial_count, int32_t max_count, vx_sem **out);
+VX_API vx_status vx_sem_create(void *reserved, int32_t initial_count, int32_t max_count, vx_sem **out);
 /* Releases the semaphore; NULL is ignored. No thread may wait on it. */
 VX_API void vx_sem_destroy(vx_sem *sem);
 /* Blocks while the count is 0, then decrements it. */

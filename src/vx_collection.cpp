@@ -116,7 +116,7 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
     }
     vx_mutex *own_mutex = nullptr;
     if (!arena_mutex) {
-        if (vx_mutex_create(nullptr, &own_mutex) != VX_OK) {
+        if (vx_mutex_create(nullptr, 0, &own_mutex) != VX_OK) {
             if (owns_arena) vx_arena_destroy(arena);
             return nullptr;
         }
@@ -129,7 +129,7 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
         mutex_guard guard(arena_mutex);
         if (guard.held()) c = (vx_collection *)vx_arena_calloc(arena, 1, sizeof(vx_collection));
         if (c) records = (vx_record *)vx_arena_calloc(arena, capacity, sizeof(vx_record));
-        if (records) vx_rwlock_create(arena, &lock);
+        if (records) vx_rwlock_create(arena, 0, &lock);
     }
     if (!c || !records || !lock) {
         if (own_mutex) vx_mutex_destroy(own_mutex);

@@ -85,9 +85,9 @@ static vx_status db_build(vx_daded *db) {
     uint64_t arena_size = db->config.arena_size ? db->config.arena_size : DB_DEFAULT_ARENA;
     if (vx_arena_create(arena_size, &db->arena) != VX_OK) return VX_ERR_NO_MEMORY;
     db_adopt_path(db);
-    vx_status st = vx_rwlock_create(nullptr, &db->lock);
+    vx_status st = vx_rwlock_create(nullptr, 0, &db->lock);
     if (st != VX_OK) return st;
-    st = vx_mutex_create(nullptr, &db->arena_mutex);
+    st = vx_mutex_create(nullptr, 0, &db->arena_mutex);
     if (st != VX_OK) return st;
     db->collections = (struct vx_collection **)vx_arena_calloc(db->arena, VX_DB_INITIAL_CAPACITY,
                                                                sizeof(struct vx_collection *));

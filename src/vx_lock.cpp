@@ -48,7 +48,7 @@ static vx_status os_status(int rc) {
 
 /* ---- mutex ---------------------------------------------------------------- */
 
-extern "C" VX_API vx_status vx_mutex_create(vx_arena *arena, vx_mutex **out) {
+extern "C" VX_API vx_status vx_mutex_create(vx_arena *arena, uint32_t, vx_mutex **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_mutex *m = (vx_mutex *)lock_memory(arena, sizeof(vx_mutex));
@@ -86,7 +86,7 @@ extern "C" VX_API vx_status vx_mutex_trylock(vx_mutex *mutex) {
 
 /* ---- reader/writer lock --------------------------------------------------- */
 
-extern "C" VX_API vx_status vx_rwlock_create(vx_arena *arena, vx_rwlock **out) {
+extern "C" VX_API vx_status vx_rwlock_create(vx_arena *arena, uint32_t, vx_rwlock **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_rwlock *l = (vx_rwlock *)lock_memory(arena, sizeof(vx_rwlock));
@@ -140,7 +140,7 @@ extern "C" VX_API vx_status vx_rwlock_wrunlock(vx_rwlock *lock) {
 
 /* ---- spin lock ------------------------------------------------------------ */
 
-extern "C" VX_API vx_status vx_spinlock_create(vx_arena *arena, vx_spinlock **out) {
+extern "C" VX_API vx_status vx_spinlock_create(vx_arena *arena, uint32_t, vx_spinlock **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_spinlock *s = (vx_spinlock *)lock_memory(arena, sizeof(vx_spinlock));
@@ -276,7 +276,7 @@ extern "C" VX_API void vx_autolock_cleanup(vx_autolock *guard) {
 
 /* ---- semaphore ------------------------------------------------------------ */
 
-extern "C" VX_API vx_status vx_sem_create(int32_t initial_count, int32_t max_count, vx_sem **out) {
+extern "C" VX_API vx_status vx_sem_create(void *, int32_t initial_count, int32_t max_count, vx_sem **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_sem *s = (vx_sem *)malloc(sizeof(vx_sem));

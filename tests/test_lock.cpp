@@ -7,7 +7,7 @@
 #include "vexal.h"
 
 TEST(Lock, NullObjectsAreRefused) {
-    EXPECT_EQ(vx_mutex_create(nullptr, nullptr), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_mutex_create(nullptr, 0, nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_mutex_lock(nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_mutex_unlock(nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_mutex_trylock(nullptr), VX_ERR_INVALID_ARG);
@@ -19,7 +19,7 @@ TEST(Lock, NullObjectsAreRefused) {
     EXPECT_EQ(vx_cond_signal(nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_thread_create(nullptr, nullptr, nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_autolock_init(nullptr, nullptr), VX_ERR_INVALID_ARG);
-    EXPECT_EQ(vx_sem_create(0, 1, nullptr), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_sem_create(nullptr, 0, 1, nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_sem_wait(nullptr), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_sem_post(nullptr), VX_ERR_INVALID_ARG);
     vx_mutex_destroy(nullptr);
@@ -32,7 +32,7 @@ TEST(Lock, NullObjectsAreRefused) {
 
 TEST(Lock, TryLockFromAnotherThreadIsBusy) {
     vx_mutex *m = nullptr;
-    ASSERT_EQ(vx_mutex_create(nullptr, &m), VX_OK);
+    ASSERT_EQ(vx_mutex_create(nullptr, 0, &m), VX_OK);
     ASSERT_EQ(vx_mutex_lock(m), VX_OK);
     vx_status seen = VX_OK;
     std::thread([&] { seen = vx_mutex_trylock(m); }).join();
@@ -50,7 +50,7 @@ TEST(Lock, ReaderWriterExclusion) {
     vx_arena *arena = nullptr;
     ASSERT_EQ(vx_arena_create(0, &arena), VX_OK);
     vx_rwlock *l = nullptr;
-    ASSERT_EQ(vx_rwlock_create(arena, &l), VX_OK);
+    ASSERT_EQ(vx_rwlock_create(arena, 0, &l), VX_OK);
     ASSERT_EQ(vx_rwlock_rdlock(l), VX_OK);
     vx_status rd = VX_ERR_UNKNOWN, wr = VX_ERR_UNKNOWN;
     std::thread([&] {
@@ -73,7 +73,7 @@ TEST(Lock, SpinLockCountsUnderContentionAndDestroyLeavesItFree) {
     vx_arena *arena = nullptr;
     ASSERT_EQ(vx_arena_create(0, &arena), VX_OK);
     vx_spinlock *s = nullptr;
-    ASSERT_EQ(vx_spinlock_create(arena, &s), VX_OK);
+    ASSERT_EQ(vx_spinlock_create(arena, 0, &s), VX_OK);
     long counter = 0;
     std::thread a([&] {
         for (int i = 0; i < 20000; i++) {
@@ -100,7 +100,7 @@ TEST(Lock, SpinLockCountsUnderContentionAndDestroyLeavesItFree) {
 TEST(Lock, TimedWaitExpiresAndSignalWakes) {
     vx_mutex *m = nullptr;
     vx_cond *c = nullptr;
-    ASSERT_EQ(vx_mutex_create(nullptr, &m), VX_OK);
+    ASSERT_EQ(vx_mutex_create(nullptr, 0, &m), VX_OK);
     ASSERT_EQ(vx_cond_create(nullptr, &c), VX_OK);
     ASSERT_EQ(vx_mutex_lock(m), VX_OK);
     int64_t t0 = vx_time_now_ms();
@@ -141,7 +141,7 @@ TEST(Lock, ThreadsRunTheirStartFunction) {
 
 TEST(Lock, AutolockUnlocksOnce) {
     vx_mutex *m = nullptr;
-    ASSERT_EQ(vx_mutex_create(nullptr, &m), VX_OK);
+    ASSERT_EQ(vx_mutex_create(nullptr, 0, &m), VX_OK);
     vx_autolock guard;
     ASSERT_EQ(vx_autolock_init(&guard, m), VX_OK);
     vx_status seen = VX_OK;
@@ -157,7 +157,7 @@ TEST(Lock, AutolockUnlocksOnce) {
 
 TEST(Lock, SemaphoreCeilingAndBlocking) {
     vx_sem *sem = nullptr;
-    ASSERT_EQ(vx_sem_create(0, 1, &sem), VX_OK);
+    ASSERT_EQ(vx_sem_create(nullptr, 0, 1, &sem), VX_OK);
     EXPECT_EQ(vx_sem_post(sem), VX_OK);
     EXPECT_EQ(vx_sem_post(sem), VX_OK);  // dropped at the ceiling
     EXPECT_EQ(vx_sem_wait(sem), VX_OK);
