@@ -274,7 +274,9 @@ TEST(NonFiniteVectors, NaNDistancesRankLast) {
         const float points[4][2] = {{5, 5}, {1, 0}, {0, 1}, {9, 9}};
         uint64_t ids[4];
         for (int i = 0; i < 4; i++) ASSERT_EQ(vx_collection_insert(c, points[i], &ids[i]), VX_OK);
-        if (index_type == VX_INDEX_HNSW) ASSERT_EQ(vx_collection_build_index(c), VX_OK);
+        if (index_type == VX_INDEX_HNSW) {
+            ASSERT_EQ(vx_collection_build_index(c), VX_OK);
+        }
         c->records[0].vector[0] = NaN;  // as a file written before would hold it
         const float q[2] = {0, 0};
         vx_search_hit hits[4];
@@ -385,7 +387,8 @@ TEST(FilterLimits, DeepAndCyclicTreesAreRefused) {
     const float v[2] = {1, 2};
     ASSERT_EQ(vx_collection_insert(c, v, nullptr), VX_OK);
 
-    // A chain of NOT nodes: an even number of them matches everything.
+    // A chain of NOT nodes ending in an empty OR, which matches nothing: an
+    // odd number of NOT nodes matches everything.
     std::vector<vx_filter> chain(100000);
     std::vector<vx_filter *> links(chain.size());
     for (size_t i = 0; i < chain.size(); i++) {
@@ -395,7 +398,7 @@ TEST(FilterLimits, DeepAndCyclicTreesAreRefused) {
         chain[i].children = i + 1 < chain.size() ? &links[i] : nullptr;
         chain[i].child_count = i + 1 < chain.size() ? 1 : 0;
     }
-    chain.back().kind = VX_FILTER_AND;  // matches
+    chain.back().kind = VX_FILTER_OR;
     auto count_with = [&](const vx_filter *f) -> int64_t {
         vx_search_hit hits[1];
         vx_error_clear();
@@ -403,7 +406,7 @@ TEST(FilterLimits, DeepAndCyclicTreesAreRefused) {
         return vx_error_get_last_status() == VX_ERR_INVALID_ARG ? -1 : (int64_t)n;
     };
     const size_t limit = VX_FILTER_MAX_DEPTH;
-    EXPECT_EQ(count_with(&chain[chain.size() - limit]), 1);     // exactly the limit
+    EXPECT_EQ(count_with(&chain[chain.size() - limit]), 1);     // exactly the limit: 63 NOT nodes
     EXPECT_EQ(count_with(&chain[chain.size() - limit - 1]), -1); // one level more
     EXPECT_EQ(count_with(&chain[0]), -1);
 
