@@ -110,7 +110,7 @@ TEST(DatabaseDirectory, SyncWritesListAndFilesAndReopens) {
     EXPECT_EQ(text_of(P + "/.vxmeta"), "a\nb\n");
     std::vector<std::string> entries;
     for (auto &f : snapshot(dir, "db")) entries.push_back(f.first);
-    EXPECT_EQ(entries, (std::vector<std::string>{".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{".vxlock", ".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
     ASSERT_EQ(vx_daded_close(db), VX_OK);
     std::vector<uint8_t> storage = slurp(P + "/storage");
     ASSERT_EQ(storage.size(), 192u);
@@ -411,7 +411,7 @@ TEST(DatabaseDirectory, SurvivesKillsDuringSync) {
     // Temporary files of interrupted saves were cleared away at reopening.
     std::vector<std::string> left;
     for (auto &f : snapshot(dir, "db")) left.push_back(f.first);
-    EXPECT_EQ(left, (std::vector<std::string>{".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
+    EXPECT_EQ(left, (std::vector<std::string>{".vxlock", ".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
 }
 
 TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
