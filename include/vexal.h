@@ -289,12 +289,13 @@ typedef struct vx_autolock {
     vx_mutex *mutex;
 } vx_autolock;
 
-/* Creates a mutex; *out is NULL on failure (VX_ERR_INVALID_ARG for a null
- * out, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). Every destroy function here
+/* Creates a mutex in arena (NULL: from the allocator hooks); reserved is
+ * ignored (pass 0), as in the other lock constructors. *out is NULL on
+ * failure (VX_ERR_INVALID_ARG for a null out, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). Every destroy function here
  * releases the system object, and the memory too when it came from the
  * allocator hooks (arena memory goes with the arena); NULL is ignored, and
  * the object must be unheld, with no waiter, when it is destroyed. */
-VX_API vx_status vx_mutex_create(vx_arena *arena, vx_mutex **out);
+VX_API vx_status vx_mutex_create(vx_arena *arena, uint32_t reserved, vx_mutex **out);
 VX_API void vx_mutex_destroy(vx_mutex *mutex);
 /* Blocks until the calling thread holds the mutex. Locking a mutex the
  * thread already holds is undefined (it is not recursive). */
@@ -306,8 +307,12 @@ VX_API vx_status vx_mutex_unlock(vx_mutex *mutex);
 VX_API vx_status vx_mutex_trylock(vx_mutex *mutex);
 
 /* Creates a reader/writer lock; *out is NULL on failure (as
- * vx_mutex_create). */
-VX_API vx_status vx_rwlock_create(vx_arena *arena, vx_rwlock **out);
+ * vx_mutex_create). The lock prefers writers: a writer that waits keeps
+ * new readers out, and gets in as soon as the readers already holding the
+ * lock are done, so steady reading never starves it. Hence a thread must
+ * not take the read side twice (a writer waiting in between deadlocks
+ * both). The database and its collections use this lock. */
+VX_API vx_status vx_rwlock_create(vx_arena *arena, uint32_t reserved, vx_rwlock **out);
 VX_API void vx_rwlock_destroy(vx_rwlock *lock);
 /* Blocks until the lock is held for reading; any number of readers may
  * hold it together. */
@@ -325,7 +330,7 @@ VX_API vx_status vx_rwlock_wrunlock(vx_rwlock *lock);
 
 /* A busy-waiting lock for critical sections of a few instructions. Creates
  * it free; *out is NULL on failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY). */
-VX_API vx_status vx_spinlock_create(vx_arena *arena, vx_spinlock **out);
+VX_API vx_status vx_spinlock_create(vx_arena *arena, uint32_t reserved, vx_spinlock **out);
 /* Releases hook memory as the other destroy functions do; there is no
  * system object. */
 VX_API void vx_spinlock_destroy(vx_spinlock *lock);
@@ -374,9 +379,10 @@ VX_API vx_status vx_autolock_init(vx_autolock *guard, vx_mutex *mutex);
 VX_API void vx_autolock_cleanup(vx_autolock *guard);
 
 /* A counting semaphore with a ceiling (max_count compared unsigned);
+ * reserved is ignored (pass NULL);
  * allocated with the C runtime's malloc, not the hooks. *out is NULL on
  * failure (VX_ERR_INVALID_ARG, VX_ERR_NO_MEMORY, VX_ERR_UNKNOWN). */
-VX_API vx_status vx_sem_create(int32_t initial_count, int32_t max_count, vx_sem **out);
+VX_API vx_status vx_sem_create(void *reserved, int32_t initial_count, int32_t max_count, vx_sem **out);
 /* Releases the semaphore; NULL is ignored. No thread may wait on it. */
 VX_API void vx_sem_destroy(vx_sem *sem);
 /* Blocks while the count is 0, then decrements it. */
@@ -1647,6 +1653,17 @@ enum {
     VX_OP_LE = 5
 };
 
+/* Limits of a filter tree, checked before any record is examined: at most
+ * VX_FILTER_MAX_DEPTH levels (the root is level 1) and VX_FILTER_MAX_NODES
+ * nodes, a node reached along several paths counted each time. A tree over
+ * either limit, or one whose children lead back to an ancestor, is refused
+ * with VX_ERR_INVALID_ARG (searches, vx_collection_foreach and
+ * vx_collection_create_iterator then return 0 or NULL, and
+ * vx_collection_delete_by_filter -1, with the status in the last-error
+ * record). */
+#define VX_FILTER_MAX_DEPTH 64
+#define VX_FILTER_MAX_NODES 65536
+
 /* One node of a filter tree. Conditions use key, op and value; AND, OR and
  * NOT use children (NOT negates its first child; without one it matches
  * nothing). A null filter matches every record. */
@@ -1723,8 +1740,9 @@ VX_API const char *vx_collection_get_name(const vx_collection *c);
 VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collection_stats *out);
 
 /* Inserts a copy of vector (dimension floats) with a copy of meta and
- * stores the new id in *out_id (may be NULL). VX_ERR_INVALID_ARG,
- * VX_ERR_NO_MEMORY. */
+ * stores the new id in *out_id (may be NULL). VX_ERR_INVALID_ARG (also for
+ * a NaN or infinite component), VX_ERR_NO_MEMORY, VX_ERR_READ_ONLY for a
+ * collection of a read-only database. */
 VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
                                                 const vx_meta_entry *meta, uint64_t meta_count,
                                                 uint64_t *out_id);
@@ -1746,7 +1764,7 @@ VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id);
  * pointers or n 0. */
 VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n);
 /* Deletes every record matching f (NULL: all); the number deleted, -1 for a
- * null collection. */
+ * null or read-only collection or a filter over the limits. */
 VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f);
 /* Removes every record; ids start from 1 again and the index is replaced by
  * a fresh one of the same kind. */
@@ -1777,7 +1795,10 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
 
 /* The k nearest records matching opt->filter (opt NULL: k = 10), nearest
  * first, written to out (room for k hits); returns the number written, 0
- * for null arguments or exhausted memory. With an index, its hits are
+ * for null arguments or exhausted memory, and 0 with VX_ERR_INVALID_ARG in
+ * the last-error record for a query with a NaN or an infinite component or
+ * a filter over the limits. A NaN distance (a record stored before such
+ * vectors were refused) ranks after every number. With an index, its hits are
  * re-measured exactly, so distances are always those of vx_vec_distance
  * (SQUARED under VX_METRIC_L2). */
 VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
@@ -1845,14 +1866,17 @@ VX_API const float *vx_collection_iterator_get_vector(vx_collection_iterator *it
  * describes; VX_ERR_INVALID_ARG when the cursor is invalid. */
 VX_API vx_status vx_collection_iterator_get_record(vx_collection_iterator *it, vx_record **out);
 /* Calls fn for each record matching filter, in order, under the read lock,
- * until fn returns 0; returns the number of calls that returned non-zero. */
+ * until fn returns 0; returns the number of calls that returned non-zero.
+ * fn must not call back into this collection: the lock prefers writers, so
+ * a second read lock behind a waiting writer would never be granted. */
 VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
                                       void *user_data);
 
 /* Saves the collection to path (zero-terminated): header, records and its
  * metadata, written to a temporary file beside path that replaces path once
- * complete. VX_ERR_INVALID_ARG for null arguments, VX_ERR_UNKNOWN when the
- * file cannot be created, else the first failing write's status. */
+ * complete. VX_ERR_INVALID_ARG for null arguments; when the file cannot be
+ * created or written, VX_ERR_PERMISSION_DENIED (access refused) or
+ * VX_ERR_IO, with "path: reason" as the last-error record's detail. */
 VX_API vx_status vx_collection_save(vx_collection *c, const char *path);
 /* Loads a collection saved by vx_collection_save into arena (NULL: an arena
  * of its own). NULL for a missing, damaged or truncated file. An index that
@@ -1881,7 +1905,9 @@ enum {
 
 /* Options for vx_daded_open_ex. */
 typedef struct vx_db_config {
-    vx_str path;               /* directory, copied; null or empty: in memory */
+    vx_str path;               /* directory, copied; null data or empty text:
+                                * in memory. A length of 0 with text means
+                                * the text up to its zero byte */
     int32_t storage_mode;      /* VX_DB_STORAGE_* */
     uint64_t arena_size;       /* 0 means 64 MiB */
     uint64_t cache_size;       /* kept, not used */
@@ -1908,10 +1934,41 @@ typedef struct vx_db_stats {
 
 /* Opens a database with the given options (NULL: in memory, defaults) and
  * stores the handle in *out; a directory's collection files are loaded.
- * VX_ERR_INVALID_ARG for a null out, VX_ERR_NO_MEMORY, VX_ERR_IO (see
- * vx_daded_open), VX_ERR_FILE_CORRUPTED when a listed collection file is
- * there but does not load; *out is NULL on failure. */
+ * As vx_daded_open_with with no further options. */
 VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out);
+
+/* Further options of vx_daded_open_with. Zero-fill the record (memset, or
+ * = {0}): zero is the default of every field, reserved ones included. */
+typedef struct vx_db_open_options {
+    /* How long an opening waits for another process's lock on the
+     * directory, in milliseconds; 0 refuses at once. */
+    uint32_t lock_timeout_ms;
+    /* 1: a collection the list file names whose file is missing is left
+     * out instead of failing the opening; its name stays in the list file
+     * until the collection is dropped (or created anew). */
+    int32_t skip_missing;
+    uint64_t reserved[6];
+} vx_db_open_options;
+
+/* Opens as vx_daded_open_ex, with options (NULL: all zero).
+ *
+ * One writer process per directory: a writable opening of a directory
+ * takes an exclusive lock (flock) on its file ".vxlock", a read-only
+ * opening a shared one, both held until vx_daded_close. Read-only openings
+ * may run beside each other; any other pair gets VX_ERR_BUSY, at once or
+ * once options->lock_timeout_ms has passed. A second handle on the same
+ * directory in one process counts as another opening. A writable opening
+ * of a directory that does not exist yet takes the lock when its first
+ * sync or close creates the directory.
+ *
+ * Failures: VX_ERR_INVALID_ARG for a null out; VX_ERR_NO_MEMORY; VX_ERR_IO
+ * (see vx_daded_open); VX_ERR_BUSY (locked, above); VX_ERR_FILE_NOT_FOUND
+ * when a listed collection file is missing (unless skip_missing);
+ * VX_ERR_FILE_CORRUPTED when a listed collection file does not load. The
+ * last-error record's detail then says why and names the file. *out is
+ * NULL on failure, and no file has been changed. */
+VX_API vx_status vx_daded_open_with(const vx_db_config *config, const vx_db_open_options *options,
+                                    vx_daded **out);
 /* Opens with default options (VX_DB_STORAGE_DEFAULT, 64 MiB arena), the
  * path (NULL or empty: in memory) and flags VX_OPEN_READ_ONLY and
  * VX_OPEN_CREATE; other bits are ignored. Fails as vx_daded_open_ex.
@@ -1942,7 +1999,15 @@ VX_API void vx_daded_set_simd_enabled(int enabled);
 VX_API int vx_daded_is_simd_available(void);
 
 /* Collection names: 1 to 63 bytes, none of '/', '\\', line feed, carriage
- * return or zero, and not "." or "..". Names are compared byte-wise. */
+ * return or zero, and not "." or "..". Names are compared byte-wise.
+ *
+ * A database opened read-only refuses every change with VX_ERR_READ_ONLY
+ * and changes nothing: creating or dropping a collection, and through the
+ * database or its collections' handles inserting, upserting, deleting,
+ * clearing, setting metadata, and building, rebuilding, dropping or
+ * configuring an index (vx_collection_delete_by_filter returns -1).
+ * Vectors and queries with a NaN or infinite component are refused with
+ * VX_ERR_INVALID_ARG before anything changes (a batch as a whole). */
 
 /* Creates a collection in the database; *out (may be NULL) receives it.
  * VX_ERR_INVALID_ARG (null or closed db, null config or name, bad name),
@@ -1990,10 +2055,12 @@ VX_API void vx_daded_reset_stats(vx_daded *db);
 /* Prints a summary of the database and its collections to standard
  * output. */
 VX_API void vx_daded_print_info(vx_daded *db);
-/* The handle's last error (VX_OK); VX_ERR_UNKNOWN for NULL. */
+/* The handle's last error: VX_OK, or the failure of its last save (sync);
+ * VX_ERR_UNKNOWN for NULL. */
 VX_API vx_status vx_daded_get_last_error(vx_daded *db);
-/* The handle's error text, or vx_strerror of its last error ("Success";
- * "Unknown error" for NULL). A static text. */
+/* The handle's error text (after a failed save: "path: reason", naming the
+ * file), or vx_strerror of its last error ("Success"; "Unknown error" for
+ * NULL). Valid until the next call on the handle. */
 VX_API const char *vx_daded_get_error_message(vx_daded *db);
 /* vx_strerror(status): the legacy table, "Unknown error" for every failure
  * status; vx_error_message gives a status's text. */
@@ -2002,8 +2069,11 @@ VX_API const char *vx_daded_strerror(vx_status status);
 /* Saves every collection of a database with a path, rewrites its list file
  * and deletes the files of collections dropped since, then flushes the
  * storage file. VX_ERR_INVALID_ARG for a null or closed handle,
- * VX_ERR_READ_ONLY for a database opened read-only, else the first failure
- * (VX_ERR_IO when a file cannot be written). */
+ * VX_ERR_READ_ONLY for a database opened read-only, else the first failure:
+ * VX_ERR_PERMISSION_DENIED or VX_ERR_IO when a file cannot be written (the
+ * handle's error message and the last-error record's detail name the file
+ * and the system's reason), VX_ERR_BUSY when the directory it had to
+ * create is locked by another process. */
 VX_API vx_status vx_daded_sync(vx_daded *db);
 
 /* (end of database) */

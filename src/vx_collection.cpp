@@ -116,7 +116,7 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
     }
     vx_mutex *own_mutex = nullptr;
     if (!arena_mutex) {
-        if (vx_mutex_create(nullptr, &own_mutex) != VX_OK) {
+        if (vx_mutex_create(nullptr, 0, &own_mutex) != VX_OK) {
             if (owns_arena) vx_arena_destroy(arena);
             return nullptr;
         }
@@ -129,7 +129,7 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
         mutex_guard guard(arena_mutex);
         if (guard.held()) c = (vx_collection *)vx_arena_calloc(arena, 1, sizeof(vx_collection));
         if (c) records = (vx_record *)vx_arena_calloc(arena, capacity, sizeof(vx_record));
-        if (records) vx_rwlock_create(arena, &lock);
+        if (records) vx_rwlock_create(arena, 0, &lock);
     }
     if (!c || !records || !lock) {
         if (own_mutex) vx_mutex_destroy(own_mutex);
@@ -271,10 +271,39 @@ vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector, v
     return VX_OK;
 }
 
+vx_status collection_check_writable(const vx_collection *c) { return c->read_only ? VX_ERR_READ_ONLY : VX_OK; }
+
+int vector_all_finite(const float *v, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) {
+        uint32_t bits;
+        vx_memcpy(&bits, &v[i], sizeof(bits));
+        if ((bits & 0x7f800000u) == 0x7f800000u) return 0;  // all exponent bits: NaN or infinity
+    }
+    return 1;
+}
+
+int vectors_all_finite(const vx_collection *c, const float *vectors, uint64_t n) {
+    uint64_t dim = c->dimension;
+    for (uint64_t i = 0; i < n; i++)
+        if (!vector_all_finite(vectors + i * dim, dim)) return 0;
+    return 1;
+}
+
+// The checks every change of a record's vector passes first: a read-only
+// collection refuses it, and so does a vector with a NaN or an infinity
+// (it would rank ahead of true neighbours).
+static vx_status check_vector_write(const vx_collection *c, const float *vectors, uint64_t n) {
+    vx_status st = collection_check_writable(c);
+    if (st != VX_OK) return st;
+    return vectors_all_finite(c, vectors, n) ? VX_OK : VX_ERR_INVALID_ARG;
+}
+
 extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
                                                            const vx_meta_entry *meta, uint64_t meta_count,
                                                            uint64_t *out_id) {
     if (!c || !vector) return VX_ERR_INVALID_ARG;
+    vx_status checked = check_vector_write(c, vector, 1);
+    if (checked != VX_OK) return checked;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
@@ -305,6 +334,9 @@ extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const f
                                                        uint64_t *out_ids) {
     if (!c || !vectors || n == 0) return VX_ERR_INVALID_ARG;
     if (n > UINT64_MAX / sizeof(uint64_t)) return VX_ERR_NO_MEMORY;
+    // Checked whole before the first insertion, so a refused batch adds nothing.
+    vx_status checked = check_vector_write(c, vectors, n);
+    if (checked != VX_OK) return checked;
     uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
     if (!ids) return VX_ERR_NO_MEMORY;
     vx_status st = VX_OK;
@@ -317,6 +349,8 @@ extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const f
 
 extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector) {
     if (!c || !vector) return VX_ERR_INVALID_ARG;
+    vx_status checked = check_vector_write(c, vector, 1);
+    if (checked != VX_OK) return checked;
     {
         write_guard guard(c->lock);
         if (!guard.held()) return guard.status();
@@ -344,6 +378,7 @@ static void remove_at(vx_collection *c, uint64_t pos) {
 
 extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
     if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
@@ -355,6 +390,7 @@ extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) 
 
 extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n) {
     if (!c || !ids || n == 0) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     for (uint64_t i = 0; i < n; i++) {
         vx_status st = vx_collection_delete(c, ids[i]);
         if (st != VX_OK && st != VX_ERR_NOT_FOUND) return st;
@@ -363,7 +399,11 @@ extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const u
 }
 
 extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const vx_filter *f) {
-    if (!c) return -1;
+    if (!c || c->read_only) return -1;
+    if (!filter_within_limits(f)) {
+        collection_refuse(__func__, "filter too deep or cyclic");
+        return -1;
+    }
     write_guard guard(c->lock);
     if (!guard.held()) return -1;
     // One compacting pass: the survivors keep their order, as if each match
@@ -389,6 +429,7 @@ extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const
 
 extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     c->count = 0;

@@ -221,8 +221,7 @@ static void save_index_file(const vx_collection *c, const char *index_path, inde
 static vx_status save_locked(const vx_collection *c, const char *path) {
     file_writer w;
     vx_status st = file_writer_open(&w, path);
-    // A file that cannot be created is reported as VX_ERR_UNKNOWN.
-    if (st != VX_OK) return st == VX_ERR_IO ? VX_ERR_UNKNOWN : st;
+    if (st != VX_OK) return st;
     char *index_path = index_file_path(path);
     index_link link;
     save_index_file(c, index_path, &link);

@@ -45,6 +45,9 @@ struct vx_collection {
     // array. Cleared by a loaded file with ids out of order; lookups then
     // scan.
     int32_t ids_sorted;
+    // 1 for a collection of a database opened read-only: every change is
+    // refused with VX_ERR_READ_ONLY. Set before the collection is shared.
+    int32_t read_only;
 };
 
 struct vx_collection_iterator {
@@ -99,8 +102,21 @@ vx_status collection_index_records(vx_collection *c);
 // first when it is not ready. Failures are ignored. Write lock held.
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector);
 
+// VX_ERR_READ_ONLY for a read-only collection, else VX_OK.
+vx_status collection_check_writable(const vx_collection *c);
+// 1 when each of the n floats is a number other than an infinity.
+int vector_all_finite(const float *v, uint64_t n);
+// vector_all_finite over n vectors of the collection's dimension.
+int vectors_all_finite(const vx_collection *c, const float *vectors, uint64_t n);
+
 // --- metadata (vx_collection_meta.cpp) ---
 
+// 1 when f (null: yes) is within VX_FILTER_MAX_DEPTH and VX_FILTER_MAX_NODES;
+// a cyclic tree never is.
+int filter_within_limits(const vx_filter *f);
+// Records VX_ERR_INVALID_ARG with the reason in the last-error record, for
+// calls that answer with a count; returns 0.
+uint64_t collection_refuse(const char *function, const char *reason);
 // 1 when rec satisfies f (null f: always).
 int match_filter(const vx_record *rec, const vx_filter *f);
 // Copies n entries with their keys and string texts into the collection's

@@ -27,6 +27,10 @@ static int settle(vx_collection_iterator *it) {
 
 extern "C" VX_API vx_collection_iterator *vx_collection_create_iterator(vx_collection *c, const vx_filter *filter) {
     if (!c) return nullptr;
+    if (!filter_within_limits(filter)) {
+        collection_refuse(__func__, "filter too deep or cyclic");
+        return nullptr;
+    }
     vx_collection_iterator *it =
         (vx_collection_iterator *)collection_arena_calloc(c, 1, sizeof(vx_collection_iterator));
     if (!it) return nullptr;
@@ -89,6 +93,7 @@ extern "C" VX_API vx_status vx_collection_iterator_get_record(vx_collection_iter
 extern "C" VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter, vx_foreach_fn fn,
                                                  void *user_data) {
     if (!c || !fn) return 0;
+    if (!filter_within_limits(filter)) return collection_refuse(__func__, "filter too deep or cyclic");
     uint64_t calls = 0;
     read_guard guard(c->lock);
     if (!guard.held()) return 0;

@@ -56,6 +56,7 @@ vx_meta_entry *collection_copy_meta(vx_collection *c, const vx_meta_entry *entri
 extern "C" VX_API vx_status vx_collection_set_meta(vx_collection *c, uint64_t id, const vx_meta_entry *entries,
                                                    uint64_t n) {
     if (!c || !entries || n == 0) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     uint64_t pos = collection_find(c, id);
@@ -161,6 +162,28 @@ static int match_condition(const vx_record *rec, const vx_filter *f) {
 }
 
 static uint64_t child_count(const vx_filter *f) { return f->children ? f->child_count : 0; }
+
+// Walks the tree no deeper than the limit, so a cycle ends the walk too.
+static int filter_walk(const vx_filter *f, uint32_t depth, uint64_t *nodes) {
+    if (!f) return 1;
+    if (depth > VX_FILTER_MAX_DEPTH || ++*nodes > VX_FILTER_MAX_NODES) return 0;
+    if (f->kind != VX_FILTER_AND && f->kind != VX_FILTER_OR && f->kind != VX_FILTER_NOT) return 1;
+    uint64_t n = child_count(f);
+    if (f->kind == VX_FILTER_NOT && n > 1) n = 1;  // NOT reads its first child only
+    for (uint64_t i = 0; i < n; i++)
+        if (!filter_walk(f->children[i], depth + 1, nodes)) return 0;
+    return 1;
+}
+
+int filter_within_limits(const vx_filter *f) {
+    uint64_t nodes = 0;
+    return filter_walk(f, 1, &nodes);
+}
+
+uint64_t collection_refuse(const char *function, const char *reason) {
+    vx_error_set(VX_ERR_INVALID_ARG, __FILE__, __LINE__, function, reason);
+    return 0;
+}
 
 int match_filter(const vx_record *rec, const vx_filter *f) {
     if (!f) return 1;

@@ -166,6 +166,44 @@ static bool ranked_before(const ranked_item &a, const ranked_item &b) {
     return a.seq < b.seq;
 }
 
+// Packs the numbers among dist, in candidate order, into packed, and lists
+// in slot first the candidates they came from, then the NaN candidates in
+// order. Returns how many numbers there are. A NaN distance comes only from
+// a record stored before non-finite vectors were refused; it ranks last, so
+// it never pushes a true neighbour out.
+static uint64_t set_nan_aside(const float *dist, uint64_t n, float *packed, uint64_t *slot) {
+    uint64_t numbers = 0;
+    for (uint64_t i = 0; i < n; i++) numbers += !is_nan(dist[i]);
+    uint64_t front = 0, back = numbers;
+    for (uint64_t i = 0; i < n; i++) {
+        if (is_nan(dist[i])) {
+            slot[back++] = i;
+        } else {
+            packed[front] = dist[i];
+            slot[front++] = i;
+        }
+    }
+    return numbers;
+}
+
+// The m picks (candidate indices): the selection rule over the numbers,
+// then NaN candidates in order. 0 when memory runs out.
+static int pick_ranked(const float *dist, uint64_t n, uint64_t m, uint64_t *picks) {
+    uint64_t *slot = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
+    float *packed = (float *)vx_malloc(n * sizeof(float));
+    int ok = slot && packed;
+    if (ok) {
+        uint64_t numbers = set_nan_aside(dist, n, packed, slot);
+        uint64_t from_numbers = m < numbers ? m : numbers;
+        ok = select_smallest(packed, numbers, from_numbers, picks);
+        for (uint64_t i = from_numbers; ok && i < m; i++) picks[i] = numbers + (i - from_numbers);
+        for (uint64_t i = 0; ok && i < m; i++) picks[i] = slot[picks[i]];
+    }
+    vx_free(slot);
+    vx_free(packed);
+    return ok;
+}
+
 // Picks up to `want` of the candidates (positions) by the selection rule and
 // appends them to items from index `at`. Returns the number appended, or
 // NONE when memory runs out.
@@ -178,7 +216,7 @@ static uint64_t brute_force(const vx_collection *c, const float *query, const ui
     uint64_t result = NONE;
     if (dist && picks) {
         record_distances(c, query, positions, ncand, dist);
-        if (select_smallest(dist, ncand, m, picks)) {
+        if (pick_ranked(dist, ncand, m, picks)) {
             for (uint64_t i = 0; i < m; i++) {
                 uint64_t pos = positions ? positions[picks[i]] : picks[i];
                 search_item *it = &items[at + i];
@@ -334,6 +372,8 @@ static uint64_t search_and_write(vx_collection *c, const float *query, const vx_
 extern "C" VX_API uint64_t vx_collection_search(vx_collection *c, const float *query, const vx_search_options *opt,
                                                 vx_search_hit *out) {
     if (!c || !query || !out) return 0;
+    if (!vector_all_finite(query, c->dimension)) return collection_refuse(__func__, "query not finite");
+    if (opt && !filter_within_limits(opt->filter)) return collection_refuse(__func__, "filter too deep or cyclic");
     read_guard guard(c->lock);
     return guard.held() ? search_and_write(c, query, opt, out) : 0;
 }
@@ -341,6 +381,7 @@ extern "C" VX_API uint64_t vx_collection_search(vx_collection *c, const float *q
 extern "C" VX_API uint64_t vx_collection_search_by_id(vx_collection *c, uint64_t id, const vx_search_options *opt,
                                                       vx_search_hit *out) {
     if (!c || !out) return 0;
+    if (opt && !filter_within_limits(opt->filter)) return collection_refuse(__func__, "filter too deep or cyclic");
     read_guard guard(c->lock);
     if (!guard.held()) return 0;
     uint64_t pos = collection_find(c, id);
@@ -359,6 +400,7 @@ extern "C" VX_API uint64_t vx_collection_search_filtered(vx_collection *c, const
 
 extern "C" VX_API vx_status vx_collection_build_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     if (c->count == 0) return VX_ERR_INVALID_ARG;
@@ -376,6 +418,7 @@ extern "C" VX_API vx_status vx_collection_build_index(vx_collection *c) {
 
 extern "C" VX_API vx_status vx_collection_rebuild_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     {
         write_guard guard(c->lock);
         if (!guard.held()) return guard.status();
@@ -389,6 +432,7 @@ extern "C" VX_API vx_status vx_collection_rebuild_index(vx_collection *c) {
 
 extern "C" VX_API vx_status vx_collection_drop_index(vx_collection *c) {
     if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     if (c->index) {
@@ -422,6 +466,7 @@ static void adopt_index_params(vx_collection *c, const vx_index_params *given, v
 extern "C" VX_API vx_status vx_collection_set_index_params(vx_collection *c, const vx_index_params *params) {
     if (!c || !params) return VX_ERR_INVALID_ARG;
     if (params->type != VX_INDEX_FLAT && !index_kind_known(params->type)) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     if (collection_index_active(c)) return VX_ERR_BUSY;

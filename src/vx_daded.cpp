@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 static const uint64_t DB_DEFAULT_ARENA = 0x4000000;
 static const uint64_t DB_DEFAULT_CACHE = 0x8000000;
@@ -57,11 +58,16 @@ vx_status daded_registry_append(vx_daded *db, struct vx_collection *collection) 
 }
 
 // Copies the path with its zero byte into the arena; on failure the handle
-// keeps the caller's view.
+// keeps the caller's view. A length of 0 means the text up to its zero
+// byte; an empty text leaves the database in memory.
 static void db_adopt_path(vx_daded *db) {
     vx_str *path = &db->config.path;
-    if (!path->data || path->len == 0) return;
-    uint64_t n = strnlen(path->data, path->len);
+    if (!path->data) return;
+    uint64_t n = path->len ? strnlen(path->data, path->len) : strlen(path->data);
+    if (n == 0) {
+        path->len = 0;
+        return;
+    }
     char *copy = (char *)vx_arena_alloc(db->arena, n + 1);
     if (!copy) return;
     vx_memcpy(copy, path->data, n);
@@ -73,6 +79,9 @@ static void db_adopt_path(vx_daded *db) {
 // Frees whatever part of the handle exists: the one clean-up of a failed
 // open and of a close.
 static void db_release(vx_daded *db) {
+    if (db->lock_fd >= 0) close(db->lock_fd);  // releases the directory's flock
+    for (uint64_t i = 0; i < db->absent_count; i++) vx_free(db->absent[i]);
+    vx_free(db->absent);
     vx_mutex_destroy(db->arena_mutex);
     vx_rwlock_destroy(db->lock);
     vx_arena_destroy(db->arena);
@@ -85,9 +94,9 @@ static vx_status db_build(vx_daded *db) {
     uint64_t arena_size = db->config.arena_size ? db->config.arena_size : DB_DEFAULT_ARENA;
     if (vx_arena_create(arena_size, &db->arena) != VX_OK) return VX_ERR_NO_MEMORY;
     db_adopt_path(db);
-    vx_status st = vx_rwlock_create(nullptr, &db->lock);
+    vx_status st = vx_rwlock_create(nullptr, 0, &db->lock);
     if (st != VX_OK) return st;
-    st = vx_mutex_create(nullptr, &db->arena_mutex);
+    st = vx_mutex_create(nullptr, 0, &db->arena_mutex);
     if (st != VX_OK) return st;
     db->collections = (struct vx_collection **)vx_arena_calloc(db->arena, VX_DB_INITIAL_CAPACITY,
                                                                sizeof(struct vx_collection *));
@@ -98,10 +107,17 @@ static vx_status db_build(vx_daded *db) {
 }
 
 extern "C" VX_API vx_status vx_daded_open_ex(const vx_db_config *config, vx_daded **out) {
+    return vx_daded_open_with(config, nullptr, out);
+}
+
+extern "C" VX_API vx_status vx_daded_open_with(const vx_db_config *config, const vx_db_open_options *options,
+                                               vx_daded **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_daded *db = (vx_daded *)vx_calloc(1, sizeof(vx_daded));
     if (!db) return VX_ERR_NO_MEMORY;
+    db->lock_fd = -1;
+    if (options) db->open_options = *options;
     if (config) db->config = *config;
     else db_config_defaults(&db->config);
     vx_status st = db_build(db);

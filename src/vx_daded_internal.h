@@ -30,7 +30,33 @@ struct vx_daded {
     // Serialises every allocation from `arena`: the registry's and those of
     // the collections living in it, which run under their own locks only.
     vx_mutex *arena_mutex;
+
+    // The flock on the directory's lock file (-1: none): exclusive for a
+    // writer, shared for a read-only opening; held until close.
+    int lock_fd;
+    vx_db_open_options open_options;
+    // Listed names whose files were missing at an opening that skipped
+    // them: the list file keeps naming them until they are dropped or
+    // created anew. vx_malloc'd copies.
+    char **absent;
+    uint64_t absent_count;
 };
+
+// Takes the directory's lock as the handle's mode asks, unless held or the
+// directory does not exist yet. VX_ERR_BUSY (with the reason in the
+// last-error record) when another opening holds it past the timeout.
+vx_status daded_lock_directory(vx_daded *db);
+// 1 when name is one of the absent names (see vx_daded.absent).
+int daded_is_absent(const vx_daded *db, const char *name);
+// Forgets an absent name; 1 when it was one.
+int daded_forget_absent(vx_daded *db, const char *name, uint64_t len);
+// Records st with a formatted reason in the last-error record (a buffer of
+// the calling thread) and returns st.
+vx_status daded_fail(vx_status st, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
 
 // Appends a collection to the registry, doubling the array in the arena when
 // full, and makes the collection allocate under the database's arena mutex;

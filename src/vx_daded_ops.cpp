@@ -54,6 +54,8 @@ static vx_status create_locked(vx_daded *db, const vx_collection_config *config,
         return st;
     }
     db->stats.collection_count = db->collection_count;
+    // A listed name whose file was missing now names this collection.
+    daded_forget_absent(db, c->name, strlen(c->name));
     *out = c;
     return VX_OK;
 }
@@ -62,6 +64,7 @@ extern "C" VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx
                                                           vx_collection **out) {
     if (!db || !db->is_open || !config || !config->name.data) return VX_ERR_INVALID_ARG;
     if (!valid_collection_name(&config->name)) return VX_ERR_INVALID_ARG;
+    if (db->config.read_only) return VX_ERR_READ_ONLY;
     vx_collection *c = nullptr;
     write_guard registry(db->lock);
     if (!registry.held()) return registry.status();
@@ -93,10 +96,12 @@ extern "C" VX_API int32_t vx_daded_has_collection(vx_daded *db, const vx_str *na
 
 extern "C" VX_API vx_status vx_daded_drop_collection(vx_daded *db, const vx_str *name) {
     if (!db || !db->is_open || !name || !name->data) return VX_ERR_INVALID_ARG;
+    if (db->config.read_only) return VX_ERR_READ_ONLY;
     write_guard registry(db->lock);
     if (!registry.held()) return registry.status();
     uint64_t i = registry_find(db, name);
-    if (i == UINT64_MAX) return VX_ERR_NOT_FOUND;
+    // A listed collection whose file was missing is dropped from the list.
+    if (i == UINT64_MAX) return daded_forget_absent(db, name->data, name->len) ? VX_OK : VX_ERR_NOT_FOUND;
     vx_collection_destroy(db->collections[i]);
     vx_memmove(&db->collections[i], &db->collections[i + 1],
                (db->collection_count - i - 1) * sizeof(db->collections[0]));
@@ -128,6 +133,7 @@ static vx_status get_or_create(vx_daded *db, const vx_str *name, uint32_t dimens
     *out = vx_daded_get_collection(db, name);
     if (*out) return VX_OK;
     if (!valid_collection_name(name)) return VX_ERR_INVALID_ARG;
+    if (db->config.read_only) return VX_ERR_READ_ONLY;
     vx_collection_config config;
     default_collection_config(&config, name, dimension);
     write_guard registry(db->lock);
@@ -143,6 +149,8 @@ static vx_status get_or_create(vx_daded *db, const vx_str *name, uint32_t dimens
 extern "C" VX_API vx_status vx_daded_insert(vx_daded *db, const vx_str *name, const float *vector,
                                             uint32_t dimension, uint64_t *out_id) {
     if (!db || !db->is_open || !name || !name->data || !vector) return VX_ERR_INVALID_ARG;
+    // Refused before a collection could be created for it.
+    if (!vector_all_finite(vector, dimension)) return VX_ERR_INVALID_ARG;
     vx_collection *c;
     vx_status st = get_or_create(db, name, dimension, &c);
     if (st != VX_OK) return st;
@@ -154,6 +162,8 @@ extern "C" VX_API vx_status vx_daded_insert_batch(vx_daded *db, const vx_str *na
                                                   uint32_t dimension, uint64_t n, uint64_t *ids) {
     if (!db || !name || !vectors) return VX_ERR_INVALID_ARG;
     if (!db->is_open || !name->data) return VX_ERR_INVALID_ARG;
+    // The whole batch is checked first, so a refused one changes nothing.
+    if (!vector_all_finite(vectors, n * (uint64_t)dimension)) return VX_ERR_INVALID_ARG;
     vx_collection *c;
     vx_status st = get_or_create(db, name, dimension, &c);
     if (st != VX_OK) return st;
@@ -170,6 +180,7 @@ extern "C" VX_API uint64_t vx_daded_search(vx_daded *db, const vx_str *name, con
     if (!query || !results) return 0;
     vx_collection *c = vx_daded_get_collection(db, name);
     if (!c || c->dimension != dimension) return 0;
+    if (!vector_all_finite(query, dimension)) return collection_refuse(__func__, "query not finite");
     read_guard reading(c->lock);
     if (!reading.held()) return 0;
     search_item *items;

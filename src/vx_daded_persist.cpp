@@ -13,8 +13,11 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +50,98 @@ static int registry_has_name(const vx_daded *db, const char *name) {
     return 0;
 }
 
+vx_status daded_fail(vx_status st, const char *format, ...) {
+    // The last-error record keeps the detail by pointer.
+    static thread_local char detail[1400];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    vx_error_set(st, __FILE__, __LINE__, __func__, detail);
+    return st;
+}
+
+/* ---- absent collections ------------------------------------------------------- */
+
+int daded_is_absent(const vx_daded *db, const char *name) {
+    for (uint64_t i = 0; i < db->absent_count; i++)
+        if (strcmp(db->absent[i], name) == 0) return 1;
+    return 0;
+}
+
+int daded_forget_absent(vx_daded *db, const char *name, uint64_t len) {
+    for (uint64_t i = 0; i < db->absent_count; i++) {
+        if (strlen(db->absent[i]) != len || memcmp(db->absent[i], name, len) != 0) continue;
+        vx_free(db->absent[i]);
+        db->absent[i] = db->absent[--db->absent_count];
+        return 1;
+    }
+    return 0;
+}
+
+static vx_status remember_absent(vx_daded *db, const char *name) {
+    if (daded_is_absent(db, name)) return VX_OK;
+    char **grown = (char **)vx_realloc(db->absent, (db->absent_count + 1) * sizeof(char *));
+    if (!grown) return VX_ERR_NO_MEMORY;
+    db->absent = grown;
+    size_t n = strlen(name);
+    char *copy = (char *)vx_malloc(n + 1);
+    if (!copy) return VX_ERR_NO_MEMORY;
+    vx_memcpy(copy, name, n + 1);
+    db->absent[db->absent_count++] = copy;
+    return VX_OK;
+}
+
+// A name the list file goes on naming: a registered or an absent collection.
+static int db_keeps_name(const vx_daded *db, const char *name) {
+    return registry_has_name(db, name) || daded_is_absent(db, name);
+}
+
+/* ---- the directory's lock ----------------------------------------------------- */
+
+static const uint32_t LOCK_POLL_MS = 10;
+
+// flock with a bounded wait: 0 held, 1 held elsewhere past the timeout,
+// -1 when the file system offers no such lock.
+static int flock_within(int fd, int operation, uint32_t timeout_ms) {
+    uint32_t waited = 0;
+    for (;;) {
+        if (flock(fd, operation | LOCK_NB) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return -1;
+        if (waited >= timeout_ms) return 1;
+        usleep(LOCK_POLL_MS * 1000);
+        waited += LOCK_POLL_MS;
+    }
+}
+
+vx_status daded_lock_directory(vx_daded *db) {
+    const char *dir = db->config.path.data;
+    struct stat st;
+    if (db->lock_fd >= 0 || stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return VX_OK;
+    char path[PATH_BUFFER];
+    if (!persist_path(path, dir, ".vxlock", "")) return VX_ERR_PATH_TOO_LONG;
+    // The lock file is empty and never written; it exists only to be locked.
+    // Where it can be neither created nor opened (a directory the process
+    // may only read), no other process of ours can write either.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return VX_OK;
+    int operation = db->config.read_only ? LOCK_SH : LOCK_EX;
+    int got = flock_within(fd, operation, db->open_options.lock_timeout_ms);
+    if (got == 1) {
+        close(fd);
+        return daded_fail(VX_ERR_BUSY, "database %s is in use by another %s (%s is locked)", dir,
+                          db->config.read_only ? "writer" : "process", path);
+    }
+    if (got < 0) {
+        close(fd);
+        return VX_OK;
+    }
+    db->lock_fd = fd;
+    return VX_OK;
+}
+
 /* ---- list file ---------------------------------------------------------------- */
 
 // Calls visit(name) for every non-empty line; a line feed or a zero byte ends
@@ -77,19 +172,27 @@ static char *read_list(const char *dir, uint64_t *size) {
 
 /* ---- opening ------------------------------------------------------------------ */
 
-// Loads one listed collection. A missing file is skipped; a file that is
+// Loads one listed collection. A missing file stops the opening, unless
+// the options skip it (the name then stays listed); so does a file that is
 // there but does not load, or whose collection could not be told apart from
-// one already loaded, stops the opening.
+// one already loaded.
 static vx_status load_listed(vx_daded *db, const char *name) {
     char path[PATH_BUFFER];
     if (!persist_name_valid(name) || registry_has_name(db, name)) return VX_OK;
-    if (!persist_path(path, db->config.path.data, name, ".vxcol") || !path_exists(path)) return VX_OK;
+    if (!persist_path(path, db->config.path.data, name, ".vxcol")) return VX_OK;
+    if (!path_exists(path)) {
+        if (db->open_options.skip_missing) return remember_absent(db, name);
+        return daded_fail(VX_ERR_FILE_NOT_FOUND, "collection file %s, named in %s/.vxmeta, is missing", path,
+                          db->config.path.data);
+    }
     vx_collection *c = vx_collection_load(db->arena, path);
-    if (!c) return VX_ERR_FILE_CORRUPTED;
+    if (!c) return daded_fail(VX_ERR_FILE_CORRUPTED, "collection file %s does not load", path);
     if (!persist_name_valid(c->name) || registry_has_name(db, c->name)) {
         vx_collection_destroy(c);
-        return VX_ERR_FILE_CORRUPTED;
+        return daded_fail(VX_ERR_FILE_CORRUPTED, "collection file %s holds an unusable or repeated name", path);
     }
+    // Set before the collection is shared: it never changes afterwards.
+    c->read_only = db->config.read_only ? 1 : 0;
     vx_status st = daded_registry_append(db, c);
     if (st != VX_OK) vx_collection_destroy(c);
     return st;
@@ -160,6 +263,8 @@ vx_status daded_open_persistent(vx_daded *db) {
     // storage file would otherwise land at "/storage").
     if (!db->config.path.data || db->config.path.len == 0) return VX_OK;
     vx_status st = prepare_directory(db);
+    // The lock comes first, so no other writer changes what is loaded.
+    if (st == VX_OK) st = daded_lock_directory(db);
     if (st == VX_OK) st = daded_load_all(db);
     if (st != VX_OK) {
         unload_all(db);
@@ -214,7 +319,7 @@ static void delete_dropped(vx_daded *db, char *old_list, uint64_t size) {
     const char *dir = db->config.path.data;
     for_each_listed(old_list, size, [db, dir](const char *name) {
         char path[PATH_BUFFER];
-        if (persist_name_valid(name) && !registry_has_name(db, name) && persist_path(path, dir, name, ".vxcol") &&
+        if (persist_name_valid(name) && !db_keeps_name(db, name) && persist_path(path, dir, name, ".vxcol") &&
             file_holds_collection(path, name)) {
             unlink(path);
             // The saved index of that collection goes with it.
@@ -225,14 +330,42 @@ static void delete_dropped(vx_daded *db, char *old_list, uint64_t size) {
     file_sync_dir(dir);
 }
 
-vx_status daded_save_all(vx_daded *db) {
+// Keeps the first failure of a save, with the reason the last-error record
+// holds for it (the file and the system's reason) as the handle's text.
+static void note_failure(vx_daded *db, vx_status *first, vx_status st) {
+    if (st == VX_OK || *first != VX_OK) return;
+    *first = st;
+    vx_error_info info;
+    vx_error_get(&info);
+    const char *why = info.status == st && info.detail ? info.detail : vx_error_message(st);
+    snprintf(db->error_message, sizeof db->error_message, "%s", why);
+    db->last_error = st;
+}
+
+static void list_name(text_buffer *list, const char *name, vx_daded *db, vx_status *first) {
+    if (!text_append(list, name, strlen(name)) || !text_append(list, "\n", 1))
+        note_failure(db, first, VX_ERR_NO_MEMORY);
+}
+
+// A writer whose directory did not exist at its opening makes it now, and
+// takes its lock before writing anything.
+static vx_status make_directory(vx_daded *db) {
     const char *dir = db->config.path.data;
-    if (!dir || db->config.path.len == 0) return VX_OK;
     if (!path_exists(dir)) {
         vx_str view = {(char *)dir, strlen(dir)};
         vx_file_mkdir(&view);
     }
+    return daded_lock_directory(db);
+}
+
+vx_status daded_save_all(vx_daded *db) {
+    const char *dir = db->config.path.data;
+    if (!dir || db->config.path.len == 0) return VX_OK;
     vx_status first = VX_OK;
+    db->last_error = VX_OK;
+    db->error_message[0] = '\0';
+    note_failure(db, &first, make_directory(db));
+    if (first != VX_OK) return first;
     text_buffer list = {nullptr, 0, 0};
     char path[PATH_BUFFER];
     read_guard registry(db->lock);
@@ -242,20 +375,22 @@ vx_status daded_save_all(vx_daded *db) {
         // Only names that stay inside the directory become files.
         if (!c || !persist_name_valid(c->name)) continue;
         vx_status st = persist_path(path, dir, c->name, ".vxcol") ? vx_collection_save(c, path) : VX_ERR_PATH_TOO_LONG;
-        if (st != VX_OK && first == VX_OK) first = st;
-        if (!text_append(&list, c->name, strlen(c->name)) || !text_append(&list, "\n", 1)) {
-            if (first == VX_OK) first = VX_ERR_NO_MEMORY;
-        }
+        note_failure(db, &first, st);
+        list_name(&list, c->name, db, &first);
     }
+    for (uint64_t i = 0; i < db->absent_count; i++)
+        if (!registry_has_name(db, db->absent[i])) list_name(&list, db->absent[i], db, &first);
     uint64_t old_size = 0;
     char *old_list = read_list(dir, &old_size);
     vx_status st = persist_path(path, dir, ".vxmeta", "") ? file_write_atomic(path, list.data ? list.data : "", list.len)
                                                          : VX_ERR_PATH_TOO_LONG;
-    if (st != VX_OK && first == VX_OK) first = st;
+    note_failure(db, &first, st);
     if (st == VX_OK && old_list) delete_dropped(db, old_list, old_size);
     registry.unlock();
     free(old_list);
     vx_free(list.data);
+    // The record names the first failure, not whatever failed after it.
+    if (first != VX_OK) daded_fail(first, "%s", db->error_message);
     return first;
 }
 

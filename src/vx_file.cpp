@@ -144,6 +144,22 @@ vx_status file_sync_dir(const char *dir_path) {
 
 /* ---- atomic replacement ---------------------------------------------------- */
 
+vx_status file_os_failure(const char *path, int error) {
+    // The detail is kept by pointer in the last-error record, so it lives in
+    // a buffer of this thread until its next failure.
+    static thread_local char detail[1200];
+    vx_status st = error == EACCES || error == EPERM || error == EROFS ? VX_ERR_PERMISSION_DENIED : VX_ERR_IO;
+    snprintf(detail, sizeof detail, "%s: %s", path ? path : "(no path)", strerror(error));
+    vx_error_set(st, __FILE__, __LINE__, __func__, detail);
+    return st;
+}
+
+// Records the first failure of a writer with the system's reason.
+static void writer_failed(file_writer *w) {
+    int error = errno ? errno : EIO;
+    if (w->status == VX_OK) w->status = file_os_failure(w->target, error);
+}
+
 // Writes all len bytes at offset without moving the file position.
 static int write_fully_at(int fd, const void *data, uint64_t len, uint64_t offset) {
     const char *p = (const char *)data;
@@ -189,13 +205,14 @@ vx_status file_writer_open(file_writer *w, const char *path) {
     struct stat old;
     mode_t mode = stat(path, &old) == 0 ? (old.st_mode & 07777) : 0644;
     if (w->fd >= 0 && fchmod(w->fd, mode) == 0) return VX_OK;
+    vx_status st = file_os_failure(path, errno);
     if (w->fd >= 0) unlink(w->temp);
     writer_release(w);
-    return VX_ERR_IO;
+    return st;
 }
 
 static void writer_flush(file_writer *w) {
-    if (w->status == VX_OK && w->used && file_write_fully(w->fd, w->buffer, w->used) != 0) w->status = VX_ERR_IO;
+    if (w->status == VX_OK && w->used && file_write_fully(w->fd, w->buffer, w->used) != 0) writer_failed(w);
     w->flushed += w->used;
     w->used = 0;
 }
@@ -205,7 +222,7 @@ void file_writer_put(file_writer *w, const void *data, uint64_t size) {
     if (size > FILE_WRITER_CHUNK - w->used) writer_flush(w);
     if (size >= FILE_WRITER_CHUNK) {
         // Large pieces go out on their own.
-        if (w->status == VX_OK && file_write_fully(w->fd, data, size) != 0) w->status = VX_ERR_IO;
+        if (w->status == VX_OK && file_write_fully(w->fd, data, size) != 0) writer_failed(w);
         w->flushed += size;
         return;
     }
@@ -232,7 +249,7 @@ void file_writer_put_at(file_writer *w, uint64_t offset, const void *data, uint6
     if (offset < w->flushed) {
         uint64_t n = w->flushed - offset < size ? w->flushed - offset : size;
         if (write_fully_at(w->fd, p, n, offset) != 0) {
-            w->status = VX_ERR_IO;
+            writer_failed(w);
             return;
         }
         p += n;
@@ -253,11 +270,11 @@ static vx_status sync_parent(const char *path) {
 vx_status file_writer_finish(file_writer *w) {
     writer_flush(w);
     vx_status status = w->status;
-    if (status == VX_OK && fsync(w->fd) != 0) status = VX_ERR_IO;
+    if (status == VX_OK && fsync(w->fd) != 0) status = file_os_failure(w->target, errno);
     // A failed close can be the first report of a failed write.
-    if (close(w->fd) != 0 && status == VX_OK) status = VX_ERR_IO;
+    if (close(w->fd) != 0 && status == VX_OK) status = file_os_failure(w->target, errno);
     w->fd = -1;
-    if (status == VX_OK && rename(w->temp, w->target) != 0) status = VX_ERR_IO;
+    if (status == VX_OK && rename(w->temp, w->target) != 0) status = file_os_failure(w->target, errno);
     if (status == VX_OK) status = sync_parent(w->target);
     else unlink(w->temp);
     writer_release(w);

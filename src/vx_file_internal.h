@@ -15,6 +15,12 @@ int64_t file_read_fully(int fd, void *buffer, uint64_t len);
 // Flushes the directory entry list of dir_path to disk; VX_OK or VX_ERR_IO.
 vx_status file_sync_dir(const char *dir_path);
 
+// The status of a failed system call on path with errno `error`:
+// VX_ERR_PERMISSION_DENIED when access was refused (EACCES, EPERM, EROFS),
+// else VX_ERR_IO. The last-error record gets it, with "path: reason" as its
+// detail (a buffer of the calling thread, valid until its next failure).
+vx_status file_os_failure(const char *path, int error);
+
 // Replaces one file so that readers and a crash see either the old content
 // or the new, never a mixture. The bytes gather in a buffer and go in large
 // writes to a temporary file beside the target ("<path>.tmp.XXXXXX");
@@ -36,8 +42,9 @@ typedef struct file_writer {
 } file_writer;
 
 // Creates the temporary for replacing path. VX_OK; VX_ERR_INVALID_ARG for a
-// null path, VX_ERR_NO_MEMORY, VX_ERR_IO when no file can be created there
-// (an empty path included). On failure nothing is left to finish or abort,
+// null path, VX_ERR_NO_MEMORY, VX_ERR_IO or VX_ERR_PERMISSION_DENIED (as
+// file_os_failure) when no file can be created there (VX_ERR_IO for an
+// empty path). Every system failure of a writer is recorded that way. On failure nothing is left to finish or abort,
 // though aborting does no harm.
 vx_status file_writer_open(file_writer *w, const char *path);
 // Appends size bytes.

@@ -209,7 +209,7 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     h->arena = arena;
     h->nodes = (vx_hnsw_node **)vx_arena_calloc(arena, h->capacity, sizeof(vx_hnsw_node *));
     if (!h->nodes) goto fail;
-    if (vx_rwlock_create(arena, &h->lock) != VX_OK || !h->lock) goto fail;
+    if (vx_rwlock_create(arena, 0, &h->lock) != VX_OK || !h->lock) goto fail;
     h->effective_seed = params->seed ? params->seed : VX_HNSW_DEFAULT_SEED;
     if (!(h->level_mult > 0.0f)) h->level_mult = hnsw_default_level_mult(h->M);
     h->metric = VX_METRIC_L2;

@@ -51,11 +51,11 @@ extern "C" VX_API vx_ivf_index *vx_ivf_create(vx_arena *arena, uint32_t dimensio
                                                         sizeof(vx_ivf_entry));
         if (!list->centroid || !list->entries) goto fail;
         list->capacity = VX_IVF_LIST_INITIAL_CAPACITY;
-        if (vx_rwlock_create(nullptr, &list->lock) != VX_OK) goto fail;
+        if (vx_rwlock_create(nullptr, 0, &list->lock) != VX_OK) goto fail;
         ivf->list_count = j + 1;
     }
     ivf->list_count = params->nlist;
-    if (vx_mutex_create(nullptr, &ivf->mutex) != VX_OK) goto fail;
+    if (vx_mutex_create(nullptr, 0, &ivf->mutex) != VX_OK) goto fail;
     ivf->owns_arena = owns;
     return ivf;
 fail:

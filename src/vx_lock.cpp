@@ -48,7 +48,7 @@ static vx_status os_status(int rc) {
 
 /* ---- mutex ---------------------------------------------------------------- */
 
-extern "C" VX_API vx_status vx_mutex_create(vx_arena *arena, vx_mutex **out) {
+extern "C" VX_API vx_status vx_mutex_create(vx_arena *arena, uint32_t, vx_mutex **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_mutex *m = (vx_mutex *)lock_memory(arena, sizeof(vx_mutex));
@@ -86,12 +86,26 @@ extern "C" VX_API vx_status vx_mutex_trylock(vx_mutex *mutex) {
 
 /* ---- reader/writer lock --------------------------------------------------- */
 
-extern "C" VX_API vx_status vx_rwlock_create(vx_arena *arena, vx_rwlock **out) {
+// Writers go first: once a writer waits, new readers queue behind it while
+// the readers already inside finish. The system's default prefers readers,
+// and a steady stream of searches would keep every insertion out for good.
+// The price is that a thread must not take the read side twice: a writer
+// queued in between would wait for it while it waits for the writer.
+static int rwlock_init_writer_first(pthread_rwlock_t *l) {
+    pthread_rwlockattr_t attr;
+    if (pthread_rwlockattr_init(&attr) != 0) return 0;
+    int ok = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) == 0 &&
+             pthread_rwlock_init(l, &attr) == 0;
+    pthread_rwlockattr_destroy(&attr);
+    return ok;
+}
+
+extern "C" VX_API vx_status vx_rwlock_create(vx_arena *arena, uint32_t, vx_rwlock **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_rwlock *l = (vx_rwlock *)lock_memory(arena, sizeof(vx_rwlock));
     if (!l) return VX_ERR_NO_MEMORY;
-    if (pthread_rwlock_init(&l->l, nullptr) != 0) {
+    if (!rwlock_init_writer_first(&l->l)) {
         lock_memory_release(arena, l);
         return VX_ERR_UNKNOWN;
     }
@@ -140,7 +154,7 @@ extern "C" VX_API vx_status vx_rwlock_wrunlock(vx_rwlock *lock) {
 
 /* ---- spin lock ------------------------------------------------------------ */
 
-extern "C" VX_API vx_status vx_spinlock_create(vx_arena *arena, vx_spinlock **out) {
+extern "C" VX_API vx_status vx_spinlock_create(vx_arena *arena, uint32_t, vx_spinlock **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_spinlock *s = (vx_spinlock *)lock_memory(arena, sizeof(vx_spinlock));
@@ -276,7 +290,7 @@ extern "C" VX_API void vx_autolock_cleanup(vx_autolock *guard) {
 
 /* ---- semaphore ------------------------------------------------------------ */
 
-extern "C" VX_API vx_status vx_sem_create(int32_t initial_count, int32_t max_count, vx_sem **out) {
+extern "C" VX_API vx_status vx_sem_create(void *, int32_t initial_count, int32_t max_count, vx_sem **out) {
     if (!out) return VX_ERR_INVALID_ARG;
     *out = nullptr;
     vx_sem *s = (vx_sem *)malloc(sizeof(vx_sem));

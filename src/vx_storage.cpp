@@ -135,7 +135,7 @@ static int storage_init(vx_storage *s, vx_arena *arena, int owns, const vx_stora
     s->owns_arena = owns;
     s->fd = -1;
     header_init(s->header);
-    if (vx_mutex_create(arena, &s->mutex) != VX_OK) return 0;
+    if (vx_mutex_create(arena, 0, &s->mutex) != VX_OK) return 0;
     int ok = options->backend == VX_STORAGE_MEMORY ? memory_backend_init(s) : file_backend_init(s);
     if (!ok) return 0;
     memset(s->stats, 0, sizeof(s->stats));

@@ -202,7 +202,14 @@ TEST(CollectionFile, FailuresLeaveTheOldFile) {
     insert_all(c.get(), random_vectors(3, 4, 4));
     EXPECT_EQ(vx_collection_save(nullptr, "x"), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_collection_save(c.get(), nullptr), VX_ERR_INVALID_ARG);
-    EXPECT_EQ(vx_collection_save(c.get(), dir.file("missing/c.vxcol").c_str()), VX_ERR_UNKNOWN);
+    // The system's reason comes back, with the file named in the detail.
+    std::string missing = dir.file("missing/c.vxcol");
+    EXPECT_EQ(vx_collection_save(c.get(), missing.c_str()), VX_ERR_IO);
+    vx_error_info info;
+    vx_error_get(&info);
+    EXPECT_EQ(info.status, VX_ERR_IO);
+    ASSERT_NE(info.detail, nullptr);
+    EXPECT_NE(std::string(info.detail).find(missing), std::string::npos) << info.detail;
     // A directory in the way: the new file cannot replace it.
     std::string blocked = dir.file("blocked.vxcol");
     ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);

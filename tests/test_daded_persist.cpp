@@ -110,7 +110,7 @@ TEST(DatabaseDirectory, SyncWritesListAndFilesAndReopens) {
     EXPECT_EQ(text_of(P + "/.vxmeta"), "a\nb\n");
     std::vector<std::string> entries;
     for (auto &f : snapshot(dir, "db")) entries.push_back(f.first);
-    EXPECT_EQ(entries, (std::vector<std::string>{".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{".vxlock", ".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
     ASSERT_EQ(vx_daded_close(db), VX_OK);
     std::vector<uint8_t> storage = slurp(P + "/storage");
     ASSERT_EQ(storage.size(), 192u);
@@ -151,7 +151,6 @@ TEST(DatabaseDirectory, ListFileLinesAreParsedSafely) {
     } cases[] = {
         {std::string("a\nb"), {"a"}},                           // text after the last line feed is ignored
         {std::string("\n\0a\n\n\0c\n", 9), {"a", "c"}},         // empty lines and zero bytes
-        {std::string("a\nmissing\nb\n"), {"a", "b"}},            // a missing file is skipped
         {std::string("a\na\nb\n"), {"a", "b"}},                  // a name listed twice loads once
         {std::string("../db/a\n/etc/passwd\n.\nb\n"), {"b"}},    // names that leave the directory
         {std::string(""), {}},
@@ -167,6 +166,9 @@ TEST(DatabaseDirectory, ListFileLinesAreParsedSafely) {
         // Files of collections that were not loaded stay where they are.
         EXPECT_TRUE(exists(P + "/c.vxcol"));
     }
+    // A listed name without a file fails the opening.
+    spit(P + "/.vxmeta", {'a', '\n', 'm', '\n'});
+    EXPECT_EQ(open_status(P, 0), VX_ERR_FILE_NOT_FOUND);
 }
 
 TEST(DatabaseDirectory, ListHasNoSizeLimit) {
@@ -409,7 +411,7 @@ TEST(DatabaseDirectory, SurvivesKillsDuringSync) {
     // Temporary files of interrupted saves were cleared away at reopening.
     std::vector<std::string> left;
     for (auto &f : snapshot(dir, "db")) left.push_back(f.first);
-    EXPECT_EQ(left, (std::vector<std::string>{".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
+    EXPECT_EQ(left, (std::vector<std::string>{".vxlock", ".vxmeta", "a.vxcol", "b.vxcol", "storage"}));
 }
 
 TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
@@ -423,8 +425,11 @@ TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
     vx_str p = view(P);
     ASSERT_EQ(vx_daded_open(&p, VX_OPEN_READ_ONLY, &db), VX_OK);
     expect_sequence(get(db, "kept"), 3);
-    insert_n(db, "kept", 3, 2);
-    insert_n(db, "new", 0, 1);
+    // Writes are refused, not accepted and then dropped at close.
+    std::vector<float> v = vector_for(3, 4);
+    vx_str kept = view("kept"), fresh = view("new");
+    EXPECT_EQ(vx_daded_insert(db, &kept, v.data(), 4, nullptr), VX_ERR_READ_ONLY);
+    EXPECT_EQ(vx_daded_insert(db, &fresh, v.data(), 4, nullptr), VX_ERR_READ_ONLY);
     EXPECT_EQ(vx_daded_sync(db), VX_ERR_READ_ONLY);
     EXPECT_EQ(vx_daded_close(db), VX_OK);
     EXPECT_EQ(snapshot(dir, "ro"), before);
@@ -438,7 +443,7 @@ TEST(DatabaseDirectory, ReadOnlyDatabaseIsNeverWrittenBack) {
     cfg.read_only = 1;
     cfg.create_if_missing = 1;
     ASSERT_EQ(vx_daded_open_ex(&cfg, &db), VX_OK);
-    insert_n(db, "kept", 3, 1);
+    EXPECT_EQ(vx_daded_insert(db, &kept, v.data(), 4, nullptr), VX_ERR_READ_ONLY);
     EXPECT_EQ(vx_daded_close(db), VX_OK);
     EXPECT_EQ(snapshot(dir, "ro"), before);
 

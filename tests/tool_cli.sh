@@ -32,6 +32,16 @@ printf '1,2,zz\n' > "$dir/bad.csv"
 check_bad "$vexal" import "$dir/db" items "$dir/missing.csv"
 check_bad "$vexal" import "$dir/db" items "$dir/short.csv"
 check_bad "$vexal" import "$dir/db" items "$dir/bad.csv"
+# A NaN in a binary file: 1, 0, NaN as .fvecs.
+printf '\003\000\000\000\000\000\200\077\000\000\000\000\000\000\300\177' > "$dir/nan.fvecs"
+check_bad "$vexal" import "$dir/db" items "$dir/nan.fvecs"
+# Another process holding the database: refused in one line, nothing changed.
+flock -o -x "$dir/db/.vxlock" sleep 3 &
+holder=$!
+sleep 0.5
+check_bad "$vexal" import "$dir/db" items "$dir/v.csv"
+grep -q "in use" "$dir/err" || fail "busy database not named: $(cat "$dir/err")"
+wait "$holder"
 check_bad "$vexal" search "$dir/db" nothing --vector 1,0,0
 check_bad "$vexal" search "$dir/db" items --vector 1,0
 check_bad "$vexal" search "$dir/db" items --vector 1,x,0

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,16 @@ static void remove_tree(const std::string &dir) {
     if (vx_file_rmdir_recursive(&d) != VX_OK) fprintf(stderr, "vexal: could not remove '%s'\n", dir.c_str());
 }
 
+// A failure's message, with the library's reason (which names the file or
+// the process holding the database) when it recorded one for this status.
+static std::string error_text(vx_status st) {
+    std::string text = vx_error_message(st);
+    vx_error_info info;
+    vx_error_get(&info);
+    if (info.status == st && info.detail && *info.detail) text += std::string(": ") + info.detail;
+    return text;
+}
+
 bool open_database(const std::string &dir, OpenMode mode, vx_daded **db, std::string *error) {
     if (!mode.create && !is_directory(dir)) {
         *error = "no database at '" + dir + "'";
@@ -72,18 +83,20 @@ bool open_database(const std::string &dir, OpenMode mode, vx_daded **db, std::st
     config.storage_mode = 1;
     config.create_if_missing = mode.create ? 1 : 0;
     config.read_only = mode.read_only ? 1 : 0;
+    vx_error_clear();
     vx_status st = vx_daded_open_ex(&config, db);
     if (st != VX_OK) {
-        *error = "cannot open database '" + dir + "': " + vx_error_message(st);
+        *error = "cannot open database '" + dir + "': " + error_text(st);
         return false;
     }
     return true;
 }
 
 bool close_database(vx_daded *db, std::string *error) {
+    vx_error_clear();
     vx_status st = vx_daded_close(db);
     if (st != VX_OK) {
-        *error = std::string("saving the database failed: ") + vx_error_message(st);
+        *error = std::string("saving the database failed: ") + error_text(st);
         return false;
     }
     return true;
@@ -489,8 +502,20 @@ static bool load_sidecar(const std::string &path, uint64_t rows, std::vector<Jso
     return true;
 }
 
+// The library refuses NaN and infinite components; naming the first one
+// here says where it is.
+static bool check_finite(const std::string &file, const Matrix &m, std::string *error) {
+    for (uint64_t i = 0; i < m.data.size(); i++) {
+        if (std::isfinite(m.data[i])) continue;
+        return *error = "import: '" + file + "' has a non-finite value in vector " + std::to_string(i / m.dim + 1) +
+                        ", component " + std::to_string(i % m.dim + 1),
+               false;
+    }
+    return true;
+}
+
 static bool load_import_data(const ImportArgs &in, ImportData *d, std::string *error) {
-    if (!load_vectors(in.file, &d->vectors, error)) return false;
+    if (!load_vectors(in.file, &d->vectors, error) || !check_finite(in.file, d->vectors, error)) return false;
     std::string sidecar = in.file + ".jsonl";
     if (access(sidecar.c_str(), F_OK) == 0) {
         if (!load_sidecar(sidecar, d->vectors.rows, &d->records, error)) return false;

@@ -173,6 +173,12 @@ def test_persistence_through_close_and_reopen(tmp_path):
         assert np.array_equal(before[0], after[0]) and np.array_equal(before[1], after[1])
         with pytest.raises(vexal.ReadOnlyError):
             db.sync()
+        with pytest.raises(vexal.ReadOnlyError):
+            c.add(vectors[:1])
+        assert len(c) == 500
+    with vexal.Database(path) as db:
+        with pytest.raises(vexal.BusyError):
+            vexal.Database(path)
     with pytest.raises(vexal.Error):
         vexal.Database(str(tmp_path / "absent"), read_only=True)
 

@@ -12,14 +12,15 @@ A thin layer over libvexal's C interface (ctypes, numpy, nothing compiled)::
 
 Vectors are float32 rows; ids are positive integers given by the collection.
 Every failing call of the library raises vexal.Error (NotFoundError,
-ReadOnlyError, InvalidArgumentError, AlreadyExistsError) with the library's
-own text; wrong shapes and types raise ValueError before anything is written.
+ReadOnlyError, BusyError, InvalidArgumentError, AlreadyExistsError) with
+the library's own text; wrong shapes and types raise ValueError before
+anything is written.
 The library is found through $VEXAL_LIBRARY, inside the package, or on the
 system's library path.
 """
 from ._lib import lib as _lib_handle
 from .database import Collection, Database
-from .errors import AlreadyExistsError, Error, InvalidArgumentError, NotFoundError, ReadOnlyError
+from .errors import AlreadyExistsError, BusyError, Error, InvalidArgumentError, NotFoundError, ReadOnlyError
 from .filters import Filter, field
 from .index import Index
 
@@ -33,4 +34,5 @@ def library_version() -> str:
 
 
 __all__ = ["Database", "Collection", "Index", "Filter", "field", "Error", "NotFoundError",
-           "ReadOnlyError", "InvalidArgumentError", "AlreadyExistsError", "library_version"]
+           "ReadOnlyError", "BusyError", "InvalidArgumentError", "AlreadyExistsError",
+           "library_version"]

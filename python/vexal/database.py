@@ -344,8 +344,10 @@ class Database:
     collections. Use it as a context manager, or call close().
 
     Opening a directory that does not exist creates it unless read_only. A
-    read-only database is never written, and changes to its collections
-    live in memory only; sync() raises ReadOnlyError.
+    read-only database is never written: every change to it or its
+    collections, and sync(), raise ReadOnlyError. One process at a time may
+    open a directory for writing (read-only openings share it); another
+    opening raises BusyError.
 
     Threading: open and close run with no other thread on the database; the
     other calls may come from any thread."""

@@ -8,6 +8,7 @@ VX_ERR_INVALID_ARG = -2
 VX_ERR_NOT_FOUND = -4
 VX_ERR_ALREADY_EXISTS = -5
 VX_ERR_PERMISSION_DENIED = -8
+VX_ERR_BUSY = -10
 VX_ERR_INVALID_VECTOR = -100
 VX_ERR_INVALID_DIMENSION = -103
 VX_ERR_VECTOR_NOT_FOUND = -106
@@ -37,6 +38,10 @@ class ReadOnlyError(Error):
     """A change was asked of a database opened read-only."""
 
 
+class BusyError(Error):
+    """Another process has the database directory open."""
+
+
 class InvalidArgumentError(Error, ValueError):
     """The library refused an argument (a bad name, dimension or vector)."""
 
@@ -49,6 +54,7 @@ _CLASSES = {
     VX_ERR_NOT_FOUND: NotFoundError, VX_ERR_VECTOR_NOT_FOUND: NotFoundError,
     VX_ERR_COLLECTION_NOT_FOUND: NotFoundError, VX_ERR_FILE_NOT_FOUND: NotFoundError,
     VX_ERR_READ_ONLY: ReadOnlyError, VX_ERR_PERMISSION_DENIED: ReadOnlyError,
+    VX_ERR_BUSY: BusyError,
     VX_ERR_INVALID_ARG: InvalidArgumentError, VX_ERR_INVALID_DIMENSION: InvalidArgumentError,
     VX_ERR_INVALID_VECTOR: InvalidArgumentError,
     VX_ERR_ALREADY_EXISTS: AlreadyExistsError, VX_ERR_COLLECTION_EXISTS: AlreadyExistsError,
