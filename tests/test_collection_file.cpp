@@ -39,6 +39,13 @@ void rechecksum(std::vector<uint8_t> &f) {
     put_u32(&f[192 + 184], vx_hash_murmur3_32(&f[192], 188, 0));
 }
 
+// The trailing checksum recomputed over records and later sections, so that
+// a crafted change reaches the checks behind it.
+void reseal(std::vector<uint8_t> &f) {
+    size_t at = f.size() - 16;
+    put_u64(&f[at + 8], vx_hash_murmur3_64(&f[384], at - 384, 0));
+}
+
 void expect_same_records(const vx_collection *a, const vx_collection *b) {
     ASSERT_EQ(a->count, b->count);
     for (uint64_t i = 0; i < a->count; i++) {
@@ -58,7 +65,7 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
     std::string path = dir.file("vectors.vxcol");
     ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
     std::vector<uint8_t> f = slurp(path);
-    ASSERT_EQ(f.size(), 384u + 3 * 48);
+    ASSERT_EQ(f.size(), 384u + 3 * 48 + 16);
     EXPECT_EQ(memcmp(f.data(), "DVXV", 4), 0);
     const uint8_t *h = f.data() + 192;
     EXPECT_EQ(memcmp(h, "OCXV", 4), 0);
@@ -76,7 +83,11 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
     for (int i = 112; i < 132; i++) EXPECT_EQ(h[i], 0);
     EXPECT_EQ(get_u64(h + 132), 384u);
     EXPECT_EQ(get_u64(h + 140), 144u);
-    for (int i = 148; i < 180; i++) EXPECT_EQ(h[i], 0);
+    // Quantizer settings (none), product sub-spaces, then the flag word:
+    // the file ends with its checksum section.
+    for (int i = 148; i < 164; i++) EXPECT_EQ(h[i], 0);
+    EXPECT_EQ(get_u64(h + 164), 1u);
+    for (int i = 172; i < 180; i++) EXPECT_EQ(h[i], 0);
     EXPECT_EQ(get_u32(h + 180), (uint32_t)c->index_threshold);
     std::vector<uint8_t> image(h, h + 192);
     put_u32(&image[184], 0);
@@ -88,6 +99,10 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
         for (int i = 12; i < 32; i++) EXPECT_EQ(rec[i], 0);
         for (int d = 0; d < 4; d++) EXPECT_EQ(get_f32(rec + 32 + 4 * d), v[4 * r + d]);
     }
+    const uint8_t *tail = f.data() + 384 + 3 * 48;
+    EXPECT_EQ(memcmp(tail, "VXCK", 4), 0);
+    EXPECT_EQ(get_u32(tail + 4), 1u);
+    EXPECT_EQ(get_u64(tail + 8), vx_hash_murmur3_64(f.data() + 384, 3 * 48, 0));
     // Nothing but the file itself is left in the directory.
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"vectors.vxcol"});
 
@@ -189,7 +204,7 @@ TEST(CollectionFile, ShorterSaveOverLongerFileLeavesNoTail) {
     Owned small(make("c", 8, VX_INDEX_FLAT));
     insert_all(small.get(), random_vectors(2, 8, 3));
     ASSERT_EQ(vx_collection_save(small.get(), path.c_str()), VX_OK);
-    EXPECT_EQ(slurp(path).size(), 384u + 2 * (32 + 32));
+    EXPECT_EQ(slurp(path).size(), 384u + 2 * (32 + 32) + 16);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"c.vxcol"});
     Owned back(vx_collection_load(nullptr, path.c_str()));
     ASSERT_NE(back.get(), nullptr);
@@ -306,15 +321,18 @@ TEST(CollectionFile, IdsMustLieBelowTheStoredCounter) {
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384 + 40], 0);  // id 0 is never assigned
+    reseal(f);
     spit(path, f);
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384 + 40], 1ull << 50);  // beyond the counter
+    reseal(f);
     spit(path, f);
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384], 3);  // out of order but below the counter: accepted
     put_u64(&f[384 + 80], 1);
+    reseal(f);
     spit(path, f);
     Owned back(vx_collection_load(nullptr, path.c_str()));
     ASSERT_NE(back.get(), nullptr);
