@@ -38,9 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::write_file(a, p, n);
     fuzz::write_file(b, data, size);
 
+    vx_db_config config;
+    memset(&config, 0, sizeof(config));
+    config.path = fuzz::view(dir);
+    config.storage_mode = VX_DB_STORAGE_PERSISTENT;
+    config.arena_size = 1 << 20;  // the default 64 MiB would dominate every run
+    config.read_only = 1;
     vx_daded *db = nullptr;
-    vx_str path = fuzz::view(dir);
-    if (vx_daded_open(&path, VX_OPEN_READ_ONLY, &db) == VX_OK && db) {
+    if (vx_daded_open_ex(&config, &db) == VX_OK && db) {
         vx_str names[4];
         uint64_t count = vx_daded_list_collections(db, names, 4);
         for (uint64_t i = 0; i < count && i < 4; i++) {
