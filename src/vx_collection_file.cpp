@@ -59,9 +59,6 @@ static const uint64_t LOAD_DEFAULT_CAPACITY = 1024;
 static const uint32_t INDEX_LINK_MAGIC = 0x58495856;  // "VXIX"
 static const uint32_t INDEX_LINK_VERSION = 1;
 static const uint64_t INDEX_LINK_SIZE = 24;
-static const uint32_t CHECKSUM_MAGIC = 0x4B435856;  // "VXCK"
-static const uint32_t CHECKSUM_VERSION = 1;
-static const uint64_t CHECKSUM_SIZE = 16;
 static const uint64_t FLAG_CHECKSUMMED = 1;
 
 // The index file a collection file names: its size and hash.
@@ -170,12 +167,6 @@ static void write_metadata(const vx_collection *c, file_writer *w) {
     }
 }
 
-static void write_checksum(file_writer *w, uint64_t hash) {
-    writer_u32(w, CHECKSUM_MAGIC);
-    writer_u32(w, CHECKSUM_VERSION);
-    writer_u64(w, hash);
-}
-
 static void write_index_link(file_writer *w, const index_link *link) {
     writer_u32(w, INDEX_LINK_MAGIC);
     writer_u32(w, INDEX_LINK_VERSION);
@@ -205,7 +196,7 @@ static void write_collection(const vx_collection *c, file_writer *w, const index
     uint64_t data_end = file_writer_offset(w);
     if (has_metadata(c)) write_metadata(c, w);
     if (link->present) write_index_link(w, link);
-    write_checksum(w, file_writer_hash_end(w));
+    writer_checksum(w);
     h.data_offset = data_offset;
     h.data_size = data_end - data_offset;
     h.saved_time = vx_time_now();
@@ -305,11 +296,11 @@ static int header_plausible(vx_storage *s, const vx_collection_header *h) {
 static int body_intact(vx_storage *s, const vx_collection_header *h) {
     if (!(h->reserved[2] & FLAG_CHECKSUMMED)) return 1;
     uint64_t end = storage_bytes_from(s, 0);
-    if (end < h->data_offset + CHECKSUM_SIZE) return 0;
-    uint64_t at = end - CHECKSUM_SIZE;
-    uint8_t tail[CHECKSUM_SIZE];
-    if (vx_storage_read(s, at, tail, CHECKSUM_SIZE) != (int64_t)CHECKSUM_SIZE) return 0;
-    if (get_u32(tail) != CHECKSUM_MAGIC || get_u32(tail + 4) != CHECKSUM_VERSION) return 0;
+    if (end < h->data_offset + VX_FILE_CHECKSUM_SIZE) return 0;
+    uint64_t at = end - VX_FILE_CHECKSUM_SIZE;
+    uint8_t tail[VX_FILE_CHECKSUM_SIZE];
+    if (vx_storage_read(s, at, tail, VX_FILE_CHECKSUM_SIZE) != (int64_t)VX_FILE_CHECKSUM_SIZE) return 0;
+    if (get_u32(tail) != VX_FILE_CHECKSUM_MAGIC || get_u32(tail + 4) != VX_FILE_CHECKSUM_VERSION) return 0;
     uint8_t *chunk = (uint8_t *)vx_malloc(IO_CHUNK);
     if (!chunk) return 0;
     hash_stream hash;

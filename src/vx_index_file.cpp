@@ -26,9 +26,6 @@
 #include <unistd.h>
 
 static const uint64_t IO_CHUNK = 1u << 20;
-static const uint32_t CHECKSUM_MAGIC = 0x4B435856;  // "VXCK"
-static const uint32_t CHECKSUM_VERSION = 1;
-static const uint64_t CHECKSUM_SIZE = 16;
 
 /* ---- writing ---------------------------------------------------------------------- */
 
@@ -120,10 +117,7 @@ extern "C" VX_API vx_status vx_index_save(const vx_index *index, const vx_str *p
     file_writer_hash_begin(&o);
     writer_u32(&o, (uint32_t)kind);
     index->kind->family->write(&o, index->body);
-    uint64_t hash = file_writer_hash_end(&o);
-    writer_u32(&o, CHECKSUM_MAGIC);
-    writer_u32(&o, CHECKSUM_VERSION);
-    writer_u64(&o, hash);
+    writer_checksum(&o);
     return file_writer_finish(&o);
 }
 
@@ -455,12 +449,12 @@ static int hash_prefix(int fd, uint8_t *buffer, uint64_t n, uint64_t *out) {
 // Checks the trailing checksum and, when the file has one, shortens
 // in->size to the bytes it covers. 0 for a damaged file.
 static int checksum_verified(in_file *in) {
-    if (in->size < CHECKSUM_SIZE) return 1;
-    uint64_t body = in->size - CHECKSUM_SIZE;
-    uint8_t tail[CHECKSUM_SIZE];
+    if (in->size < VX_FILE_CHECKSUM_SIZE) return 1;
+    uint64_t body = in->size - VX_FILE_CHECKSUM_SIZE;
+    uint8_t tail[VX_FILE_CHECKSUM_SIZE];
     uint64_t hash = 0;
-    if (!read_at(in->fd, body, tail, CHECKSUM_SIZE) || !hash_prefix(in->fd, in->buffer, body, &hash)) return 0;
-    int marked = get_u32(tail) == CHECKSUM_MAGIC && get_u32(tail + 4) == CHECKSUM_VERSION;
+    if (!read_at(in->fd, body, tail, VX_FILE_CHECKSUM_SIZE) || !hash_prefix(in->fd, in->buffer, body, &hash)) return 0;
+    int marked = get_u32(tail) == VX_FILE_CHECKSUM_MAGIC && get_u32(tail + 4) == VX_FILE_CHECKSUM_VERSION;
     int matches = hash == get_u64(tail + 8);
     if (marked != matches) return 0;
     if (marked) in->size = body;
