@@ -1543,8 +1543,10 @@ VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats
 VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path);
 /* Reads an index file into arena; NULL for null arguments, an unreadable
  * file, a damaged head, or a file whose trailing checksum (written by
- * vx_index_save) does not match its bytes. A file from before the checksum
- * that is damaged further on gives the index as far as it could be read. */
+ * vx_index_save) does not match its bytes, which also records
+ * VX_ERR_FILE_CORRUPTED as the calling thread's last error (vx_error_get).
+ * A file from before the checksum that is damaged further on gives the
+ * index as far as it could be read. */
 VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
 
 /* (end of indexes) */
@@ -1861,7 +1863,9 @@ VX_API vx_status vx_collection_save(vx_collection *c, const char *path);
 /* Loads a collection saved by vx_collection_save into arena (NULL: an arena
  * of its own). NULL for a missing, damaged or truncated file: the header,
  * and the records with everything after them, are checked against their
- * checksums (files from before the records' checksum load unchecked). An
+ * checksums (files from before the records' checksum load unchecked); a
+ * mismatch also records VX_ERR_FILE_CORRUPTED as the calling thread's last
+ * error (vx_error_get). An
  * index that was in use when the file was saved is in use again with its
  * quantizer settings, from its saved file or rebuilt from the records. */
 VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);

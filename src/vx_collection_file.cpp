@@ -291,10 +291,9 @@ static int header_plausible(vx_storage *s, const vx_collection_header *h) {
     return storage_bytes_from(s, h->data_offset) >= h->data_size;
 }
 
-// The sections after the header hash to what the checksum section says.
-// Files from before the section (flag clear) pass unchecked.
-static int body_intact(vx_storage *s, const vx_collection_header *h) {
-    if (!(h->reserved[2] & FLAG_CHECKSUMMED)) return 1;
+// 1 when the bytes from the records up to the checksum section hash to what
+// the section says.
+static int body_hash_matches(vx_storage *s, const vx_collection_header *h) {
     uint64_t end = storage_bytes_from(s, 0);
     if (end < h->data_offset + VX_FILE_CHECKSUM_SIZE) return 0;
     uint64_t at = end - VX_FILE_CHECKSUM_SIZE;
@@ -314,6 +313,13 @@ static int body_intact(vx_storage *s, const vx_collection_header *h) {
     }
     vx_free(chunk);
     return ok && hash_stream_value(&hash) == get_u64(tail + 8);
+}
+
+// Files from before the checksum section (flag clear) pass unchecked.
+static int body_intact(vx_storage *s, const vx_collection_header *h) {
+    if (!(h->reserved[2] & FLAG_CHECKSUMMED) || body_hash_matches(s, h)) return 1;
+    vx_error_set(VX_ERR_FILE_CORRUPTED, __FILE__, __LINE__, __func__, "collection file checksum mismatch");
+    return 0;
 }
 
 static void load_index_params(const vx_collection_header *h, vx_index_params *p) {

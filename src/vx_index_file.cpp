@@ -456,7 +456,10 @@ static int checksum_verified(in_file *in) {
     if (!read_at(in->fd, body, tail, VX_FILE_CHECKSUM_SIZE) || !hash_prefix(in->fd, in->buffer, body, &hash)) return 0;
     int marked = get_u32(tail) == VX_FILE_CHECKSUM_MAGIC && get_u32(tail + 4) == VX_FILE_CHECKSUM_VERSION;
     int matches = hash == get_u64(tail + 8);
-    if (marked != matches) return 0;
+    if (marked != matches) {
+        vx_error_set(VX_ERR_FILE_CORRUPTED, __FILE__, __LINE__, __func__, "index file checksum mismatch");
+        return 0;
+    }
     if (marked) in->size = body;
     return 1;
 }

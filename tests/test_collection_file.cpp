@@ -724,3 +724,34 @@ TEST(CollectionFile, QuantizedCollectionsReopenWithTheirQuantizer) {
     ASSERT_NE(sback->index, nullptr);
     EXPECT_NE(((const vx_hnsw_index *)sback->index->body)->sq, nullptr);
 }
+
+// A database whose collection file lost one byte of a record or of its
+// metadata refuses to open, and leaves the file as it was.
+TEST(CollectionFile, DatabaseRefusesAFlippedRecordOrMetadataByte) {
+    TempDir dir;
+    std::string db_path = dir.file("db");
+    vx_str p = view(db_path);
+    vx_daded *db = nullptr;
+    ASSERT_EQ(vx_daded_open(&p, VX_OPEN_CREATE, &db), VX_OK);
+    vx_collection *c = nullptr;
+    vx_str name = view("c");
+    ASSERT_EQ(vx_daded_create_collection(db, &name, 4, &c), VX_OK);
+    insert_all(c, random_vectors(3, 4, 41));
+    vx_meta_entry e;
+    memset(&e, 0, sizeof(e));
+    e.key = view("tag"), e.type = VX_META_STRING, e.value.str = view("kept");
+    ASSERT_EQ(vx_collection_set_meta(c, 2, &e, 1), VX_OK);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+    std::string file = db_path + "/c.vxcol";
+    const std::vector<uint8_t> good = slurp(file);
+    const size_t record_byte = 384 + 48 + 32 + 5, meta_byte = good.size() - 16 - 3;
+    for (size_t at : {record_byte, meta_byte}) {
+        std::vector<uint8_t> f = good;
+        f[at] ^= 0x04;
+        spit(file, f);
+        db = nullptr;
+        EXPECT_EQ(vx_daded_open(&p, 0, &db), VX_ERR_FILE_CORRUPTED) << at;
+        EXPECT_EQ(db, nullptr);
+        EXPECT_EQ(slurp(file), f);
+    }
+}

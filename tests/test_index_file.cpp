@@ -450,9 +450,13 @@ TEST(IndexFile, ChecksumRefusesEveryByteFlipAndOlderFilesLoad) {
             std::vector<uint8_t> f = good;
             f[i] ^= pattern;
             spit(probe, f);
+            vx_error_clear();
             vx_index *x = load(arena.a, probe);
             loaded += x != nullptr;
             vx_index_destroy(x);
+            vx_error_info why;
+            vx_error_get(&why);
+            if (!x && i >= 4) EXPECT_EQ(why.status, VX_ERR_FILE_CORRUPTED) << i;
         }
     }
     EXPECT_EQ(loaded, 0u);
