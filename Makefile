@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 
-.PHONY: all lib tool install test test-deps test-python python-deps test-asan test-tsan demo dataset bench microbench clean
+.PHONY: all lib tool install test test-deps test-python python-deps test-asan test-tsan fuzz crashtest demo dataset bench microbench clean
 
 all: lib
 
@@ -64,6 +64,41 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+BUILD_FUZZ   ?= build-fuzz
+FUZZ_TIME    ?= 60
+FUZZ_TARGETS := $(patsubst tests/fuzz/%.cpp,%,$(wildcard tests/fuzz/fuzz_*.cpp))
+
+# Every loader under libFuzzer with ASan and UBSan for FUZZ_TIME seconds,
+# starting from the seeds in tests/fuzz/corpus (new inputs gather in the
+# build tree). clang comes from Debian's packages when missing and root.
+fuzz:
+	@if ! command -v clang++ >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	  echo "installing clang ..."; \
+	  (apt-get install -y -qq clang || (apt-get update -qq && apt-get install -y -qq clang)) >/dev/null 2>&1; \
+	fi
+	cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DVX_FUZZ=ON -DVEXAL_BUILD_TESTS=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_TIME) s"; \
+	  if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(BUILD_FUZZ)/tests/fuzz/$$t -max_total_time=$(FUZZ_TIME) -timeout=20 -rss_limit_mb=2048 \
+	      -artifact_prefix=$(BUILD_FUZZ)/$$t- $(BUILD_FUZZ)/corpus/$$t tests/fuzz/corpus/$$t \
+	      >$(BUILD_FUZZ)/$$t.log 2>&1; then \
+	    tail -n 60 $(BUILD_FUZZ)/$$t.log; echo "$$t: failed (log in $(BUILD_FUZZ)/$$t.log)"; exit 1; \
+	  fi; \
+	  grep -E '^(#[0-9]+[[:space:]]+DONE|Done)' $(BUILD_FUZZ)/$$t.log | tail -n 1; \
+	done
+
+CRASH_ROUNDS ?= 1000
+
+# A writing child killed at random moments, CRASH_ROUNDS times: every write
+# acknowledged by a sync must survive, and the database must reopen.
+crashtest: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target crashtest
+	./$(BUILD)/tests/crashtest --rounds $(CRASH_ROUNDS)
+
 FASHION := /usr/share/datasets/fashion-mnist/train-images-idx3-ubyte.gz
 
 # The data set comes from Debian's package; installed when missing and root.
@@ -95,4 +130,4 @@ microbench: lib
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_PEERS)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_PEERS) $(BUILD_FUZZ)

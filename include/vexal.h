@@ -1259,7 +1259,10 @@ typedef struct VX_PACKED vx_collection_header {
     uint32_t nprobe;
     uint64_t data_offset;
     uint64_t data_size;
-    uint64_t reserved[4];
+    uint64_t reserved[4];     /* [0] quantizer kind (low half) and bits per
+                               * product code (high half), [1] product
+                               * sub-spaces, [2] flags (bit 0: the file ends
+                               * with a checksum section), [3] zero */
     uint32_t index_threshold;
     uint32_t checksum;
     uint8_t reserved_tail[4];
@@ -1545,8 +1548,11 @@ VX_API vx_status vx_index_get_stats(const vx_index *index, vx_index_stats *stats
  * be written. Takes no lock: keep adds and removals away meanwhile. */
 VX_API vx_status vx_index_save(const vx_index *index, const vx_str *path);
 /* Reads an index file into arena; NULL for null arguments, an unreadable
- * file or a damaged head. A file damaged further on gives the index as far
- * as it could be read. */
+ * file, a damaged head, or a file whose trailing checksum (written by
+ * vx_index_save) does not match its bytes, which also records
+ * VX_ERR_FILE_CORRUPTED as the calling thread's last error (vx_error_get).
+ * A file from before the checksum that is damaged further on gives the
+ * index as far as it could be read. */
 VX_API vx_index *vx_index_load(vx_arena *arena, const vx_str *path);
 
 /* (end of indexes) */
@@ -1879,8 +1885,13 @@ VX_API uint64_t vx_collection_foreach(vx_collection *c, const vx_filter *filter,
  * VX_ERR_IO, with "path: reason" as the last-error record's detail. */
 VX_API vx_status vx_collection_save(vx_collection *c, const char *path);
 /* Loads a collection saved by vx_collection_save into arena (NULL: an arena
- * of its own). NULL for a missing, damaged or truncated file. An index that
- * was in use when the file was saved is rebuilt and in use again. */
+ * of its own). NULL for a missing, damaged or truncated file: the header,
+ * and the records with everything after them, are checked against their
+ * checksums (files from before the records' checksum load unchecked); a
+ * mismatch also records VX_ERR_FILE_CORRUPTED as the calling thread's last
+ * error (vx_error_get). An
+ * index that was in use when the file was saved is in use again with its
+ * quantizer settings, from its saved file or rebuilt from the records. */
 VX_API vx_collection *vx_collection_load(vx_arena *arena, const char *path);
 
 /* (end of collections) */

@@ -19,6 +19,21 @@
 // stale or damaged one is never taken: the index is then rebuilt from the
 // records.
 //
+// The file ends with a checksum section over every byte from the records up
+// to it (records, metadata, index link):
+//
+//   u32 magic "VXCK", u32 version 1, u64 MurmurHash3 (64-bit, seed 0).
+//
+// The collection header's flag word says the section is there, so a file
+// cut short or with a damaged section is refused rather than read as one of
+// the older files that end without it (those still load, unchecked). The
+// header keeps the quantizer settings too; the quantizer's trained state
+// lives in the index file, and an index rebuilt at load retrains it.
+//
+// Collection header words taken from its reserved area (the header checksum
+// covers them): reserved[0] quantizer kind (low half) and bits per product
+// code (high half), reserved[1] product sub-spaces, reserved[2] flags.
+//
 // Saves write a temporary file next to the target, flush it and rename it
 // over the target, so a crash leaves the old file or the new one.
 #include "vx_collection_internal.h"
@@ -44,6 +59,7 @@ static const uint64_t LOAD_DEFAULT_CAPACITY = 1024;
 static const uint32_t INDEX_LINK_MAGIC = 0x58495856;  // "VXIX"
 static const uint32_t INDEX_LINK_VERSION = 1;
 static const uint64_t INDEX_LINK_SIZE = 24;
+static const uint64_t FLAG_CHECKSUMMED = 1;
 
 // The index file a collection file names: its size and hash.
 struct index_link {
@@ -76,6 +92,11 @@ static void header_index_fields(const vx_collection *c, vx_collection_header *h)
     h->nprobe = shape.nprobe;
 }
 
+static void header_quantizer_fields(const vx_collection *c, vx_collection_header *h) {
+    h->reserved[0] = (uint32_t)c->index_params.quant_type | (uint64_t)c->index_params.pq_nbits << 32;
+    h->reserved[1] = c->index_params.pq_m;
+}
+
 static void header_fill(const vx_collection *c, vx_collection_header *h) {
     memset(h, 0, sizeof(*h));
     h->magic = COLLECTION_MAGIC;
@@ -91,6 +112,8 @@ static void header_fill(const vx_collection *c, vx_collection_header *h) {
     h->record_count = (uint32_t)c->count;
     h->next_id = c->next_id;
     h->index_threshold = (uint32_t)c->index_threshold;
+    header_quantizer_fields(c, h);
+    h->reserved[2] = FLAG_CHECKSUMMED;
 }
 
 static void write_records(const vx_collection *c, file_writer *w) {
@@ -168,10 +191,12 @@ static void write_collection(const vx_collection *c, file_writer *w, const index
     // final header, with sizes and checksum, replaces it.
     file_writer_put(w, raw, sizeof(raw));
     uint64_t data_offset = file_writer_offset(w);
+    file_writer_hash_begin(w);
     write_records(c, w);
     uint64_t data_end = file_writer_offset(w);
     if (has_metadata(c)) write_metadata(c, w);
     if (link->present) write_index_link(w, link);
+    writer_checksum(w);
     h.data_offset = data_offset;
     h.data_size = data_end - data_offset;
     h.saved_time = vx_time_now();
@@ -265,8 +290,41 @@ static int header_plausible(vx_storage *s, const vx_collection_header *h) {
     return storage_bytes_from(s, h->data_offset) >= h->data_size;
 }
 
+// 1 when the bytes from the records up to the checksum section hash to what
+// the section says.
+static int body_hash_matches(vx_storage *s, const vx_collection_header *h) {
+    uint64_t end = storage_bytes_from(s, 0);
+    if (end < h->data_offset + VX_FILE_CHECKSUM_SIZE) return 0;
+    uint64_t at = end - VX_FILE_CHECKSUM_SIZE;
+    uint8_t tail[VX_FILE_CHECKSUM_SIZE];
+    if (vx_storage_read(s, at, tail, VX_FILE_CHECKSUM_SIZE) != (int64_t)VX_FILE_CHECKSUM_SIZE) return 0;
+    if (get_u32(tail) != VX_FILE_CHECKSUM_MAGIC || get_u32(tail + 4) != VX_FILE_CHECKSUM_VERSION) return 0;
+    uint8_t *chunk = (uint8_t *)vx_malloc(IO_CHUNK);
+    if (!chunk) return 0;
+    hash_stream hash;
+    hash_stream_init(&hash, 0);
+    int ok = 1;
+    for (uint64_t pos = h->data_offset; ok && pos < at;) {
+        uint64_t n = at - pos < IO_CHUNK ? at - pos : IO_CHUNK;
+        ok = vx_storage_read(s, pos, chunk, n) == (int64_t)n;
+        hash_stream_feed(&hash, chunk, n);
+        pos += n;
+    }
+    vx_free(chunk);
+    return ok && hash_stream_value(&hash) == get_u64(tail + 8);
+}
+
+// Files from before the checksum section (flag clear) pass unchecked.
+static int body_intact(vx_storage *s, const vx_collection_header *h) {
+    if (!(h->reserved[2] & FLAG_CHECKSUMMED) || body_hash_matches(s, h)) return 1;
+    vx_error_set(VX_ERR_FILE_CORRUPTED, __FILE__, __LINE__, __func__, "collection file checksum mismatch");
+    return 0;
+}
+
 static void load_index_params(const vx_collection_header *h, vx_index_params *p) {
-    collection_index_params(p, h->index_type, (int32_t)h->metric, h->dimension, 0, 0, 0);
+    uint32_t pq_nbits = (uint32_t)(h->reserved[0] >> 32);
+    collection_index_params(p, h->index_type, (int32_t)h->metric, h->dimension, (int32_t)(uint32_t)h->reserved[0],
+                            (uint32_t)h->reserved[1], pq_nbits);
     vx_index_shape shape = {h->M, h->ef_construction, h->ef_search, h->nlist, h->nprobe};
     index_shape_apply(&shape, p);
 }
@@ -461,7 +519,7 @@ static vx_index *load_index_file(const vx_collection *c, const char *path, const
 
 static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path) {
     vx_collection_header h;
-    if (!read_checked_header(s, &h) || !header_plausible(s, &h)) return nullptr;
+    if (!read_checked_header(s, &h) || !header_plausible(s, &h) || !body_intact(s, &h)) return nullptr;
     uint64_t capacity = h.record_count ? 2ull * h.record_count : LOAD_DEFAULT_CAPACITY;
     vx_collection *c = collection_alloc_shell(arena, h.dimension, capacity);
     if (!c) return nullptr;
@@ -483,6 +541,9 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path
     int ok = adopt_name(c, &h);
     if (ok && h.index_type != -1) {
         load_index_params(&h, &c->index_params);
+        c->config.quant_type = c->index_params.quant_type;
+        c->config.pq_m = c->index_params.pq_m;
+        c->config.pq_nbits = c->index_params.pq_nbits;
         c->index = vx_index_create(nullptr, &c->index_params);
         c->index_enabled = 1;
     }

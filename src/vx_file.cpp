@@ -211,7 +211,16 @@ vx_status file_writer_open(file_writer *w, const char *path) {
     return st;
 }
 
+// Feeds the checksum the buffered bytes it has not seen yet.
+static void writer_hash_catch_up(file_writer *w) {
+    uint64_t end = file_writer_offset(w);
+    if (!w->hashing || w->hashed >= end) return;
+    hash_stream_feed(&w->hash, w->buffer + (w->hashed - w->flushed), end - w->hashed);
+    w->hashed = end;
+}
+
 static void writer_flush(file_writer *w) {
+    writer_hash_catch_up(w);
     if (w->status == VX_OK && w->used && file_write_fully(w->fd, w->buffer, w->used) != 0) writer_failed(w);
     w->flushed += w->used;
     w->used = 0;
@@ -223,6 +232,10 @@ void file_writer_put(file_writer *w, const void *data, uint64_t size) {
     if (size >= FILE_WRITER_CHUNK) {
         // Large pieces go out on their own.
         if (w->status == VX_OK && file_write_fully(w->fd, data, size) != 0) writer_failed(w);
+        if (w->hashing) {
+            hash_stream_feed(&w->hash, data, size);
+            w->hashed += size;
+        }
         w->flushed += size;
         return;
     }
@@ -257,6 +270,18 @@ void file_writer_put_at(file_writer *w, uint64_t offset, const void *data, uint6
         size -= n;
     }
     if (size) vx_memcpy(w->buffer + (offset - w->flushed), p, size);
+}
+
+void file_writer_hash_begin(file_writer *w) {
+    hash_stream_init(&w->hash, 0);
+    w->hashing = 1;
+    w->hashed = file_writer_offset(w);
+}
+
+uint64_t file_writer_hash_end(file_writer *w) {
+    writer_hash_catch_up(w);
+    w->hashing = 0;
+    return hash_stream_value(&w->hash);
 }
 
 // Flushes the directory holding path, so that a rename into it lasts.

@@ -3,6 +3,7 @@
 #define VX_FILE_INTERNAL_H
 
 #include "vexal.h"
+#include "vx_hash_internal.h"
 
 // Writes all len bytes to fd, retrying short and interrupted writes; 0, or
 // -1 when the descriptor fails or stops accepting bytes.
@@ -39,6 +40,9 @@ typedef struct file_writer {
     uint64_t used;    // bytes waiting in buffer
     uint64_t flushed; // bytes already in the temporary
     vx_status status;
+    int hashing;      // a checksum runs over the bytes from hash_from on
+    uint64_t hashed;  // offset up to which the bytes went into hash
+    hash_stream hash;
 } file_writer;
 
 // Creates the temporary for replacing path. VX_OK; VX_ERR_INVALID_ARG for a
@@ -57,6 +61,12 @@ static inline uint64_t file_writer_offset(const file_writer *w) { return w->flus
 // Overwrites size bytes already written at offset (a header whose sizes are
 // known only at the end).
 void file_writer_put_at(file_writer *w, uint64_t offset, const void *data, uint64_t size);
+// Checksums: from file_writer_hash_begin on, every byte written is fed to
+// MurmurHash3 x64 (seed 0) as it leaves the buffer, so the data is read
+// once; file_writer_hash_end gives vx_hash_murmur3_64 of those bytes and
+// stops. file_writer_put_at must not touch bytes inside the hashed range.
+void file_writer_hash_begin(file_writer *w);
+uint64_t file_writer_hash_end(file_writer *w);
 // Flushes, renames the temporary over the target and flushes the directory;
 // releases the writer in every case. VX_OK, or the first failure (VX_ERR_IO
 // for a failed write, flush or rename, VX_ERR_NO_MEMORY); on failure the

@@ -1,7 +1,7 @@
 // MurmurHash3 (x86_32 and the first word of x64_128) and the convenience
 // hashes built on them. Input is read as little-endian words from any
 // alignment, so hashes are the same on every platform.
-#include "vexal.h"
+#include "vx_hash_internal.h"
 
 #include <string.h>
 
@@ -80,25 +80,23 @@ extern "C" VX_API uint32_t vx_hash_murmur3_32(const void *key, uint64_t len, uin
     return fmix32(h);
 }
 
-extern "C" VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed) {
-    if (!key) len = 0;  // a null key reads nothing: it hashes as the empty input
-    const unsigned char *data = static_cast<const unsigned char *>(key);
-    uint64_t h1 = seed, h2 = seed;
-    uint64_t nblocks = len / 16;
-    for (uint64_t i = 0; i < nblocks; i++) {
-        const unsigned char *block = data + i * 16;
-        h1 ^= mix_k1_64(load_le64(block));
-        h1 = rotl64(h1, 27);
-        h1 += h2;
-        h1 = h1 * 5 + 0x52dce729u;
-        h2 ^= mix_k2_64(load_le64(block + 8));
-        h2 = rotl64(h2, 31);
-        h2 += h1;
-        h2 = h2 * 5 + 0x38495ab5u;
-    }
-    const unsigned char *tail = data + nblocks * 16;
+namespace {
+
+// One 16-byte block of the x64_128 body.
+inline void mix_block_64(uint64_t *h1, uint64_t *h2, const unsigned char *block) {
+    *h1 ^= mix_k1_64(load_le64(block));
+    *h1 = rotl64(*h1, 27);
+    *h1 += *h2;
+    *h1 = *h1 * 5 + 0x52dce729u;
+    *h2 ^= mix_k2_64(load_le64(block + 8));
+    *h2 = rotl64(*h2, 31);
+    *h2 += *h1;
+    *h2 = *h2 * 5 + 0x38495ab5u;
+}
+
+// The last rest (< 16) bytes, the length and the final mix; the first word.
+inline uint64_t finish_64(uint64_t h1, uint64_t h2, const unsigned char *tail, unsigned rest, uint64_t len) {
     uint64_t k1 = 0, k2 = 0;
-    unsigned rest = unsigned(len & 15);
     if (rest > 8) {
         for (unsigned i = rest; i > 8; i--) k2 ^= uint64_t(tail[i - 1]) << ((i - 9) * 8);
         h2 ^= mix_k2_64(k2);
@@ -117,6 +115,45 @@ extern "C" VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uin
     h1 += h2;
     return h1;
 }
+
+}  // namespace
+
+extern "C" VX_API uint64_t vx_hash_murmur3_64(const void *key, uint64_t len, uint64_t seed) {
+    if (!key) len = 0;  // a null key reads nothing: it hashes as the empty input
+    const unsigned char *data = static_cast<const unsigned char *>(key);
+    uint64_t h1 = seed, h2 = seed;
+    uint64_t nblocks = len / 16;
+    for (uint64_t i = 0; i < nblocks; i++) mix_block_64(&h1, &h2, data + i * 16);
+    return finish_64(h1, h2, data + nblocks * 16, unsigned(len & 15), len);
+}
+
+/* ---- the same hash over input that arrives in pieces ------------------------ */
+
+void hash_stream_init(hash_stream *s, uint64_t seed) {
+    s->h1 = s->h2 = seed;
+    s->len = 0;
+    s->pending = 0;
+}
+
+void hash_stream_feed(hash_stream *s, const void *data, uint64_t size) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    s->len += size;
+    if (s->pending) {
+        uint64_t take = 16 - s->pending < size ? 16 - s->pending : size;
+        memcpy(s->tail + s->pending, p, take);
+        s->pending += (uint32_t)take;
+        p += take;
+        size -= take;
+        if (s->pending < 16) return;
+        mix_block_64(&s->h1, &s->h2, s->tail);
+        s->pending = 0;
+    }
+    for (; size >= 16; p += 16, size -= 16) mix_block_64(&s->h1, &s->h2, p);
+    memcpy(s->tail, p, size);
+    s->pending = (uint32_t)size;
+}
+
+uint64_t hash_stream_value(const hash_stream *s) { return finish_64(s->h1, s->h2, s->tail, s->pending, s->len); }
 
 extern "C" VX_API uint64_t vx_hash_string(const char *text) {
     if (!text) return 0;

@@ -20,6 +20,12 @@ struct vx_daded;
 #define VX_FILE_MAX_EF (1u << 20)
 #define VX_FILE_MAX_ITERATIONS (1u << 16)
 
+// The section that ends collection and index files: u32 magic "VXCK", u32
+// version, u64 MurmurHash3 x64 (seed 0) of the bytes it covers.
+#define VX_FILE_CHECKSUM_MAGIC 0x4B435856u
+#define VX_FILE_CHECKSUM_VERSION 1u
+#define VX_FILE_CHECKSUM_SIZE 16u
+
 // Slots a graph's node table may be given because of ids found in a file of
 // file_size bytes: a graph that lost most of its nodes still fits, while a
 // few hostile bytes cannot reserve more than a bounded multiple of the file.
@@ -39,6 +45,15 @@ static inline void writer_u64(file_writer *w, uint64_t v) {
     uint8_t b[8];
     put_u64(b, v);
     file_writer_put(w, b, 8);
+}
+
+// Ends a file with its checksum section: the hash of the bytes written
+// since file_writer_hash_begin.
+static inline void writer_checksum(file_writer *w) {
+    uint64_t hash = file_writer_hash_end(w);
+    writer_u32(w, VX_FILE_CHECKSUM_MAGIC);
+    writer_u32(w, VX_FILE_CHECKSUM_VERSION);
+    writer_u64(w, hash);
 }
 
 // n floats, encoded straight into the writer's buffer; zeros for a null v.

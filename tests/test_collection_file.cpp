@@ -39,6 +39,21 @@ void rechecksum(std::vector<uint8_t> &f) {
     put_u32(&f[192 + 184], vx_hash_murmur3_32(&f[192], 188, 0));
 }
 
+// The trailing checksum recomputed over records and later sections, so that
+// a crafted change reaches the checks behind it.
+void reseal(std::vector<uint8_t> &f) {
+    size_t at = f.size() - 16;
+    put_u64(&f[at + 8], vx_hash_murmur3_64(&f[384], at - 384, 0));
+}
+
+// The file as written before it carried a checksum section.
+std::vector<uint8_t> without_checksum(const std::vector<uint8_t> &good) {
+    std::vector<uint8_t> f(good.begin(), good.end() - 16);
+    put_u64(&f[192 + 164], 0);
+    rechecksum(f);
+    return f;
+}
+
 void expect_same_records(const vx_collection *a, const vx_collection *b) {
     ASSERT_EQ(a->count, b->count);
     for (uint64_t i = 0; i < a->count; i++) {
@@ -58,7 +73,7 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
     std::string path = dir.file("vectors.vxcol");
     ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
     std::vector<uint8_t> f = slurp(path);
-    ASSERT_EQ(f.size(), 384u + 3 * 48);
+    ASSERT_EQ(f.size(), 384u + 3 * 48 + 16);
     EXPECT_EQ(memcmp(f.data(), "DVXV", 4), 0);
     const uint8_t *h = f.data() + 192;
     EXPECT_EQ(memcmp(h, "OCXV", 4), 0);
@@ -76,7 +91,11 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
     for (int i = 112; i < 132; i++) EXPECT_EQ(h[i], 0);
     EXPECT_EQ(get_u64(h + 132), 384u);
     EXPECT_EQ(get_u64(h + 140), 144u);
-    for (int i = 148; i < 180; i++) EXPECT_EQ(h[i], 0);
+    // Quantizer settings (none), product sub-spaces, then the flag word:
+    // the file ends with its checksum section.
+    for (int i = 148; i < 164; i++) EXPECT_EQ(h[i], 0);
+    EXPECT_EQ(get_u64(h + 164), 1u);
+    for (int i = 172; i < 180; i++) EXPECT_EQ(h[i], 0);
     EXPECT_EQ(get_u32(h + 180), (uint32_t)c->index_threshold);
     std::vector<uint8_t> image(h, h + 192);
     put_u32(&image[184], 0);
@@ -88,6 +107,10 @@ TEST(CollectionFile, ThreeRecordsOfDimensionFourExactBytes) {
         for (int i = 12; i < 32; i++) EXPECT_EQ(rec[i], 0);
         for (int d = 0; d < 4; d++) EXPECT_EQ(get_f32(rec + 32 + 4 * d), v[4 * r + d]);
     }
+    const uint8_t *tail = f.data() + 384 + 3 * 48;
+    EXPECT_EQ(memcmp(tail, "VXCK", 4), 0);
+    EXPECT_EQ(get_u32(tail + 4), 1u);
+    EXPECT_EQ(get_u64(tail + 8), vx_hash_murmur3_64(f.data() + 384, 3 * 48, 0));
     // Nothing but the file itself is left in the directory.
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"vectors.vxcol"});
 
@@ -189,7 +212,7 @@ TEST(CollectionFile, ShorterSaveOverLongerFileLeavesNoTail) {
     Owned small(make("c", 8, VX_INDEX_FLAT));
     insert_all(small.get(), random_vectors(2, 8, 3));
     ASSERT_EQ(vx_collection_save(small.get(), path.c_str()), VX_OK);
-    EXPECT_EQ(slurp(path).size(), 384u + 2 * (32 + 32));
+    EXPECT_EQ(slurp(path).size(), 384u + 2 * (32 + 32) + 16);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"c.vxcol"});
     Owned back(vx_collection_load(nullptr, path.c_str()));
     ASSERT_NE(back.get(), nullptr);
@@ -313,15 +336,18 @@ TEST(CollectionFile, IdsMustLieBelowTheStoredCounter) {
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384 + 40], 0);  // id 0 is never assigned
+    reseal(f);
     spit(path, f);
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384 + 40], 1ull << 50);  // beyond the counter
+    reseal(f);
     spit(path, f);
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
     f = good;
     put_u64(&f[384], 3);  // out of order but below the counter: accepted
     put_u64(&f[384 + 80], 1);
+    reseal(f);
     spit(path, f);
     Owned back(vx_collection_load(nullptr, path.c_str()));
     ASSERT_NE(back.get(), nullptr);
@@ -450,6 +476,16 @@ TEST(CollectionFile, CorruptionSweep) {
     };
     for (size_t cut = 0; cut < good.size(); cut++) exercise(std::vector<uint8_t>(good.begin(), good.begin() + cut));
     const uint8_t patterns[] = {0x01, 0x80, 0xFF};
+    // As a file from before the checksum section: the loader's own checks
+    // face every change there.
+    std::vector<uint8_t> older = without_checksum(good);
+    for (size_t i = 0; i < older.size(); i++) {
+        for (uint8_t p : patterns) {
+            std::vector<uint8_t> f = older;
+            f[i] ^= p;
+            exercise(f);
+        }
+    }
     for (size_t i = 0; i < good.size(); i++) {
         for (uint8_t p : patterns) {
             std::vector<uint8_t> f = good;
@@ -545,5 +581,184 @@ TEST(CollectionFile, SavedIndexIsReusedOnlyWhileItMatches) {
         ASSERT_EQ(vx_collection_drop_index(c.get()), VX_OK);
         ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
         EXPECT_FALSE(exists(idx));
+    }
+}
+
+namespace {
+bool same_text(const vx_str &a, const vx_str &b) {
+    if (!a.data || !b.data) return a.data == b.data;
+    return a.len == b.len && memcmp(a.data, b.data, a.len) == 0;
+}
+
+// Records, metadata and settings alike.
+bool same_content(const vx_collection *a, const vx_collection *b) {
+    if (strcmp(a->name ? a->name : "", b->name ? b->name : "") != 0 || a->count != b->count ||
+        a->next_id != b->next_id || a->metric != b->metric || a->created_time != b->created_time ||
+        a->index_threshold != b->index_threshold ||
+        memcmp(&a->index_params, &b->index_params, sizeof(a->index_params)) != 0)
+        return false;
+    for (uint64_t i = 0; i < a->count; i++) {
+        const vx_record &x = a->records[i], &y = b->records[i];
+        if (x.id != y.id || memcmp(x.vector, y.vector, 4ull * a->dimension) != 0 || x.meta_count != y.meta_count)
+            return false;
+        for (uint64_t j = 0; j < x.meta_count; j++) {
+            const vx_meta_entry &m = x.meta[j], &n = y.meta[j];
+            if (!same_text(m.key, n.key) || m.type != n.type) return false;
+            if (m.type == VX_META_STRING ? !same_text(m.value.str, n.value.str)
+                                         : memcmp(&m.value, &n.value, sizeof(m.value.i64)) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+}  // namespace
+
+// Single-byte changes in records, metadata, the index link and the checksum
+// section are refused at load; a change anywhere is refused or harmless.
+TEST(CollectionFile, EveryByteFlipIsRefusedOrHarmless) {
+    TempDir dir;
+    Owned c(make("flips", 3, VX_INDEX_HNSW));
+    insert_all(c.get(), random_vectors(5, 3, 31));
+    vx_meta_entry e[2];
+    memset(e, 0, sizeof(e));
+    e[0].key = view("colour"), e[0].type = VX_META_STRING, e[0].value.str = view("blue");
+    e[1].key = view("size"), e[1].type = VX_META_INT32, e[1].value.i32 = 7;
+    ASSERT_EQ(vx_collection_set_meta(c.get(), 2, e, 2), VX_OK);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    std::string path = dir.file("flips.vxcol"), probe = dir.file("probe.vxcol");
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    spit(probe + ".idx", slurp(path + ".idx"));
+    const std::vector<uint8_t> good = slurp(path);
+    Owned expect(vx_collection_load(nullptr, path.c_str()));
+    ASSERT_NE(expect.get(), nullptr);
+    uint64_t silent = 0, body_loaded = 0;
+    for (size_t i = 0; i < good.size(); i++) {
+        for (uint8_t pattern : {0x01, 0x80, 0xFF}) {
+            std::vector<uint8_t> f = good;
+            f[i] ^= pattern;
+            spit(probe, f);
+            vx_collection *x = vx_collection_load(nullptr, probe.c_str());
+            if (!x) continue;
+            silent += !same_content(expect.get(), x);
+            body_loaded += i >= 384;
+            vx_collection_destroy(x);
+        }
+    }
+    EXPECT_EQ(silent, 0u);
+    EXPECT_EQ(body_loaded, 0u);
+}
+
+TEST(CollectionFile, FilesWithoutChecksumSectionStillLoad) {
+    TempDir dir;
+    Owned c(make("old", 4, VX_INDEX_FLAT));
+    insert_all(c.get(), random_vectors(7, 4, 32));
+    vx_meta_entry e;
+    memset(&e, 0, sizeof(e));
+    e.key = view("k"), e.type = VX_META_INT64, e.value.i64 = -3;
+    ASSERT_EQ(vx_collection_set_meta(c.get(), 4, &e, 1), VX_OK);
+    std::string path = dir.file("old.vxcol");
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    Owned expect(vx_collection_load(nullptr, path.c_str()));
+    spit(path, without_checksum(slurp(path)));
+    Owned back(vx_collection_load(nullptr, path.c_str()));
+    ASSERT_NE(back.get(), nullptr);
+    EXPECT_TRUE(same_content(expect.get(), back.get()));
+    // A checksummed file cut back to its records is refused, not taken for
+    // an older one.
+    ASSERT_EQ(vx_collection_save(c.get(), path.c_str()), VX_OK);
+    std::vector<uint8_t> f = slurp(path);
+    spit(path, std::vector<uint8_t>(f.begin(), f.end() - 16));
+    EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
+}
+
+// Quantizer settings come back with the collection: from the saved index
+// with its trained codebooks, or retrained from the records when the index
+// file is gone.
+TEST(CollectionFile, QuantizedCollectionsReopenWithTheirQuantizer) {
+    TempDir dir;
+    const uint32_t dim = 8;
+    Owned pq(make("pq", dim, VX_INDEX_FLAT));
+    ASSERT_NE(pq.get(), nullptr);
+    vx_index_params p;
+    memset(&p, 0, sizeof(p));
+    p.type = VX_INDEX_IVF_PQ;
+    p.family.ivf.nlist = 4;
+    p.family.ivf.nprobe = 4;
+    p.pq_m = 4;
+    p.pq_nbits = 4;
+    ASSERT_EQ(vx_collection_set_index_params(pq.get(), &p), VX_OK);
+    insert_all(pq.get(), random_vectors(300, dim, 33));
+    ASSERT_EQ(vx_collection_build_index(pq.get()), VX_OK);
+    const vx_pq_quantizer *trained = ((const vx_ivf_index *)pq->index->body)->pq;
+    ASSERT_NE(trained, nullptr);
+    std::string path = dir.file("pq.vxcol");
+    ASSERT_EQ(vx_collection_save(pq.get(), path.c_str()), VX_OK);
+    for (int rebuilt = 0; rebuilt < 2; rebuilt++) {
+        if (rebuilt) unlink((path + ".idx").c_str());
+        Owned back(vx_collection_load(nullptr, path.c_str()));
+        ASSERT_NE(back.get(), nullptr);
+        EXPECT_EQ(back->index_params.pq_m, 4u);
+        EXPECT_EQ(back->index_params.pq_nbits, 4u);
+        EXPECT_EQ(back->config.pq_m, 4u);
+        ASSERT_NE(back->index, nullptr);
+        ASSERT_EQ(vx_index_get_type(back->index), VX_INDEX_IVF_PQ);
+        const vx_pq_quantizer *q = ((const vx_ivf_index *)back->index->body)->pq;
+        ASSERT_NE(q, nullptr) << rebuilt;
+        EXPECT_EQ(q->m, 4u);
+        EXPECT_EQ(q->nbits, 4);
+        if (!rebuilt) {
+            for (uint32_t s = 0; s < q->m; s++)
+                EXPECT_EQ(memcmp(q->codebooks[s], trained->codebooks[s], 4ull * q->ksub * q->dsub), 0);
+        }
+        std::vector<float> query = random_vectors(1, dim, 34);
+        vx_search_hit hits[5];
+        vx_search_options opt;
+        memset(&opt, 0, sizeof(opt));
+        opt.k = 5;
+        EXPECT_EQ(vx_collection_search(back.get(), query.data(), &opt, hits), 5u);
+    }
+
+    vx_collection_config scfg = collection_config("sq", dim, VX_INDEX_HNSW);
+    scfg.quant_type = VX_QUANT_SCALAR;
+    Owned sq(vx_collection_create(nullptr, &scfg));
+    insert_all(sq.get(), random_vectors(50, dim, 35));
+    std::string spath = dir.file("sq.vxcol");
+    ASSERT_EQ(vx_collection_save(sq.get(), spath.c_str()), VX_OK);
+    Owned sback(vx_collection_load(nullptr, spath.c_str()));
+    ASSERT_NE(sback.get(), nullptr);
+    EXPECT_EQ(sback->index_params.quant_type, VX_QUANT_SCALAR);
+    EXPECT_EQ(sback->config.quant_type, VX_QUANT_SCALAR);
+    ASSERT_NE(sback->index, nullptr);
+    EXPECT_NE(((const vx_hnsw_index *)sback->index->body)->sq, nullptr);
+}
+
+// A database whose collection file lost one byte of a record or of its
+// metadata refuses to open, and leaves the file as it was.
+TEST(CollectionFile, DatabaseRefusesAFlippedRecordOrMetadataByte) {
+    TempDir dir;
+    std::string db_path = dir.file("db");
+    vx_str p = view(db_path);
+    vx_daded *db = nullptr;
+    ASSERT_EQ(vx_daded_open(&p, VX_OPEN_CREATE, &db), VX_OK);
+    vx_collection *c = nullptr;
+    vx_str name = view("c");
+    ASSERT_EQ(vx_daded_create_collection(db, &name, 4, &c), VX_OK);
+    insert_all(c, random_vectors(3, 4, 41));
+    vx_meta_entry e;
+    memset(&e, 0, sizeof(e));
+    e.key = view("tag"), e.type = VX_META_STRING, e.value.str = view("kept");
+    ASSERT_EQ(vx_collection_set_meta(c, 2, &e, 1), VX_OK);
+    ASSERT_EQ(vx_daded_close(db), VX_OK);
+    std::string file = db_path + "/c.vxcol";
+    const std::vector<uint8_t> good = slurp(file);
+    const size_t record_byte = 384 + 48 + 32 + 5, meta_byte = good.size() - 16 - 3;
+    for (size_t at : {record_byte, meta_byte}) {
+        std::vector<uint8_t> f = good;
+        f[at] ^= 0x04;
+        spit(file, f);
+        db = nullptr;
+        EXPECT_EQ(vx_daded_open(&p, 0, &db), VX_ERR_FILE_CORRUPTED) << at;
+        EXPECT_EQ(db, nullptr);
+        EXPECT_EQ(slurp(file), f);
     }
 }

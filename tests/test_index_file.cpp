@@ -123,7 +123,7 @@ void expect_same_graph(const vx_hnsw_index *a, const vx_hnsw_index *b) {
 
 }  // namespace
 
-TEST(IndexFile, EmptyUntrainedIvfIs69Bytes) {
+TEST(IndexFile, EmptyUntrainedIvfIs69BytesAndItsChecksum) {
     TempDir dir;
     vx_index_params p = ivf_params(VX_INDEX_IVF, 4, 2);
     p.family.ivf.nprobe = 1;
@@ -133,7 +133,7 @@ TEST(IndexFile, EmptyUntrainedIvfIs69Bytes) {
     std::string path = dir.file("ivf.idx");
     ASSERT_EQ(save(index.i, path), VX_OK);
     std::vector<uint8_t> f = slurp(path);
-    ASSERT_EQ(f.size(), 69u);
+    ASSERT_EQ(f.size(), 69u + 16);
     EXPECT_EQ(get_u32(&f[0]), 1u);
     EXPECT_EQ(get_u32(&f[4]), 4u);
     EXPECT_EQ(get_u32(&f[8]), 2u);
@@ -143,6 +143,9 @@ TEST(IndexFile, EmptyUntrainedIvfIs69Bytes) {
     EXPECT_EQ(get_u32(&f[21]), 1u);
     EXPECT_EQ(get_u32(&f[25]), 10u);
     for (size_t i = 29; i < 69; i++) EXPECT_EQ(f[i], 0) << i;
+    EXPECT_EQ(memcmp(&f[69], "VXCK", 4), 0);
+    EXPECT_EQ(get_u32(&f[73]), 1u);
+    EXPECT_EQ(get_u64(&f[77]), vx_hash_murmur3_64(f.data(), 69, 0));
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"ivf.idx"});
 
     Arena arena;
@@ -391,6 +394,10 @@ TEST(IndexFile, CorruptionSweep) {
         ASSERT_EQ(save(f.i, dir.file("c")), VX_OK);
         files.push_back(slurp(dir.file("c")));
     }
+    // The same files as written before they carried a checksum: the
+    // loader's own checks face the damage there.
+    for (size_t n = files.size(), i = 0; i < n; i++)
+        files.push_back(std::vector<uint8_t>(files[i].begin(), files[i].end() - 16));
     std::string probe = dir.file("probe");
     auto exercise = [&](const std::vector<uint8_t> &bytes) {
         spit(probe, bytes);
@@ -419,4 +426,45 @@ TEST(IndexFile, CorruptionSweep) {
             }
         }
     }
+}
+
+// Every single-byte change of a saved index file is refused, the checksum
+// section's own bytes included; the file without its section (as written
+// before there was one) loads to the same graph.
+TEST(IndexFile, ChecksumRefusesEveryByteFlipAndOlderFilesLoad) {
+    TempDir dir;
+    const uint32_t dim = 4;
+    std::vector<float> v = random_vectors(10, dim, 21);
+    std::vector<uint64_t> ids = ids_from(1, 10);
+    vx_index_params p = hnsw_params(VX_INDEX_HNSW, dim);
+    p.family.hnsw.M = 3;
+    OwnedIndex g(vx_index_create(nullptr, &p));
+    ASSERT_EQ(vx_index_add_batch(g.i, ids.data(), v.data(), 10), VX_OK);
+    std::string path = dir.file("g.idx"), probe = dir.file("probe.idx");
+    ASSERT_EQ(save(g.i, path), VX_OK);
+    const std::vector<uint8_t> good = slurp(path);
+    Arena arena;
+    uint64_t loaded = 0;
+    for (size_t i = 0; i < good.size(); i++) {
+        for (uint8_t pattern : {0x01, 0x80, 0xFF}) {
+            std::vector<uint8_t> f = good;
+            f[i] ^= pattern;
+            spit(probe, f);
+            vx_error_clear();
+            vx_index *x = load(arena.a, probe);
+            loaded += x != nullptr;
+            vx_index_destroy(x);
+            vx_error_info why;
+            vx_error_get(&why);
+            if (!x && i >= 4) EXPECT_EQ(why.status, VX_ERR_FILE_CORRUPTED) << i;
+        }
+    }
+    EXPECT_EQ(loaded, 0u);
+
+    spit(probe, std::vector<uint8_t>(good.begin(), good.end() - 16));
+    vx_index *old = load(arena.a, probe);
+    ASSERT_NE(old, nullptr);
+    expect_same_graph((const vx_hnsw_index *)g.i->body, (const vx_hnsw_index *)old->body);
+    expect_same_results(g.i, old, v, dim);
+    vx_index_destroy(old);
 }
