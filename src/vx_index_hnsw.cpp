@@ -484,26 +484,40 @@ static void cands_sort(hnsw_cand *c, uint64_t n) {
 }
 
 // Whether candidate c (its distance to the base in c.distance) is at least
-// as near to the base as to every one of kept[0 .. n).
-static bool nearer_to_base(const vx_hnsw_index *h, const hnsw_cand &c, const hnsw_cand *kept,
-                           uint64_t n) {
+// as near to the base as to every kept vector kept[0 .. n); the distances go
+// eight at a time through the batch kernel into dist, stopping at the first
+// block that refutes it.
+static bool nearer_to_base(const vx_hnsw_index *h, const hnsw_cand &c, const float *const *kept,
+                           uint64_t n, float *dist) {
     const float *v = h->nodes[c.id]->vector;
-    for (uint64_t j = 0; j < n; j++) {
-        float d = index_distance(v, h->nodes[kept[j].id]->vector, h->dimension, h->metric);
-        if (d < c.distance) return false;
+    for (uint64_t j = 0; j < n; j += 8) {
+        uint64_t m = n - j < 8 ? n - j : 8;
+        index_distance_batch(v, kept + j, m, h->dimension, h->metric, dist);
+        for (uint64_t i = 0; i < m; i++)
+            if (dist[i] < c.distance) return false;
     }
     return true;
 }
 
 // Sorts c[0 .. n) and moves to its front, nearest first, the candidates
 // that are nearer to the base than to every one kept before them, at most
-// limit; with fewer than limit candidates all are kept. Returns the count.
-static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n, uint64_t limit) {
+// limit; with fewer than limit candidates all are kept. Returns the count;
+// VX_ERR_NO_MEMORY leaves nothing kept.
+static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n, uint64_t limit,
+                               hnsw_scratch *s, bool *ok) {
     cands_sort(c, n);
+    *ok = true;
     if (n < limit) return n;
+    if (!batch_reserve(s, limit)) {
+        *ok = false;
+        return 0;
+    }
     uint64_t kept = 0;
-    for (uint64_t i = 0; i < n && kept < limit; i++)
-        if (nearer_to_base(h, c[i], c, kept)) c[kept++] = c[i];
+    for (uint64_t i = 0; i < n && kept < limit; i++) {
+        if (!nearer_to_base(h, c[i], s->batch_vecs, kept, s->batch_dist)) continue;
+        s->batch_vecs[kept] = h->nodes[c[i].id]->vector;
+        c[kept++] = c[i];
+    }
     return kept;
 }
 
@@ -525,7 +539,9 @@ static vx_status trim_diverse(const vx_hnsw_index *h, vx_hnsw_node *nb, uint32_t
     index_distance_batch(nb->vector, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
     for (uint64_t i = 0; i < n; i++) s->trims[i] = {s->batch_dist[i], s->batch_ids[i]};
     s->trims[n++] = {new_distance, new_id};
-    uint64_t kept = select_diverse(h, s->trims, n, hnsw_node_layer_cap(nb, layer));
+    bool ok;
+    uint64_t kept = select_diverse(h, s->trims, n, hnsw_node_layer_cap(nb, layer), s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
     for (uint64_t i = 0; i < kept; i++) nb->links[layer][i] = s->trims[i].id;
     nb->link_count[layer] = (uint32_t)kept;
     return VX_OK;
@@ -541,7 +557,9 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, vx_hnsw_node *node, uint32
     hnsw_cand *c = s->picks;
     for (uint64_t i = 0; i < m; i++) c[i] = {dist[i], list[i]};
     uint32_t cap = hnsw_node_layer_cap(node, layer);
-    uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap);
+    bool ok;
+    uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap, s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
     for (uint64_t i = 0; i < kept; i++) {
         vx_hnsw_node *nb = h->nodes[c[i].id];
         link_append(node, layer, c[i].id);
