@@ -16,7 +16,8 @@
 
 const char *HELP_BENCH =
     "usage: vexal bench [--dataset fashion-mnist|random-128|clustered-128] [--threads N]\n"
-    "                   [--queries N] [--graphs-only] [--out results.json] [--plot recall-qps.svg]\n"
+    "                   [--queries N] [--base N] [--graphs-only] [--out results.json]\n"
+    "                   [--plot recall-qps.svg]\n"
     "\n"
     "Computes the exact ground truth, then measures for each method its build\n"
     "time, memory, and recall@10 with queries per second over a sweep: brute\n"
@@ -26,7 +27,8 @@ const char *HELP_BENCH =
     "The table goes to standard output, everything to --out as JSON, and --plot\n"
     "draws the recall/QPS curves as SVG. --queries limits the query count\n"
     "(default 2000). clustered-128 is 200,000 vectors of dimension 128 drawn from\n"
-    "1,000 clusters with a fixed seed, queries from the same mixture.\n"
+    "1,000 clusters with a fixed seed, queries from the same mixture. --base\n"
+    "keeps the first N base vectors.\n"
     "--graphs-only measures vexal's graph and hnswlib alone and prints their\n"
     "ratios (queries per second at equal recall, build time, memory).\n";
 
@@ -303,7 +305,7 @@ static int bench_graphs_only(const Matrix &base, const Matrix &queries, const st
 int cmd_bench(const std::vector<std::string> &args) {
     std::string dataset = "fashion-mnist", out_path, plot_path, value;
     unsigned threads = 1;
-    uint64_t query_n = 2000;
+    uint64_t query_n = 2000, base_n = UINT64_MAX;
     ArgReader a("bench", args);
     std::vector<std::string> extra;
     uint64_t n = 0;
@@ -319,6 +321,8 @@ int cmd_bench(const std::vector<std::string> &args) {
         } else if (a.value("--threads", &value)) {
             if (!parse_count(value, 1, 256, &n)) return tool_error("bench: bad --threads '" + value + "'");
             threads = (unsigned)n;
+        } else if (a.value("--base", &value)) {
+            if (!parse_count(value, 1, UINT64_MAX, &base_n)) return tool_error("bench: bad --base '" + value + "'");
         } else if (a.value("--queries", &value)) {
             if (!parse_count(value, 1, UINT64_MAX, &query_n)) return tool_error("bench: bad --queries '" + value + "'");
         } else {
@@ -342,6 +346,10 @@ int cmd_bench(const std::vector<std::string> &args) {
         make_clustered(query_n, 128, 1000, 8, &queries, nullptr);
     } else {
         return tool_error("bench: unknown dataset '" + dataset + "'");
+    }
+    if (base.rows > base_n) {
+        base.rows = base_n;
+        base.data.resize(base_n * base.dim);
     }
     if (queries.rows > query_n) {
         queries.rows = query_n;
