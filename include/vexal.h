@@ -1475,6 +1475,26 @@ VX_API vx_index_type vx_index_get_type(const vx_index *index);
 /* Sets how widely later searches look: nprobe of an inverted file, ef_search
  * of a graph. Safe while other threads search. VX_ERR_INVALID_ARG for NULL. */
 VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t width);
+/* How a graph picks the neighbours of a new node and trims a full
+ * neighbour list. DIVERSE, the default of every new graph, walks the
+ * candidates nearest first and keeps one only when it is nearer to the node
+ * than to every neighbour kept before it (with fewer candidates than the
+ * node's M, all are kept); a new node keeps at most M at every layer, a full
+ * list is trimmed the same way to its room (2*M at layer 0, M above), and
+ * node levels come from the graph's own generator seeded by its seed.
+ * NEAREST links each node to its plain nearest candidates, replaces the
+ * farthest link of a full list by a strictly nearer new node, and draws
+ * levels from vx_rand. Index files record the rule; files written before
+ * the rule was recorded load as NEAREST. */
+enum {
+    VX_HNSW_SELECT_NEAREST = 0,
+    VX_HNSW_SELECT_DIVERSE = 1
+};
+/* Sets the neighbour selection of an empty graph (kinds VX_INDEX_HNSW,
+ * VX_INDEX_HNSW_PQ, VX_INDEX_HNSW_SQ). VX_ERR_INVALID_ARG for NULL, an
+ * unknown rule or a graph that has taken vectors already;
+ * VX_ERR_NOT_SUPPORTED for other kinds. Takes the graph's write lock. */
+VX_API vx_status vx_index_set_neighbor_selection(vx_index *index, int32_t selection);
 /* The vector dimension; 0 for NULL. */
 VX_API uint32_t vx_index_get_dim(const vx_index *index);
 /* Vectors ever added (removals do not lower it); 0 for NULL. */

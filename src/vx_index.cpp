@@ -250,3 +250,11 @@ extern "C" VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t 
     index->kind->family->set_search_width(index->body, width);
     return VX_OK;
 }
+
+extern "C" VX_API vx_status vx_index_set_neighbor_selection(vx_index *index, int32_t selection) {
+    if (!index || !index->body) return VX_ERR_INVALID_ARG;
+    if (!index->kind->graph) return VX_ERR_NOT_SUPPORTED;
+    if (selection != VX_HNSW_SELECT_NEAREST && selection != VX_HNSW_SELECT_DIVERSE)
+        return VX_ERR_INVALID_ARG;
+    return hnsw_choose_selection((vx_hnsw_index *)index->body, selection);
+}

@@ -81,9 +81,10 @@ void hnsw_file_write(file_writer *o, const void *body) {
     for (uint64_t slot = 0; slot < h->capacity; slot++)
         if (h->nodes[slot]) present++;
     writer_u32(o, h->dimension);
-    // The graph's ranking metric goes into the spare word (0 for L2, so
-    // L2 files keep their bytes).
-    writer_u32(o, (uint32_t)h->metric);
+    // The spare word holds the ranking metric in its low byte and the
+    // neighbour selection in the next (0 for L2 and nearest links, so such
+    // files keep their bytes).
+    writer_u32(o, (uint32_t)h->metric | (uint32_t)h->selection << 8);
     writer_u64(o, present);
     writer_u64(o, h->capacity);
     writer_u32(o, h->max_level);
@@ -403,7 +404,7 @@ vx_index *hnsw_file_read(in_file *in, vx_arena *arena, int32_t kind) {
     vx_index_params p;
     memset(&p, 0, sizeof(p));
     p.type = (vx_index_type)kind;
-    p.metric = index_metric_normalize((int32_t)metric);
+    p.metric = index_metric_normalize((int32_t)(metric & 0xFFu));
     p.dimension = d;
     p.family.hnsw.M = M;
     p.family.hnsw.ef_construction = efc;
@@ -417,6 +418,8 @@ vx_index *hnsw_file_read(in_file *in, vx_arena *arena, int32_t kind) {
     h->max_level = max_level;
     h->entry_point = (int64_t)entry;
     h->effective_seed = seed;
+    hnsw_set_selection(h, (metric >> 8 & 0xFFu) == VX_HNSW_SELECT_DIVERSE ? VX_HNSW_SELECT_DIVERSE
+                                                                          : VX_HNSW_SELECT_NEAREST);
     h->scan_from = UINT64_MAX;
     int ok = ensure_slots(h, capacity < slot_limit ? capacity : slot_limit, slot_limit);
     for (uint64_t i = 0; ok && i < nodes; i++) ok = read_hnsw_node(in, h, slot_limit);

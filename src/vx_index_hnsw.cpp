@@ -39,6 +39,10 @@ struct hnsw_scratch {
     uint64_t *link_ids;
     float *link_dist;
     uint64_t link_cap;
+    hnsw_cand *picks;   // a new node's candidates under the diverse rule
+    uint64_t pick_cap;
+    hnsw_cand *trims;   // a full list and the new node, being trimmed
+    uint64_t trim_cap;
 };
 
 // The thread's scratch pointer is plain thread-local data; a thread-specific
@@ -59,6 +63,8 @@ static void scratch_release(void *p) {
     vx_free(s->items);
     vx_free(s->link_ids);
     vx_free(s->link_dist);
+    vx_free(s->picks);
+    vx_free(s->trims);
     vx_free(s);
 }
 
@@ -214,6 +220,7 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     if (!(h->level_mult > 0.0f)) h->level_mult = hnsw_default_level_mult(h->M);
     h->metric = VX_METRIC_L2;
     h->owns_arena = owns;
+    hnsw_set_selection(h, VX_HNSW_SELECT_DIVERSE);
     return h;
 fail:
     if (owns) vx_arena_destroy(arena);
@@ -262,10 +269,36 @@ vx_hnsw_node *hnsw_node_create(vx_hnsw_index *h, uint64_t id, uint32_t level) {
     return node;
 }
 
+void hnsw_set_selection(vx_hnsw_index *h, int32_t selection) {
+    h->selection = selection;
+    h->level_state = h->effective_seed;
+}
+
+vx_status hnsw_choose_selection(vx_hnsw_index *h, int32_t selection) {
+    write_guard writing(h->lock);
+    if (!writing.held()) return writing.status();
+    if (h->ntotal != 0) return VX_ERR_INVALID_ARG;
+    hnsw_set_selection(h, selection);
+    return VX_OK;
+}
+
+// The diverse graph's level source: splitmix64 over the graph's own state,
+// so a one-thread build depends on nothing but the graph's seed and input.
+// Returns r in (0, 1] with 24 bits, exact in a float.
+static float hnsw_own_uniform(vx_hnsw_index *h) {
+    uint64_t z = (h->level_state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return (float)((z >> 40) + 1) * (1.0f / 16777216.0f);
+}
+
 // Level of a new node: the integer part of -ln(r) * level_mult for r drawn
-// uniformly from the low 16 bits of the shared generator.
-static uint32_t hnsw_draw_level(const vx_hnsw_index *h) {
-    float r = (float)(vx_rand() & 0xFFFFu) / 65535.0f;
+// uniformly from the low 16 bits of the shared generator (the nearest-link
+// graph) or from the graph's own generator (the diverse graph).
+static uint32_t hnsw_draw_level(vx_hnsw_index *h) {
+    float r = h->selection == VX_HNSW_SELECT_DIVERSE ? hnsw_own_uniform(h)
+                                                     : (float)(vx_rand() & 0xFFFFu) / 65535.0f;
     float mult = h->level_mult > 0.0f ? h->level_mult : hnsw_default_level_mult(h->M);
     float x = -vx_math_log_f32(r) * mult;
     // Truncation toward zero to 64 bits, low 32 bits kept; a value outside
@@ -438,11 +471,113 @@ static vx_status prune_by_replacement(const vx_hnsw_index *h, vx_hnsw_node *nb, 
     return VX_OK;
 }
 
+/* ---- diverse selection ------------------------------------------------------------ */
+
+// Orders c[0 .. n) by (distance, id); the lists are short (ef_construction).
+static void cands_sort(hnsw_cand *c, uint64_t n) {
+    for (uint64_t i = 1; i < n; i++) {
+        hnsw_cand item = c[i];
+        uint64_t j = i;
+        for (; j > 0 && cand_less(item, c[j - 1]); j--) c[j] = c[j - 1];
+        c[j] = item;
+    }
+}
+
+// Whether candidate c (its distance to the base in c.distance) is at least
+// as near to the base as to every kept vector kept[0 .. n); the distances go
+// eight at a time through the batch kernel into dist, stopping at the first
+// block that refutes it.
+static bool nearer_to_base(const vx_hnsw_index *h, const hnsw_cand &c, const float *const *kept,
+                           uint64_t n, float *dist) {
+    const float *v = h->nodes[c.id]->vector;
+    for (uint64_t j = 0; j < n; j += 8) {
+        uint64_t m = n - j < 8 ? n - j : 8;
+        index_distance_batch(v, kept + j, m, h->dimension, h->metric, dist);
+        for (uint64_t i = 0; i < m; i++)
+            if (dist[i] < c.distance) return false;
+    }
+    return true;
+}
+
+// Sorts c[0 .. n) and moves to its front, nearest first, the candidates
+// that are nearer to the base than to every one kept before them, at most
+// limit; with fewer than limit candidates all are kept. Returns the count;
+// VX_ERR_NO_MEMORY leaves nothing kept.
+static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n, uint64_t limit,
+                               hnsw_scratch *s, bool *ok) {
+    cands_sort(c, n);
+    *ok = true;
+    if (n < limit) return n;
+    if (!batch_reserve(s, limit)) {
+        *ok = false;
+        return 0;
+    }
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < n && kept < limit; i++) {
+        if (!nearer_to_base(h, c[i], s->batch_vecs, kept, s->batch_dist)) continue;
+        s->batch_vecs[kept] = h->nodes[c[i].id]->vector;
+        c[kept++] = c[i];
+    }
+    return kept;
+}
+
+// A full neighbour list of nb at layer, with the new node added, trimmed to
+// its room by the diverse rule (which may leave the new node out).
+static vx_status trim_diverse(const vx_hnsw_index *h, vx_hnsw_node *nb, uint32_t layer,
+                              uint64_t new_id, float new_distance, hnsw_scratch *s) {
+    uint32_t count = nb->link_count[layer];
+    if (!batch_reserve(s, count) || !scratch_reserve(&s->trims, &s->trim_cap, count + 1ull))
+        return VX_ERR_NO_MEMORY;
+    uint64_t n = 0;
+    for (uint32_t j = 0; j < count; j++) {
+        vx_hnsw_node *o = hnsw_usable(h, nb->links[layer][j]);
+        if (!o) continue;
+        s->batch_ids[n] = o->id;
+        s->batch_vecs[n] = o->vector;
+        n++;
+    }
+    index_distance_batch(nb->vector, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    for (uint64_t i = 0; i < n; i++) s->trims[i] = {s->batch_dist[i], s->batch_ids[i]};
+    s->trims[n++] = {new_distance, new_id};
+    bool ok;
+    uint64_t kept = select_diverse(h, s->trims, n, hnsw_node_layer_cap(nb, layer), s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
+    for (uint64_t i = 0; i < kept; i++) nb->links[layer][i] = s->trims[i].id;
+    nb->link_count[layer] = (uint32_t)kept;
+    return VX_OK;
+}
+
+// Links node at layer to at most M of the candidates chosen by the diverse
+// rule, and each chosen neighbour back to node (trimming a full list when
+// prune is set).
+static vx_status link_layer_diverse(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
+                                    const uint64_t *list, const float *dist, uint64_t m,
+                                    bool prune, hnsw_scratch *s) {
+    if (!scratch_reserve(&s->picks, &s->pick_cap, m)) return VX_ERR_NO_MEMORY;
+    hnsw_cand *c = s->picks;
+    for (uint64_t i = 0; i < m; i++) c[i] = {dist[i], list[i]};
+    uint32_t cap = hnsw_node_layer_cap(node, layer);
+    bool ok;
+    uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap, s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
+    for (uint64_t i = 0; i < kept; i++) {
+        vx_hnsw_node *nb = h->nodes[c[i].id];
+        link_append(node, layer, c[i].id);
+        if (nb->level < layer) continue;
+        if (link_append(nb, layer, node->id) || !prune) continue;
+        vx_status st = trim_diverse(h, nb, layer, node->id, c[i].distance, s);
+        if (st != VX_OK) return st;
+    }
+    return VX_OK;
+}
+
 // Links node at layer to the candidates list[0 .. m) (distances in dist),
-// keeping the nearest `cap` when there are more.
+// keeping the nearest `cap` when there are more (or the diverse choice).
 static vx_status link_layer(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
                             uint64_t *list, float *dist, uint64_t m, bool prune,
                             hnsw_scratch *s) {
+    if (h->selection == VX_HNSW_SELECT_DIVERSE)
+        return link_layer_diverse(h, node, layer, list, dist, m, prune, s);
     uint32_t cap = hnsw_node_layer_cap(node, layer);
     if (m > cap) {
         hnsw_select_neighbors(list, dist, m, cap);

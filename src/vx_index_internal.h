@@ -162,6 +162,8 @@ struct vx_hnsw_index {
     int32_t metric;           // ranking metric (0 L2, 1 inner product, 2 cosine)
     int32_t owns_arena;       // made by vx_hnsw_create itself
     uint64_t scan_from;       // every slot below it is empty
+    int32_t selection;        // VX_HNSW_SELECT_NEAREST or VX_HNSW_SELECT_DIVERSE
+    uint64_t level_state;     // the diverse graph's own level generator
 };
 
 // A node is usable by the traversals when its id is inside the table, its
@@ -212,6 +214,12 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
 // in ascending distance (earliest of equal distances first); dist holds each
 // entry's distance to v and is reordered along.
 void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t count);
+// Sets the neighbour selection and seeds the graph's own level generator
+// from the effective seed (the diverse graph draws from it); no lock.
+void hnsw_set_selection(vx_hnsw_index *h, int32_t selection);
+// hnsw_set_selection under the write lock for a graph without vectors;
+// VX_ERR_INVALID_ARG once vectors were added.
+vx_status hnsw_choose_selection(vx_hnsw_index *h, int32_t selection);
 
 /* ---- inverted file ---------------------------------------------------------- */
 

@@ -256,6 +256,46 @@ TEST(IndexFile, HnswAfterRemovalAndCutShort) {
     vx_index_destroy(back);
 }
 
+// The neighbour selection rides in the spare word beside the metric: a
+// nearest-link L2 graph keeps the bytes of files written before it was
+// recorded (word 0), and each rule comes back with the graph it built.
+TEST(IndexFile, HnswNeighbourSelectionSurvivesSaveAndLoad) {
+    TempDir dir;
+    const uint32_t dim = 5;
+    std::vector<float> v = random_vectors(300, dim, 4);
+    std::vector<float> queries = random_vectors(15, dim, 6);
+    std::vector<uint64_t> ids = ids_from(1, 300);
+    struct Case {
+        int32_t selection, metric;
+        uint32_t word;
+    };
+    for (Case c : {Case{VX_HNSW_SELECT_NEAREST, VX_METRIC_L2, 0u},
+                   Case{VX_HNSW_SELECT_DIVERSE, VX_METRIC_L2, 0x100u},
+                   Case{VX_HNSW_SELECT_DIVERSE, VX_METRIC_COSINE, 0x102u}}) {
+        vx_index_params p = hnsw_params(VX_INDEX_HNSW, dim);
+        p.metric = (vx_metric)c.metric;
+        OwnedIndex index(vx_index_create(nullptr, &p));
+        ASSERT_EQ(vx_index_set_neighbor_selection(index.i, c.selection), VX_OK);
+        ASSERT_EQ(vx_index_add_batch(index.i, ids.data(), v.data(), 300), VX_OK);
+        std::string path = dir.file("s.idx");
+        ASSERT_EQ(save(index.i, path), VX_OK);
+        std::vector<uint8_t> f = slurp(path);
+        EXPECT_EQ(get_u32(&f[8]), c.word);
+        Arena arena;
+        vx_index *back = load(arena.a, path);
+        ASSERT_NE(back, nullptr);
+        const vx_hnsw_index *b = (const vx_hnsw_index *)back->body;
+        EXPECT_EQ(b->selection, c.selection);
+        EXPECT_EQ(b->metric, c.metric);
+        expect_same_graph((const vx_hnsw_index *)index.i->body, b);
+        expect_same_results(index.i, back, queries, dim);
+        // The loaded graph keeps building by its rule and stays searchable.
+        ASSERT_EQ(vx_index_add(back, 1000, &queries[0]), VX_OK);
+        EXPECT_EQ(search(back, &queries[0], 1)[0].id, 1000u);
+        vx_index_destroy(back);
+    }
+}
+
 TEST(IndexFile, TrainedIvfRoundTripsSearchesExactly) {
     TempDir dir;
     const uint32_t dim = 6;

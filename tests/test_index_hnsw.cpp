@@ -38,6 +38,8 @@ struct Model {
     uint32_t max_level = 0;
     int64_t entry = -1;
     std::vector<Node> storage;
+    bool diverse = false;        // the diverse selection and its own levels
+    uint64_t level_state = 12345;
 
     Model(uint32_t dim_, uint32_t M_, uint32_t efc_, uint32_t efs_, int32_t metric_,
           uint32_t cap_ = 0, float mult = 0.0f)
@@ -128,8 +130,55 @@ struct Model {
         }
     }
 
+    // splitmix64; 24 bits in (0, 1].
+    float own_uniform() {
+        uint64_t z = (level_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        return (float)((z >> 40) + 1) / 16777216.0f;
+    }
+
+    // Nearest to base first; a candidate is kept when no kept one is nearer
+    // to it than base is, until limit are kept. Fewer than limit: all kept.
+    std::vector<uint64_t> pick_diverse(const float *base, std::vector<uint64_t> cands, size_t limit) {
+        std::sort(cands.begin(), cands.end(), [&](uint64_t a, uint64_t b) {
+            float da = dist(base, nodes[a]->v.data()), db = dist(base, nodes[b]->v.data());
+            return da < db || (da == db && a < b);
+        });
+        if (cands.size() < limit) return cands;
+        std::vector<uint64_t> kept;
+        for (uint64_t c : cands) {
+            if (kept.size() >= limit) break;
+            const float *cv = nodes[c]->v.data();
+            bool good = true;
+            for (uint64_t r : kept)
+                if (dist(cv, nodes[r]->v.data()) < dist(base, cv)) good = false;
+            if (good) kept.push_back(c);
+        }
+        return kept;
+    }
+
+    void link_diverse(Node *node, uint32_t layer, const std::vector<uint64_t> &cands) {
+        for (uint64_t nid : pick_diverse(node->v.data(), cands, std::min(M, node->cap(layer, M)))) {
+            Node *nb = nodes[nid];
+            node->links[layer].push_back(nid);
+            if (nb->level < layer) continue;
+            std::vector<uint64_t> &list = nb->links[layer];
+            if (list.size() < nb->cap(layer, M)) {
+                list.push_back(node->id);
+                continue;
+            }
+            std::vector<uint64_t> all;
+            for (uint64_t o : list)
+                if (usable(o)) all.push_back(o);
+            all.push_back(node->id);
+            list = pick_diverse(nb->v.data(), all, nb->cap(layer, M));
+        }
+    }
+
     uint32_t draw_level() {
-        float r = (float)(vx_rand() & 0xFFFF) / 65535.0f;
+        float r = diverse ? own_uniform() : (float)(vx_rand() & 0xFFFF) / 65535.0f;
         float x = -vx_math_log_f32(r) * level_mult;
         uint32_t level = (x >= 1.0f && x < 9.2233720e18f) ? (uint32_t)(int64_t)x : 0;
         if (cap_levels && level > cap_levels) level = cap_levels;
@@ -162,6 +211,11 @@ struct Model {
             uint64_t nearest = 0;
             for (size_t i = 1; i < cands.size(); i++)
                 if (cands[i].distance < cands[nearest].distance) nearest = i;
+            if (diverse) {
+                link_diverse(node, layer, list);
+                ep = cands[nearest].id;
+                continue;
+            }
             if (list.size() > cap) {
                 select(list, cap, v);
                 list.resize(cap);
@@ -275,6 +329,7 @@ TEST_P(HnswOracle, GraphAndResultsMatchThePlainModel) {
     vx_index_params p = hnsw_params(dim, c.M, c.efc, 24, c.metric);
     vx_index *index = vx_index_create(nullptr, &p);
     ASSERT_NE(index, nullptr);
+    ASSERT_EQ(vx_index_set_neighbor_selection(index, VX_HNSW_SELECT_NEAREST), VX_OK);
     Model m(dim, c.M, c.efc, 24, c.metric);
 
     // Ids with gaps, one beyond the first table to make both grow.
@@ -312,6 +367,43 @@ INSTANTIATE_TEST_SUITE_P(Metrics, HnswOracle,
                                            OracleCase{VX_METRIC_L2, 2, 40},
                                            OracleCase{VX_METRIC_IP, 5, 16},
                                            OracleCase{VX_METRIC_COSINE, 5, 16}));
+
+// The diverse graph against the model's transcription of the rule, with
+// removals and later insertions that trim lists holding dangling links.
+TEST_P(HnswOracle, DiverseGraphMatchesThePlainModel) {
+    const OracleCase c = GetParam();
+    const uint32_t dim = 10, n = 1200;
+    auto data = random_vectors(n, dim, 13 + c.metric);
+    auto queries = random_vectors(30, dim, 98);
+    vx_index_params p = hnsw_params(dim, c.M, c.efc, 24, c.metric);
+    p.family.hnsw.seed = 77;
+    vx_index *index = vx_index_create(nullptr, &p);
+    ASSERT_NE(index, nullptr);
+    ASSERT_EQ(hnsw_body(index)->selection, VX_HNSW_SELECT_DIVERSE); // the default
+    Model m(dim, c.M, c.efc, 24, c.metric);
+    m.diverse = true;
+    m.level_state = 77;
+    std::vector<uint64_t> ids(n);
+    for (uint32_t i = 0; i < n; i++) ids[i] = 2 + 2 * i;
+    vx_srand(1); // the diverse graph's levels do not depend on it
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+    for (uint32_t i = 0; i < n; i++) m.insert(ids[i], data.data() + i * dim);
+    expect_same_graph(index, m);
+    expect_same_search(index, m, queries.data(), 30, 10);
+
+    for (uint64_t id : {ids[3], (uint64_t)m.entry, ids[600]}) {
+        ASSERT_EQ(vx_index_remove(index, id), VX_OK);
+        m.remove(id);
+    }
+    auto more = random_vectors(150, dim, 5);
+    std::vector<uint64_t> more_ids(150);
+    for (uint32_t i = 0; i < 150; i++) more_ids[i] = 1 + 2 * i;
+    ASSERT_EQ(vx_index_add_batch(index, more_ids.data(), more.data(), 150), VX_OK);
+    for (uint32_t i = 0; i < 150; i++) m.insert(more_ids[i], more.data() + i * dim);
+    expect_same_graph(index, m);
+    expect_same_search(index, m, queries.data(), 30, 10);
+    vx_index_destroy(index);
+}
 
 /* ---- construction details ---------------------------------------------------------- */
 
@@ -415,6 +507,7 @@ struct LineGraph {
         vx_index_params p = hnsw_params(1, 1, 10, 10);
         p.family.hnsw.level_mult = 1e-9f;
         index = vx_index_create(nullptr, &p);
+        vx_index_set_neighbor_selection(index, VX_HNSW_SELECT_NEAREST);
     }
     ~LineGraph() { vx_index_destroy(index); }
     void add(uint64_t id, float x) { ASSERT_EQ(vx_index_add(index, id, &x), VX_OK); }
@@ -584,6 +677,85 @@ TEST(HnswSearch, InnerProductAndCosineRankLikeBruteForce) {
         EXPECT_GE(double(found) / (10.0 * nq), 0.95) << metric;
         vx_index_destroy(index);
     }
+}
+
+// Well-separated clusters: nearest links stay inside each cluster, so the
+// plain graph breaks into islands; the diverse rule keeps bridges.
+TEST(HnswSearch, DiverseLinksReachEveryCluster) {
+    const uint32_t dim = 16, clusters = 20, per = 500, nq = 200;
+    std::mt19937 rng(2024);
+    std::uniform_real_distribution<float> centre(-100.0f, 100.0f);
+    std::normal_distribution<float> spread(0.0f, 1.0f);
+    std::vector<float> centres(clusters * dim);
+    for (float &x : centres) x = centre(rng);
+    auto draw = [&](uint32_t n, std::vector<float> &out) {
+        out.resize((uint64_t)n * dim);
+        for (uint32_t i = 0; i < n; i++) {
+            uint32_t c = rng() % clusters;
+            for (uint32_t j = 0; j < dim; j++) out[i * dim + j] = centres[c * dim + j] + spread(rng);
+        }
+    };
+    std::vector<float> data, queries;
+    draw(clusters * per, data);
+    draw(nq, queries);
+    const uint32_t n = clusters * per;
+    auto ids = sequential_ids(n);
+    std::vector<std::vector<Hit>> truth(nq);
+    for (uint32_t q = 0; q < nq; q++)
+        truth[q] = brute_force(data.data(), ids.data(), n, dim, &queries[q * dim], 10, VX_METRIC_L2);
+    double recall[2];
+    for (int32_t selection : {VX_HNSW_SELECT_NEAREST, VX_HNSW_SELECT_DIVERSE}) {
+        vx_index_params p = hnsw_params(dim, 8, 64, 32);
+        vx_index *index = vx_index_create(nullptr, &p);
+        ASSERT_EQ(vx_index_set_neighbor_selection(index, selection), VX_OK);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+        uint64_t found = 0;
+        vx_search_result r[10];
+        for (uint32_t q = 0; q < nq; q++) {
+            uint64_t hits = vx_index_search(index, &queries[q * dim], 10, r);
+            std::set<uint64_t> want;
+            for (auto &h : truth[q]) want.insert(h.id);
+            for (uint64_t i = 0; i < hits; i++) found += want.count(r[i].id);
+        }
+        recall[selection] = double(found) / (10.0 * nq);
+        vx_index_destroy(index);
+    }
+    EXPECT_LT(recall[VX_HNSW_SELECT_NEAREST], 0.9);
+    EXPECT_GE(recall[VX_HNSW_SELECT_DIVERSE], 0.9);
+}
+
+TEST(HnswCreate, NeighbourSelectionSwitch) {
+    vx_index_params p = hnsw_params(2, 4, 8, 8);
+    vx_index *index = vx_index_create(nullptr, &p);
+    EXPECT_EQ(hnsw_body(index)->selection, VX_HNSW_SELECT_DIVERSE);
+    EXPECT_EQ(vx_index_set_neighbor_selection(index, 2), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_set_neighbor_selection(nullptr, 0), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_set_neighbor_selection(index, VX_HNSW_SELECT_NEAREST), VX_OK);
+    EXPECT_EQ(hnsw_body(index)->selection, VX_HNSW_SELECT_NEAREST);
+    float v[2] = {1, 2};
+    ASSERT_EQ(vx_index_add(index, 1, v), VX_OK);
+    // A graph with vectors keeps the rule it was built by.
+    EXPECT_EQ(vx_index_set_neighbor_selection(index, VX_HNSW_SELECT_DIVERSE), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(hnsw_body(index)->selection, VX_HNSW_SELECT_NEAREST);
+    vx_index_destroy(index);
+    vx_index_params ivf = ivf_params(2, 2, 1, 2);
+    index = vx_index_create(nullptr, &ivf);
+    EXPECT_EQ(vx_index_set_neighbor_selection(index, VX_HNSW_SELECT_NEAREST), VX_ERR_NOT_SUPPORTED);
+    vx_index_destroy(index);
+
+    // The diverse graph's levels come from its seed alone.
+    std::vector<uint32_t> levels[2];
+    for (int run = 0; run < 2; run++) {
+        p.family.hnsw.seed = 31;
+        index = vx_index_create(nullptr, &p);
+        auto data = random_vectors(200, 2, 9);
+        auto ids = sequential_ids(200);
+        vx_srand(run ? 1 : 999);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 200), VX_OK);
+        for (uint64_t id : ids) levels[run].push_back(hnsw_body(index)->nodes[id]->level);
+        vx_index_destroy(index);
+    }
+    EXPECT_EQ(levels[0], levels[1]);
 }
 
 /* ---- concurrency ------------------------------------------------------------------------ */

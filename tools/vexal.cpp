@@ -192,7 +192,7 @@ static const char *HELP_MAIN =
     "  build-index DB COLLECTION          build the collection's index\n"
     "  drop DB COLLECTION                 delete a collection\n"
     "  info DB                            list the collections of a database\n"
-    "  bench [--dataset fashion-mnist|random-128] [--threads N] [--out FILE.json] [--plot FILE.svg]\n"
+    "  bench [--dataset NAME] [--graphs-only] [--threads N] [--out FILE.json] [--plot FILE.svg]\n"
     "  --version                          print the program's and the library's version\n"
     "\n"
     "Run 'vexal help COMMAND' or 'vexal COMMAND --help' for details.\n";

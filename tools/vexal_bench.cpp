@@ -15,8 +15,9 @@
 #include "vexal_tool.h"
 
 const char *HELP_BENCH =
-    "usage: vexal bench [--dataset fashion-mnist|random-128] [--threads N] [--queries N]\n"
-    "                   [--out results.json] [--plot recall-qps.svg]\n"
+    "usage: vexal bench [--dataset fashion-mnist|random-128|clustered-128] [--threads N]\n"
+    "                   [--queries N] [--base N] [--graphs-only] [--out results.json]\n"
+    "                   [--plot recall-qps.svg]\n"
     "\n"
     "Computes the exact ground truth, then measures for each method its build\n"
     "time, memory, and recall@10 with queries per second over a sweep: brute\n"
@@ -25,7 +26,11 @@ const char *HELP_BENCH =
     "built with -DVEXAL_BENCH_PEERS=ON, hnswlib and FAISS run the same sweep.\n"
     "The table goes to standard output, everything to --out as JSON, and --plot\n"
     "draws the recall/QPS curves as SVG. --queries limits the query count\n"
-    "(default 2000).\n";
+    "(default 2000). clustered-128 is 200,000 vectors of dimension 128 drawn from\n"
+    "1,000 clusters with a fixed seed, queries from the same mixture. --base\n"
+    "keeps the first N base vectors.\n"
+    "--graphs-only measures vexal's graph and hnswlib alone and prints their\n"
+    "ratios (queries per second at equal recall, build time, memory).\n";
 
 static const uint32_t K = 10;
 
@@ -124,7 +129,7 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     progress.finish();
     m.build_seconds = now_seconds() - t0;
     m.memory_mb = arena_megabytes(index);
-    for (uint32_t ef : {10u, 16u, 32u, 64u, 128u, 256u}) {
+    for (uint32_t ef : {10u, 16u, 24u, 32u, 48u, 64u, 128u, 256u}) {
         vx_index_set_search_width(index, ef);
         std::vector<uint64_t> found;
         double qps = timed_queries(queries, threads, &found,
@@ -221,6 +226,35 @@ static void print_ratios(const std::vector<BenchMethod> &methods) {
     }
 }
 
+static const BenchMethod *find_method(const std::vector<BenchMethod> &methods, const char *name) {
+    for (const BenchMethod &m : methods)
+        if (m.name == name) return &m;
+    return nullptr;
+}
+
+static double best_recall(const BenchMethod &m) {
+    double best = 0;
+    for (const BenchPoint &p : m.points) best = std::max(best, p.recall);
+    return best;
+}
+
+// The graph against hnswlib: queries per second at equal recall, build time
+// and memory, each as ours / theirs.
+static void print_graph_ratios(const std::vector<BenchMethod> &methods) {
+    const BenchMethod *ours = find_method(methods, "vexal HNSW"), *theirs = find_method(methods, "hnswlib HNSW");
+    if (!ours || !theirs) return;
+    printf("\nvexal HNSW / hnswlib HNSW:");
+    for (double target : {0.95, 0.99}) {
+        double a = qps_at_recall(*ours, target), b = qps_at_recall(*theirs, target);
+        if (a > 0 && b > 0) printf("  QPS at recall >= %.2f %.2fx (%.0f vs %.0f)", target, a / b, a, b);
+        else printf("  QPS at recall >= %.2f -", target);
+    }
+    printf("\n  build time %.2fx (%.2f s vs %.2f s)  memory %.2fx (%.1f vs %.1f MiB)  best recall %.4f vs %.4f\n",
+           ours->build_seconds / theirs->build_seconds, ours->build_seconds, theirs->build_seconds,
+           ours->memory_mb / theirs->memory_mb, ours->memory_mb, theirs->memory_mb, best_recall(*ours),
+           best_recall(*theirs));
+}
+
 static std::string json_escape(const std::string &s) {
     std::string r;
     for (char c : s) {
@@ -254,22 +288,41 @@ static bool write_json(const std::string &path, const std::string &dataset, cons
     return true;
 }
 
+// vexal's graph and hnswlib, one after the other in one run.
+static int bench_graphs_only(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                             unsigned threads, std::vector<BenchMethod> *methods) {
+    methods->push_back(bench_hnsw(base, queries, truth, threads));
+    print_method(methods->back());
+    if (!run_hnswlib_benchmark(base, queries, truth, methods)) {
+        printf("(hnswlib not compiled in: configure with -DVEXAL_BENCH_PEERS=ON)\n");
+        return 0;
+    }
+    print_method(methods->back());
+    print_graph_ratios(*methods);
+    return 0;
+}
+
 int cmd_bench(const std::vector<std::string> &args) {
     std::string dataset = "fashion-mnist", out_path, plot_path, value;
     unsigned threads = 1;
-    uint64_t query_n = 2000;
+    uint64_t query_n = 2000, base_n = UINT64_MAX;
     ArgReader a("bench", args);
     std::vector<std::string> extra;
     uint64_t n = 0;
+    bool graphs_only = false;
     while (a.next()) {
         if (a.flag("--help") || a.flag("-h")) {
             fputs(HELP_BENCH, stdout);
             return 0;
+        } else if (a.flag("--graphs-only")) {
+            graphs_only = true;
         } else if (a.value("--dataset", &dataset) || a.value("--out", &out_path) || a.value("--plot", &plot_path)) {
             continue;
         } else if (a.value("--threads", &value)) {
             if (!parse_count(value, 1, 256, &n)) return tool_error("bench: bad --threads '" + value + "'");
             threads = (unsigned)n;
+        } else if (a.value("--base", &value)) {
+            if (!parse_count(value, 1, UINT64_MAX, &base_n)) return tool_error("bench: bad --base '" + value + "'");
         } else if (a.value("--queries", &value)) {
             if (!parse_count(value, 1, UINT64_MAX, &query_n)) return tool_error("bench: bad --queries '" + value + "'");
         } else {
@@ -288,8 +341,15 @@ int cmd_bench(const std::vector<std::string> &args) {
     } else if (dataset == "random-128") {
         make_clustered(100000, 128, 1, 7, &base, nullptr);
         make_clustered(query_n, 128, 1, 8, &queries, nullptr);
+    } else if (dataset == "clustered-128") {
+        make_clustered(200000, 128, 1000, 7, &base, nullptr);
+        make_clustered(query_n, 128, 1000, 8, &queries, nullptr);
     } else {
         return tool_error("bench: unknown dataset '" + dataset + "'");
+    }
+    if (base.rows > base_n) {
+        base.rows = base_n;
+        base.data.resize(base_n * base.dim);
     }
     if (queries.rows > query_n) {
         queries.rows = query_n;
@@ -304,6 +364,7 @@ int cmd_bench(const std::vector<std::string> &args) {
     fflush(stdout);
 
     std::vector<BenchMethod> methods;
+    if (graphs_only) return bench_graphs_only(base, queries, truth, threads, &methods);
     methods.push_back(bench_brute_force(base, queries, truth, threads));
     print_method(methods.back());
     methods.push_back(bench_hnsw(base, queries, truth, threads));
@@ -322,6 +383,7 @@ int cmd_bench(const std::vector<std::string> &args) {
                "libfaiss-dev)\n");
     }
     print_ratios(methods);
+    print_graph_ratios(methods);
 
     if (!out_path.empty() && !write_json(out_path, dataset, base, queries, threads, methods, &error))
         return tool_error("bench: " + error);

@@ -38,8 +38,12 @@ static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, cons
     hnswlib::HierarchicalNSW<float> index(&space, base.rows, 16, 200);
     for (uint64_t i = 0; i < base.rows; i++) index.addPoint(base.row(i), (hnswlib::labeltype)(i + 1));
     m.build_seconds = seconds_now() - t0;
-    m.memory_mb = (double)index.max_elements_ * index.size_data_per_element_ / (1024.0 * 1024.0);
-    for (size_t ef : {10, 16, 32, 64, 128, 256}) {
+    // Layer 0 (vectors, links, labels) plus the upper layers' link lists.
+    double upper = 0;
+    for (uint64_t i = 0; i < index.cur_element_count; i++)
+        upper += index.element_levels_[i] > 0 ? (double)index.size_links_per_element_ * index.element_levels_[i] : 0;
+    m.memory_mb = ((double)index.max_elements_ * index.size_data_per_element_ + upper) / (1024.0 * 1024.0);
+    for (size_t ef : {10, 16, 24, 32, 48, 64, 128, 256}) {
         index.setEf(ef);
         m.points.push_back(measure("ef " + std::to_string(ef), queries, truth, [&](const float *q, uint64_t *out) {
             auto result = index.searchKnn(q, K);
@@ -119,7 +123,18 @@ bool run_peer_benchmarks(const Matrix &base, const Matrix &queries, const std::v
     return true;
 }
 
+bool run_hnswlib_benchmark(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                           std::vector<BenchMethod> *out) {
+    out->push_back(bench_hnswlib(base, queries, truth));
+    return true;
+}
+
 #else
+
+bool run_hnswlib_benchmark(const Matrix &, const Matrix &, const std::vector<uint64_t> &,
+                           std::vector<BenchMethod> *) {
+    return false;
+}
 
 bool run_peer_benchmarks(const Matrix &, const Matrix &, const std::vector<uint64_t> &, unsigned,
                          std::vector<BenchMethod> *) {

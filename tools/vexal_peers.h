@@ -26,4 +26,9 @@ struct BenchMethod {
 bool run_peer_benchmarks(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
                          unsigned threads, std::vector<BenchMethod> *out);
 
+// Appends hnswlib's measurement alone (M 16, ef_construction 200, the same
+// ef sweep as vexal's graph); false when the peers are not compiled in.
+bool run_hnswlib_benchmark(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                           std::vector<BenchMethod> *out);
+
 #endif
