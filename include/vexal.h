@@ -1616,7 +1616,12 @@ typedef struct vx_collection_config {
                                * (given no lists here): no index at creation;
                                * vx_collection_build_index then makes the
                                * automatic one */
-    uint32_t reserved32;      /* not read */
+    uint32_t refine_factor;   /* (once a reserved field, read as 0 before)
+                               * candidates per wanted hit that a quantized
+                               * index (the _PQ and _SQ kinds) supplies; the
+                               * collection re-ranks them by the exact
+                               * vectors it holds. 0: 4; 1: the index's own
+                               * ranking. Not kept in the collection file */
     uint64_t reserved64;      /* not read */
     int32_t auto_resize;      /* stored with the options, never consulted:
                                * the record array always grows */
@@ -1730,17 +1735,19 @@ typedef struct vx_collection_stats {
 typedef struct vx_search_options {
     uint64_t k;              /* hits wanted */
     const vx_filter *filter; /* only matching records are returned */
-    int32_t include_vector;  /* index hits carry the stored vector */
-    int32_t include_meta;    /* index hits carry the stored metadata */
-    uint64_t reserved;       /* not read */
+    int32_t include_vector;  /* hits carry the stored vector */
+    int32_t include_meta;    /* hits carry the stored metadata */
+    uint64_t refine_factor;  /* (once a reserved field) candidates per wanted
+                              * hit taken from a quantized index and
+                              * re-ranked by exact distance; 0: the
+                              * collection's refine_factor, 1: none */
 } vx_search_options;
 
 /* One hit: distance under the collection's metric as vx_vec_distance
  * computes it, smaller is nearer; under VX_METRIC_L2 the SQUARED Euclidean
  * distance, whatever index found the hit. vector and meta point at the
- * stored record's arrays (NULL unless asked for and the hit came from the
- * index); they stay readable until the collection is destroyed, and hold
- * this hit's values until the record is upserted, its metadata replaced,
+ * stored record's arrays (NULL unless asked for); they stay readable
+ * until the collection is destroyed, and hold this hit's values until the record is upserted, its metadata replaced,
  * or it is deleted (see the collection notes above). */
 typedef struct vx_search_hit {
     uint64_t id;
@@ -1829,6 +1836,22 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
  * (SQUARED under VX_METRIC_L2). */
 VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
                                      const vx_search_options *opt, vx_search_hit *out);
+/* Runs nq searches with one set of options: query i reads queries + i *
+ * dimension (one row-major array) and receives in out + i * k (k from opt,
+ * 10 when opt is NULL; out has room for nq * k hits) exactly the hits, in
+ * order and bit for bit, that vx_collection_search gives it alone; counts[i]
+ * receives their number. Without an index every pass over the stored
+ * vectors serves several queries at once. threads: how many threads share
+ * the queries (0 and 1: the calling thread alone; at most 64). The
+ * collection's read lock is held for the whole call; a thread that cannot
+ * be started leaves its share to the calling thread. Returns VX_OK (also for
+ * nq 0); VX_ERR_INVALID_ARG for NULL c, queries, out or counts;
+ * VX_ERR_NO_MEMORY when scratch memory runs out (counts of the queries not
+ * run are then 0); the lock's failure. Thread-safe as vx_collection_search
+ * is. */
+VX_API vx_status vx_collection_search_batch(vx_collection *c, const float *queries, uint64_t nq,
+                                            const vx_search_options *opt, uint32_t threads,
+                                            vx_search_hit *out, uint64_t *counts);
 /* Searches with the stored vector of id as the query (the record itself is
  * a candidate); 0 when id is missing. */
 VX_API uint64_t vx_collection_search_by_id(vx_collection *c, uint64_t id,

@@ -77,6 +77,10 @@ int collection_index_active(const vx_collection *c) {
     return c->index && c->index_enabled && c->count >= c->index_threshold;
 }
 
+uint32_t collection_refine_factor(const vx_collection *c) {
+    return c->config.refine_factor ? c->config.refine_factor : VX_COLLECTION_DEFAULT_REFINE;
+}
+
 vx_status collection_index_records(vx_collection *c) {
     uint64_t n = c->count;
     uint64_t dim = c->dimension;
@@ -298,6 +302,30 @@ static vx_status check_vector_write(const vx_collection *c, const float *vectors
     return vectors_all_finite(c, vectors, n) ? VX_OK : VX_ERR_INVALID_ARG;
 }
 
+// A chunk holds as many vectors as the collection already has (at least 16,
+// at most what fits in 1 MiB), so small collections waste little and large
+// ones scan in long contiguous runs.
+static const uint64_t VECTOR_CHUNK_MIN = 16;
+static const uint64_t VECTOR_CHUNK_BYTES = 1u << 20;
+
+float *collection_vector_slot(vx_collection *c) {
+    uint64_t bytes = (uint64_t)c->dimension * sizeof(float);
+    if (c->vector_chunk_free == 0) {
+        uint64_t most = VECTOR_CHUNK_BYTES / bytes ? VECTOR_CHUNK_BYTES / bytes : 1;
+        uint64_t n = c->count > VECTOR_CHUNK_MIN ? c->count : VECTOR_CHUNK_MIN;
+        if (n > most) n = most;
+        float *chunk = (float *)collection_arena_alloc(c, n * bytes);
+        if (!chunk && n > 1) chunk = (float *)collection_arena_alloc(c, bytes), n = 1;
+        if (!chunk) return nullptr;
+        c->vector_chunk = chunk;
+        c->vector_chunk_free = n;
+    }
+    float *slot = c->vector_chunk;
+    c->vector_chunk += c->dimension;
+    c->vector_chunk_free--;
+    return slot;
+}
+
 extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, const float *vector,
                                                            const vx_meta_entry *meta, uint64_t meta_count,
                                                            uint64_t *out_id) {
@@ -308,7 +336,7 @@ extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, con
     if (!guard.held()) return guard.status();
     if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
     uint64_t id = c->next_id++;
-    float *copy = (float *)collection_arena_alloc(c, (uint64_t)c->dimension * sizeof(float));
+    float *copy = collection_vector_slot(c);
     if (!copy) return VX_ERR_NO_MEMORY;
     vx_memcpy(copy, vector, (uint64_t)c->dimension * sizeof(float));
     vx_meta_entry *meta_copy = nullptr;

@@ -13,6 +13,7 @@
 // index on for insertions and searches.
 #define VX_COLLECTION_DORMANT_THRESHOLD 100000000ull
 #define VX_COLLECTION_DEFAULT_K 10
+#define VX_COLLECTION_DEFAULT_REFINE 4
 
 struct vx_collection {
     char *name;                 // zero-terminated copy, or null
@@ -48,6 +49,11 @@ struct vx_collection {
     // 1 for a collection of a database opened read-only: every change is
     // refused with VX_ERR_READ_ONLY. Set before the collection is shared.
     int32_t read_only;
+    // Inserted vectors are carved from chunks of many vectors, so that a
+    // scan over the records streams through memory. A record's vector never
+    // moves: chunks live as long as the arena.
+    float *vector_chunk;        // next free vector slot, or null
+    uint64_t vector_chunk_free; // vectors left in the current chunk
 };
 
 struct vx_collection_iterator {
@@ -80,6 +86,10 @@ uint64_t collection_arena_used(vx_collection *c);
 // array; keeps ids_sorted. Caller holds the write lock (or owns c alone).
 vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector,
                                  vx_meta_entry *meta, uint64_t meta_count);
+// Room for one vector of the collection's dimension, from the current chunk
+// (a new one, sized to the collection's growth, when it is used up); null
+// when the arena is exhausted. Caller holds the write lock.
+float *collection_vector_slot(vx_collection *c);
 // Position of the first record with id, or UINT64_MAX. Caller holds a lock.
 uint64_t collection_find(const vx_collection *c, uint64_t id);
 // Index parameters for kind/metric/dimension with the collection's rules:
@@ -137,6 +147,14 @@ typedef struct search_item {
 // frees) receives the hits in order. Returns the count (0: *items null).
 uint64_t collection_search_locked(vx_collection *c, const float *query, uint64_t k,
                                   const vx_filter *filter, search_item **items);
+
+// The same with the refine factor of quantized indexes given (0: the
+// collection's own, see collection_refine_factor).
+uint64_t collection_search_refined(vx_collection *c, const float *query, uint64_t k,
+                                   const vx_filter *filter, uint64_t refine, search_item **items);
+// Candidates per hit wanted that a quantized index supplies for exact
+// re-ranking: the configured factor, VX_COLLECTION_DEFAULT_REFINE when 0.
+uint32_t collection_refine_factor(const vx_collection *c);
 
 // The partial selection sort's picks, computed without its quadratic cost:
 // writes to picks[0..m-1] the candidate indices that a selection sort

@@ -14,36 +14,38 @@ static inline int is_nan(float x) { return x != x; }
 
 // --- selection --------------------------------------------------------------
 
+// Offers x to a max-heap holding the m smallest values seen.
+static void max_heap_offer(float *heap, uint64_t *size, uint64_t m, float x) {
+    uint64_t at;
+    if (*size < m) {
+        at = (*size)++;
+        while (at > 0 && heap[(at - 1) / 2] < x) {
+            heap[at] = heap[(at - 1) / 2];
+            at = (at - 1) / 2;
+        }
+        heap[at] = x;
+        return;
+    }
+    if (!(x < heap[0])) return;
+    at = 0;
+    for (;;) {
+        uint64_t child = 2 * at + 1;
+        if (child >= *size) break;
+        if (child + 1 < *size && heap[child] < heap[child + 1]) child++;
+        if (!(x < heap[child])) break;
+        heap[at] = heap[child];
+        at = child;
+    }
+    heap[at] = x;
+}
+
 // The m-th smallest non-NaN distance, or false when there are fewer than m
 // of them (then every non-NaN distance can be picked). Keeps a max-heap of
 // the m smallest seen.
 static int kth_smallest(const float *dist, uint64_t n, uint64_t m, float *heap, float *out) {
     uint64_t size = 0;
-    for (uint64_t i = 0; i < n; i++) {
-        float x = dist[i];
-        if (is_nan(x)) continue;
-        uint64_t at;
-        if (size < m) {
-            at = size++;
-            while (at > 0 && heap[(at - 1) / 2] < x) {
-                heap[at] = heap[(at - 1) / 2];
-                at = (at - 1) / 2;
-            }
-            heap[at] = x;
-            continue;
-        }
-        if (!(x < heap[0])) continue;
-        at = 0;
-        for (;;) {
-            uint64_t child = 2 * at + 1;
-            if (child >= size) break;
-            if (child + 1 < size && heap[child] < heap[child + 1]) child++;
-            if (!(x < heap[child])) break;
-            heap[at] = heap[child];
-            at = child;
-        }
-        heap[at] = x;
-    }
+    for (uint64_t i = 0; i < n; i++)
+        if (!is_nan(dist[i])) max_heap_offer(heap, &size, m, dist[i]);
     if (size < m) return 0;
     *out = heap[0];
     return 1;
@@ -76,6 +78,44 @@ static void tournament_build(tournament *t, uint64_t n) {
     for (uint64_t at = t->leaves - 1; at >= 1; at--) t->node[at] = better(t, t->node[2 * at], t->node[2 * at + 1]);
 }
 
+// Replays the selection sort over the r slots it can touch (values with the
+// candidate index each came from, in candidate order; the first m slots are
+// the first m candidates) and writes the m picks. value and origin are
+// scratch afterwards. Returns 0 when scratch memory runs out.
+static int replay_selection(float *value, uint64_t *origin, uint64_t r, uint64_t m, uint64_t *picks,
+                            float *pick_values) {
+    uint64_t leaves = 1;
+    while (leaves < r) leaves *= 2;
+    uint8_t *present = (uint8_t *)vx_malloc(r);
+    uint64_t *node = (uint64_t *)vx_malloc(2 * leaves * sizeof(uint64_t));
+    int ok = present && node;
+    if (ok) {
+        for (uint64_t j = 0; j < r; j++) present[j] = !is_nan(value[j]);
+        tournament t = {node, leaves, value, present};
+        tournament_build(&t, r);
+        for (uint64_t i = 0; i < m; i++) {
+            if (!present[i]) { // a NaN in place stays there
+                picks[i] = origin[i];
+                if (pick_values) pick_values[i] = value[i];
+                continue;
+            }
+            uint64_t p = node[1];
+            picks[i] = origin[p];
+            if (pick_values) pick_values[i] = value[p];
+            if (p != i) { // the displaced candidate takes the picked one's slot
+                value[p] = value[i];
+                origin[p] = origin[i];
+                tournament_update(&t, p);
+            }
+            present[i] = 0;
+            tournament_update(&t, i);
+        }
+    }
+    vx_free(present);
+    vx_free(node);
+    return ok;
+}
+
 // The selection sort only ever moves or picks distances no larger than the
 // m-th smallest, plus whatever sits in the first m slots; every other slot
 // is never touched. So the sort is replayed over just those slots, in their
@@ -92,45 +132,105 @@ int select_smallest(const float *dist, uint64_t n, uint64_t m, uint64_t *picks) 
     uint64_t r = 0;
     for (uint64_t i = 0; i < n; i++)
         if (i < m || (!is_nan(dist[i]) && (!bounded || !(bound < dist[i])))) r++;
-    uint64_t leaves = 1;
-    while (leaves < r) leaves *= 2;
     float *value = (float *)vx_malloc(r * sizeof(float));
     uint64_t *origin = (uint64_t *)vx_malloc(r * sizeof(uint64_t));
-    uint8_t *present = (uint8_t *)vx_malloc(r);
-    uint64_t *node = (uint64_t *)vx_malloc(2 * leaves * sizeof(uint64_t));
-    int ok = value && origin && present && node;
+    int ok = value && origin;
     if (ok) {
         uint64_t j = 0;
         for (uint64_t i = 0; i < n; i++) {
             if (!(i < m || (!is_nan(dist[i]) && (!bounded || !(bound < dist[i]))))) continue;
             value[j] = dist[i];
             origin[j] = i;
-            present[j] = !is_nan(dist[i]);
             j++;
         }
-        tournament t = {node, leaves, value, present};
-        tournament_build(&t, r);
-        for (uint64_t i = 0; i < m; i++) {
-            if (!present[i]) { // a NaN in place stays there
-                picks[i] = origin[i];
-                continue;
-            }
-            uint64_t p = node[1];
-            picks[i] = origin[p];
-            if (p != i) { // the displaced candidate takes the picked one's slot
-                value[p] = value[i];
-                origin[p] = origin[i];
-                tournament_update(&t, p);
-            }
-            present[i] = 0;
-            tournament_update(&t, i);
-        }
+        ok = replay_selection(value, origin, r, m, picks, nullptr);
     }
     vx_free(value);
     vx_free(origin);
-    vx_free(present);
-    vx_free(node);
     return ok;
+}
+
+// The same choice made while the distances stream past in candidate order:
+// only the first m candidates and those not above the running m-th
+// smallest are kept (the bound only falls, so nothing the sort can touch is
+// lost), and no array of every distance is needed.
+struct stream_select {
+    uint64_t m, seen;
+    float *heap; // max-heap of the m smallest non-NaN distances so far
+    uint64_t heap_size;
+    float *value; // kept candidates in order, with their candidate index
+    uint64_t *origin;
+    uint64_t count, cap;
+};
+
+static int stream_open(stream_select *s, uint64_t m) {
+    *s = stream_select{m, 0, nullptr, 0, nullptr, nullptr, 0, 2 * m + 1024};
+    s->heap = (float *)vx_malloc(m * sizeof(float));
+    s->value = (float *)vx_malloc(s->cap * sizeof(float));
+    s->origin = (uint64_t *)vx_malloc(s->cap * sizeof(uint64_t));
+    return s->heap && s->value && s->origin;
+}
+
+static void stream_close(stream_select *s) {
+    vx_free(s->heap);
+    vx_free(s->value);
+    vx_free(s->origin);
+}
+
+static int stream_wanted(const stream_select *s, float x, uint64_t i) {
+    return i < s->m || (!is_nan(x) && (s->heap_size < s->m || !(s->heap[0] < x)));
+}
+
+// Drops what the current bound rules out; grows the lists when that frees
+// too little. 0 without memory.
+static int stream_make_room(stream_select *s) {
+    uint64_t j = 0;
+    for (uint64_t i = 0; i < s->count; i++) {
+        if (!stream_wanted(s, s->value[i], s->origin[i])) continue;
+        s->value[j] = s->value[i];
+        s->origin[j++] = s->origin[i];
+    }
+    s->count = j;
+    if (s->count < s->cap / 2) return 1;
+    uint64_t cap = s->cap * 2;
+    float *value = (float *)vx_malloc(cap * sizeof(float));
+    uint64_t *origin = (uint64_t *)vx_malloc(cap * sizeof(uint64_t));
+    if (!value || !origin) {
+        vx_free(value);
+        vx_free(origin);
+        return 0;
+    }
+    vx_memcpy(value, s->value, s->count * sizeof(float));
+    vx_memcpy(origin, s->origin, s->count * sizeof(uint64_t));
+    vx_free(s->value);
+    vx_free(s->origin);
+    s->value = value;
+    s->origin = origin;
+    s->cap = cap;
+    return 1;
+}
+
+// Takes the next n distances in candidate order.
+static int stream_offer(stream_select *s, const float *dist, uint64_t n) {
+    for (uint64_t j = 0; j < n; j++) {
+        float x = dist[j];
+        uint64_t i = s->seen + j;
+        // The common case once the heap is full: farther than the bound.
+        if (i >= s->m && (is_nan(x) || (s->heap_size == s->m && s->heap[0] < x))) continue;
+        if (!is_nan(x)) max_heap_offer(s->heap, &s->heap_size, s->m, x);
+        if (!stream_wanted(s, x, i)) continue;
+        if (s->count == s->cap && !stream_make_room(s)) return 0;
+        s->value[s->count] = x;
+        s->origin[s->count++] = i;
+    }
+    s->seen += n;
+    return 1;
+}
+
+// The m picks with their distances, as select_smallest gives them.
+static int stream_finish(stream_select *s, uint64_t *picks, float *pick_values) {
+    if (!stream_make_room(s)) return 0;
+    return replay_selection(s->value, s->origin, s->count, s->m, picks, pick_values);
 }
 
 // --- distances ----------------------------------------------------------------
@@ -138,12 +238,12 @@ int select_smallest(const float *dist, uint64_t n, uint64_t m, uint64_t *picks) 
 // dist[i] = distance from query to the record at positions[i] (or at i when
 // positions is null), exactly vx_vec_distance under the collection's metric.
 static void record_distances(const vx_collection *c, const float *query, const uint64_t *positions,
-                             uint64_t n, float *dist) {
+                             uint64_t first, uint64_t n, float *dist) {
     const float *vectors[GATHER_CHUNK];
     for (uint64_t start = 0; start < n; start += GATHER_CHUNK) {
         uint64_t len = n - start < GATHER_CHUNK ? n - start : GATHER_CHUNK;
         for (uint64_t i = 0; i < len; i++) {
-            uint64_t pos = positions ? positions[start + i] : start + i;
+            uint64_t pos = positions ? positions[first + start + i] : first + start + i;
             vectors[i] = c->records[pos].vector;
         }
         batch_distance(query, vectors, len, c->dimension, c->metric, dist + start);
@@ -204,33 +304,73 @@ static int pick_ranked(const float *dist, uint64_t n, uint64_t m, uint64_t *pick
     return ok;
 }
 
+static int has_nan(const float *dist, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++)
+        if (is_nan(dist[i])) return 1;
+    return 0;
+}
+
+static void write_picks(const vx_collection *c, const uint64_t *positions, const uint64_t *picks,
+                        const float *values, uint64_t m, search_item *items) {
+    for (uint64_t i = 0; i < m; i++) {
+        uint64_t pos = positions ? positions[picks[i]] : picks[i];
+        items[i] = search_item{c->records[pos].id, values[i], pos, 0};
+    }
+}
+
+// The choice over a full distance array, with NaN distances set aside to
+// rank last; taken only when a NaN turns up (a record stored before
+// non-finite vectors were refused).
+static uint64_t brute_force_with_nan(const vx_collection *c, const float *query, const uint64_t *positions,
+                                     uint64_t ncand, uint64_t m, search_item *items) {
+    float *dist = (float *)vx_malloc(ncand * sizeof(float));
+    uint64_t *picks = (uint64_t *)vx_malloc(m * sizeof(uint64_t));
+    float *values = (float *)vx_malloc(m * sizeof(float));
+    int ok = dist && picks && values;
+    if (ok) {
+        record_distances(c, query, positions, 0, ncand, dist);
+        ok = pick_ranked(dist, ncand, m, picks);
+    }
+    if (ok) {
+        for (uint64_t i = 0; i < m; i++) values[i] = dist[picks[i]];
+        write_picks(c, positions, picks, values, m, items);
+    }
+    vx_free(dist);
+    vx_free(picks);
+    vx_free(values);
+    return ok ? m : NONE;
+}
+
 // Picks up to `want` of the candidates (positions) by the selection rule and
-// appends them to items from index `at`. Returns the number appended, or
+// appends them to items from index `at`. Distances are computed a chunk at a
+// time and streamed through the selection. Returns the number appended, or
 // NONE when memory runs out.
+static const uint64_t DISTANCE_CHUNK = 4096;
+
 static uint64_t brute_force(const vx_collection *c, const float *query, const uint64_t *positions,
                             uint64_t ncand, uint64_t want, search_item *items, uint64_t at) {
     if (ncand == 0 || want == 0) return 0;
     uint64_t m = want < ncand ? want : ncand;
-    float *dist = (float *)vx_malloc(ncand * sizeof(float));
+    float *dist = (float *)vx_malloc(DISTANCE_CHUNK * sizeof(float));
     uint64_t *picks = (uint64_t *)vx_malloc(m * sizeof(uint64_t));
-    uint64_t result = NONE;
-    if (dist && picks) {
-        record_distances(c, query, positions, ncand, dist);
-        if (pick_ranked(dist, ncand, m, picks)) {
-            for (uint64_t i = 0; i < m; i++) {
-                uint64_t pos = positions ? positions[picks[i]] : picks[i];
-                search_item *it = &items[at + i];
-                it->id = c->records[pos].id;
-                it->distance = dist[picks[i]];
-                it->pos = pos;
-                it->from_index = 0;
-            }
-            result = m;
-        }
+    float *values = (float *)vx_malloc(m * sizeof(float));
+    stream_select sel;
+    int ok = stream_open(&sel, m) && dist && picks && values;
+    int nan = 0;
+    for (uint64_t first = 0; ok && !nan && first < ncand; first += DISTANCE_CHUNK) {
+        uint64_t n = ncand - first < DISTANCE_CHUNK ? ncand - first : DISTANCE_CHUNK;
+        record_distances(c, query, positions, first, n, dist);
+        nan = has_nan(dist, n);
+        ok = nan || stream_offer(&sel, dist, n);
     }
+    ok = ok && !nan && stream_finish(&sel, picks, values);
+    if (ok) write_picks(c, positions, picks, values, m, items + at);
+    stream_close(&sel);
     vx_free(dist);
     vx_free(picks);
-    return result;
+    vx_free(values);
+    if (nan) return brute_force_with_nan(c, query, positions, ncand, m, items + at);
+    return ok ? m : NONE;
 }
 
 // Positions of the records matching filter and not listed in the ascending
@@ -299,21 +439,45 @@ static uint64_t collect_index_hits(vx_collection *c, const float *query, const v
     return unique;
 }
 
+// Index kinds whose hits are ranked by approximate (quantized) distances.
+static int index_kind_quantized(int32_t type) {
+    return type == VX_INDEX_IVF_PQ || type == VX_INDEX_IVF_SQ || type == VX_INDEX_HNSW_PQ ||
+           type == VX_INDEX_HNSW_SQ;
+}
+
+// Candidates to take from the index for `want` hits: `refine` times as many
+// when the index ranks by quantized distances (they are then re-ranked by
+// the exact vectors the collection holds), else exactly `want`.
+static uint64_t index_fetch_count(const vx_collection *c, uint64_t want, uint64_t refine) {
+    if (refine <= 1 || !index_kind_quantized(c->index_params.type)) return want;
+    if (want > c->count / refine) return c->count;
+    return want * refine;
+}
+
+// Keeps the `want` best of nk re-measured index hits (nearest first).
+static uint64_t keep_best_hits(ranked_item *ranked, uint64_t nk, uint64_t want) {
+    if (nk <= want) return nk;
+    std::sort(ranked, ranked + nk, ranked_before);
+    return want;
+}
+
 static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
-                             search_item **items) {
+                             uint64_t refine, search_item **items) {
     uint64_t want = k < c->count ? k : c->count;
-    vx_search_result *res = (vx_search_result *)vx_malloc(want * sizeof(vx_search_result));
-    ranked_item *ranked = (ranked_item *)vx_malloc(want * sizeof(ranked_item));
+    uint64_t fetch = index_fetch_count(c, want, refine);
+    vx_search_result *res = (vx_search_result *)vx_malloc(fetch * sizeof(vx_search_result));
+    ranked_item *ranked = (ranked_item *)vx_malloc(fetch * sizeof(ranked_item));
     search_item *top = (search_item *)vx_malloc(want * sizeof(search_item));
-    uint64_t *skip = (uint64_t *)vx_malloc(want * sizeof(uint64_t));
+    uint64_t *skip = (uint64_t *)vx_malloc(fetch * sizeof(uint64_t));
     uint64_t total = 0;
     if (res && ranked && top && skip) {
-        uint64_t n = vx_index_search(c->index, query, want, res);
-        if (n > want) n = want;
-        uint64_t nk = collect_index_hits(c, query, filter, res, n, ranked);
+        uint64_t n = vx_index_search(c->index, query, fetch, res);
+        if (n > fetch) n = fetch;
+        uint64_t nk = keep_best_hits(ranked, collect_index_hits(c, query, filter, res, n, ranked), want);
         total = nk;
         if (nk < want) { // top up by brute force over the records not yet in
-            for (uint64_t i = 0; i < nk; i++) skip[i] = ranked[i].item.pos; // ascending
+            for (uint64_t i = 0; i < nk; i++) skip[i] = ranked[i].item.pos;
+            std::sort(skip, skip + nk);
             uint64_t *positions, ncand;
             if (gather_candidates(c, filter, skip, nk, &positions, &ncand) == VX_OK) {
                 uint64_t t = brute_force(c, query, positions, ncand, want - nk, top, 0);
@@ -338,33 +502,45 @@ static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, c
     return total;
 }
 
-uint64_t collection_search_locked(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
-                                  search_item **items) {
+uint64_t collection_search_refined(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
+                                   uint64_t refine, search_item **items) {
     *items = nullptr;
     if (k == 0 || c->count == 0) return 0;
-    if (collection_index_active(c)) return search_index(c, query, k, filter, items);
+    if (refine == 0) refine = collection_refine_factor(c);
+    if (collection_index_active(c)) return search_index(c, query, k, filter, refine, items);
     return search_brute(c, query, k, filter, items);
 }
 
+uint64_t collection_search_locked(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
+                                  search_item **items) {
+    return collection_search_refined(c, query, k, filter, 0, items);
+}
+
 // --- public search ------------------------------------------------------------
+
+// Hits as the host sees them: the stored vector and metadata when asked
+// for, whichever path found the hit.
+static void write_hits(const vx_collection *c, const search_item *items, uint64_t n, const vx_search_options *opt,
+                       vx_search_hit *out) {
+    int include_vector = opt && opt->include_vector;
+    int include_meta = opt && opt->include_meta;
+    for (uint64_t i = 0; i < n; i++) {
+        const vx_record *r = &c->records[items[i].pos];
+        out[i].id = items[i].id;
+        out[i].distance = items[i].distance;
+        out[i].vector = include_vector ? r->vector : nullptr;
+        out[i].meta = include_meta ? r->meta : nullptr;
+        out[i].meta_count = include_meta ? r->meta_count : 0;
+    }
+}
 
 static uint64_t search_and_write(vx_collection *c, const float *query, const vx_search_options *opt,
                                  vx_search_hit *out) {
     uint64_t k = opt ? opt->k : VX_COLLECTION_DEFAULT_K;
     const vx_filter *filter = opt ? opt->filter : nullptr;
-    int include_vector = opt && opt->include_vector;
-    int include_meta = opt && opt->include_meta;
     search_item *items;
-    uint64_t n = collection_search_locked(c, query, k, filter, &items);
-    for (uint64_t i = 0; i < n; i++) {
-        const vx_record *r = &c->records[items[i].pos];
-        int from_index = items[i].from_index;
-        out[i].id = items[i].id;
-        out[i].distance = items[i].distance;
-        out[i].vector = from_index && include_vector ? r->vector : nullptr;
-        out[i].meta = from_index && include_meta ? r->meta : nullptr;
-        out[i].meta_count = from_index && include_meta ? r->meta_count : 0;
-    }
+    uint64_t n = collection_search_refined(c, query, k, filter, opt ? opt->refine_factor : 0, &items);
+    write_hits(c, items, n, opt, out);
     vx_free(items);
     return n;
 }
@@ -495,4 +671,153 @@ extern "C" VX_API vx_status vx_collection_set_search_width(vx_collection *c, uin
     if (!guard.held()) return guard.status();
     if (!c->index) return VX_ERR_NOT_FOUND;
     return vx_index_set_search_width(c->index, width);
+}
+
+// --- many queries per call --------------------------------------------------------
+
+// Queries that share one pass over the stored vectors, and the most
+// distances kept for one tile of them.
+static const uint64_t BATCH_TILE = 32;
+static const uint64_t BATCH_TILE_BYTES = 64ull << 20;
+static const uint32_t BATCH_MAX_THREADS = 64;
+
+struct batch_job {
+    vx_collection *c;
+    const float *queries;
+    uint64_t nq;
+    const vx_search_options *opt;
+    uint64_t k;                 // hit slots per query
+    vx_search_hit *out;
+    uint64_t *counts;
+    // Brute force: the candidates every query shares (vectors null when the
+    // collection searches through its index).
+    const float **vectors;
+    const uint64_t *positions;  // null: candidate i is record i
+    uint64_t ncand;
+    uint64_t tile;              // queries per pass
+    uint32_t threads;
+};
+
+struct batch_worker {
+    const batch_job *job;
+    uint32_t index;
+    vx_status status;
+    vx_thread thread;
+};
+
+// One tile of queries by brute force: distances of every query of the tile
+// to every candidate in one pass, then each query's selection as alone.
+static vx_status batch_brute_tile(const batch_job *j, uint64_t first, uint64_t count, float *dist,
+                                  uint64_t *picks, search_item *items) {
+    const vx_collection *c = j->c;
+    const float *q = j->queries + first * c->dimension;
+    if (!batch_distance_queries(q, count, j->vectors, j->ncand, c->dimension, c->metric, dist, j->ncand))
+        return VX_ERR_NO_MEMORY;
+    uint64_t m = j->k < j->ncand ? j->k : j->ncand;
+    for (uint64_t t = 0; t < count; t++) {
+        const float *d = dist + t * j->ncand;
+        if (!select_smallest(d, j->ncand, m, picks)) return VX_ERR_NO_MEMORY;
+        for (uint64_t i = 0; i < m; i++) {
+            uint64_t pos = j->positions ? j->positions[picks[i]] : picks[i];
+            items[i] = search_item{c->records[pos].id, d[picks[i]], pos, 0};
+        }
+        write_hits(c, items, m, j->opt, j->out + (first + t) * j->k);
+        j->counts[first + t] = m;
+    }
+    return VX_OK;
+}
+
+static vx_status batch_brute_share(const batch_job *j, uint32_t index) {
+    uint64_t m = j->k < j->ncand ? j->k : j->ncand;
+    float *dist = (float *)vx_malloc(j->tile * j->ncand * sizeof(float));
+    uint64_t *picks = (uint64_t *)vx_malloc(m * sizeof(uint64_t) + 1);
+    search_item *items = (search_item *)vx_malloc(m * sizeof(search_item) + 1);
+    vx_status st = dist && picks && items ? VX_OK : VX_ERR_NO_MEMORY;
+    for (uint64_t first = index * j->tile; st == VX_OK && first < j->nq; first += j->threads * j->tile) {
+        uint64_t count = j->nq - first < j->tile ? j->nq - first : j->tile;
+        st = batch_brute_tile(j, first, count, dist, picks, items);
+    }
+    vx_free(dist);
+    vx_free(picks);
+    vx_free(items);
+    return st;
+}
+
+static vx_status batch_each_share(const batch_job *j, uint32_t index) {
+    const vx_collection *c = j->c;
+    for (uint64_t i = index; i < j->nq; i += j->threads) {
+        uint64_t k = j->opt ? j->opt->k : VX_COLLECTION_DEFAULT_K;
+        j->counts[i] = search_and_write(j->c, j->queries + i * c->dimension, j->opt, j->out + i * k);
+    }
+    return VX_OK;
+}
+
+static void *batch_worker_run(void *arg) {
+    batch_worker *w = (batch_worker *)arg;
+    w->status = w->job->vectors ? batch_brute_share(w->job, w->index) : batch_each_share(w->job, w->index);
+    return nullptr;
+}
+
+// Shares the queries among job->threads workers, the calling thread being
+// the first; a worker that cannot start runs on the calling thread.
+static vx_status batch_run(const batch_job *job) {
+    batch_worker workers[BATCH_MAX_THREADS];
+    uint8_t started[BATCH_MAX_THREADS] = {0};
+    for (uint32_t t = 0; t < job->threads; t++) workers[t] = batch_worker{job, t, VX_OK, {}};
+    for (uint32_t t = 1; t < job->threads; t++)
+        started[t] = vx_thread_create(&workers[t].thread, batch_worker_run, &workers[t]) == VX_OK;
+    batch_worker_run(&workers[0]);
+    vx_status st = workers[0].status;
+    for (uint32_t t = 1; t < job->threads; t++) {
+        if (started[t]) vx_thread_join(&workers[t].thread);
+        else batch_worker_run(&workers[t]);
+        if (st == VX_OK) st = workers[t].status;
+    }
+    return st;
+}
+
+// Pointers to the candidates' vectors, shared by every query of a batch.
+static const float **candidate_vectors(const vx_collection *c, const uint64_t *positions, uint64_t n) {
+    const float **v = (const float **)vx_malloc(n * sizeof(float *) + 1);
+    if (v)
+        for (uint64_t i = 0; i < n; i++) v[i] = c->records[positions ? positions[i] : i].vector;
+    return v;
+}
+
+static vx_status search_batch_locked(vx_collection *c, batch_job *job) {
+    for (uint64_t i = 0; i < job->nq; i++) job->counts[i] = 0;
+    if (job->k == 0 || c->count == 0) return VX_OK;
+    uint64_t *positions = nullptr;
+    vx_status st = VX_OK;
+    if (!collection_index_active(c)) {
+        st = gather_candidates(c, job->opt ? job->opt->filter : nullptr, nullptr, 0, &positions, &job->ncand);
+        if (st != VX_OK) return st;
+        if (job->ncand == 0) {
+            vx_free(positions);
+            return VX_OK;
+        }
+        job->positions = positions;
+        job->vectors = candidate_vectors(c, positions, job->ncand);
+        if (!job->vectors) st = VX_ERR_NO_MEMORY;
+        uint64_t fit = BATCH_TILE_BYTES / (job->ncand * sizeof(float));
+        job->tile = fit < 1 ? 1 : fit < BATCH_TILE ? fit : BATCH_TILE;
+    }
+    if (st == VX_OK) st = batch_run(job);
+    vx_free(job->vectors);
+    vx_free(positions);
+    return st;
+}
+
+extern "C" VX_API vx_status vx_collection_search_batch(vx_collection *c, const float *queries, uint64_t nq,
+                                                       const vx_search_options *opt, uint32_t threads,
+                                                       vx_search_hit *out, uint64_t *counts) {
+    if (!c || !queries || !out || !counts) return VX_ERR_INVALID_ARG;
+    if (nq == 0) return VX_OK;
+    read_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    uint32_t t = threads < 1 ? 1 : threads > BATCH_MAX_THREADS ? BATCH_MAX_THREADS : threads;
+    if (t > nq) t = (uint32_t)nq;
+    batch_job job = {c, queries, nq, opt, opt ? opt->k : VX_COLLECTION_DEFAULT_K, out, counts,
+                     nullptr, nullptr, 0, 1, t};
+    return search_batch_locked(c, &job);
 }

@@ -234,14 +234,19 @@ extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *
                                                   vx_search_result *results) {
     if (!index || !queries || !results) return VX_ERR_INVALID_ARG;
     uint32_t dim = vx_index_get_dim(index);
+    uint64_t *counts = nq && k ? (uint64_t *)vx_malloc(nq * sizeof(uint64_t)) : nullptr;
+    // An inverted file over raw vectors answers many queries per list scan.
+    bool together = counts && index->body && vx_index_get_ntotal(index) != 0 && index->kind->family == &ivf_family &&
+                    ivf_search_batch((vx_ivf_index *)index->body, queries, nq, k, results, counts);
     for (uint64_t i = 0; i < nq; i++) {
         vx_search_result *block = results + i * k;
-        uint64_t n = vx_index_search(index, queries + i * (uint64_t)dim, k, block);
+        uint64_t n = together ? counts[i] : vx_index_search(index, queries + i * (uint64_t)dim, k, block);
         if (n == 0 && k != 0) {
             block[0].id = UINT64_MAX;
             block[0].distance = VX_DISTANCE_SENTINEL;
         }
     }
+    vx_free(counts);
     return VX_OK;
 }
 

@@ -235,6 +235,10 @@ struct vx_ivf_list {
     uint64_t count;
     uint64_t capacity;
     vx_rwlock *lock;        // from the general allocator
+    // Raw vectors are carved from chunks of the list's own, so that a scan
+    // of the list streams through memory.
+    float *vector_chunk;    // next free vector slot, or null
+    uint64_t vector_chunk_free;
 };
 
 // Fields read without a lock (ntotal, trained, list counts) are accessed
@@ -263,6 +267,12 @@ struct vx_ivf_index {
 vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n);
 vx_status ivf_add_batch(vx_ivf_index *ivf, const uint64_t *ids, const float *vectors,
                         uint64_t count);
+// Answers nq queries of an IVF index over raw vectors together: results +
+// i * k and counts[i] receive what ivf_search gives query i. False (and
+// nothing promised about the outputs) for other kinds, an untrained index,
+// k 0, no probes or no memory; the caller then asks query by query.
+bool ivf_search_batch(vx_ivf_index *ivf, const float *queries, uint64_t nq, uint64_t k,
+                      vx_search_result *results, uint64_t *counts);
 uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
                     vx_search_result *results);
 

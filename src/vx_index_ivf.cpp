@@ -116,16 +116,33 @@ static uint32_t nearest_centroid(const float *dist, uint32_t c) {
     return best;
 }
 
-// One k-means round: assign every row, then move every centroid that got
-// rows to their mean (running sums in row order).
-static void ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_t n, float *cent,
-                             uint32_t *assign, uint32_t *counts, float *sums, float *dist) {
+// Rows assigned per pass over the centroids during training.
+static const uint64_t ASSIGN_TILE = 64;
+
+// assign[r] = the nearest centroid of every row, a tile of rows per pass over
+// the centroids (the distances have the bits of one row at a time). dist
+// holds ASSIGN_TILE * c floats, cents c pointers. False without memory.
+static bool ivf_assign_rows(const vx_ivf_index *ivf, const float *rows, uint64_t n, const float *cent,
+                            const float **cents, uint32_t *assign, float *dist) {
     uint32_t d = ivf->dimension;
     uint32_t c = ivf->list_count;
-    for (uint64_t r = 0; r < n; r++) {
-        batch_distance_rows(rows + r * d, cent, c, d, ivf->metric, dist);
-        assign[r] = nearest_centroid(dist, c);
+    for (uint32_t j = 0; j < c; j++) cents[j] = cent + (uint64_t)j * d;
+    for (uint64_t r0 = 0; r0 < n; r0 += ASSIGN_TILE) {
+        uint64_t m = n - r0 < ASSIGN_TILE ? n - r0 : ASSIGN_TILE;
+        if (!batch_distance_queries(rows + r0 * d, m, cents, c, d, ivf->metric, dist, c)) return false;
+        for (uint64_t t = 0; t < m; t++) assign[r0 + t] = nearest_centroid(dist + t * c, c);
     }
+    return true;
+}
+
+// One k-means round: assign every row, then move every centroid that got
+// rows to their mean (running sums in row order).
+static bool ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_t n, float *cent,
+                             uint32_t *assign, uint32_t *counts, float *sums, float *dist,
+                             const float **cents) {
+    uint32_t d = ivf->dimension;
+    uint32_t c = ivf->list_count;
+    if (!ivf_assign_rows(ivf, rows, n, cent, cents, assign, dist)) return false;
     vx_memset(counts, 0, (uint64_t)c * sizeof(uint32_t));
     vx_memset(sums, 0, (uint64_t)c * d * sizeof(float));
     for (uint64_t r = 0; r < n; r++) {
@@ -139,6 +156,7 @@ static void ivf_kmeans_round(const vx_ivf_index *ivf, const float *rows, uint64_
         float cnt = (float)counts[j];
         for (uint32_t t = 0; t < d; t++) cent[(uint64_t)j * d + t] = sums[(uint64_t)j * d + t] / cnt;
     }
+    return true;
 }
 
 // The scalar quantizer learns its ranges in training when the kind or the
@@ -161,13 +179,17 @@ vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
     uint32_t *assign = (uint32_t *)vx_malloc(n * sizeof(uint32_t));
     uint32_t *counts = (uint32_t *)vx_malloc((uint64_t)c * sizeof(uint32_t));
     float *sums = (float *)vx_malloc(cd * sizeof(float));
+    float *dist = (float *)vx_malloc(ASSIGN_TILE * c * sizeof(float));
+    const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
     vx_status st = VX_OK;
-    if (!cent || !nearest || !scratch || !assign || !counts || !sums) {
+    if (!cent || !nearest || !scratch || !assign || !counts || !sums || !dist || !cents) {
         st = VX_ERR_NO_MEMORY;
     } else {
         ivf_seed(ivf, vectors, n, cent, nearest, scratch);
-        for (uint32_t it = 0; it < ivf->iterations; it++)
-            ivf_kmeans_round(ivf, vectors, n, cent, assign, counts, sums, scratch);
+        for (uint32_t it = 0; it < ivf->iterations && st == VX_OK; it++)
+            if (!ivf_kmeans_round(ivf, vectors, n, cent, assign, counts, sums, dist, cents)) st = VX_ERR_NO_MEMORY;
+    }
+    if (st == VX_OK) {
         for (uint32_t j = 0; j < c; j++)
             vx_memcpy(ivf->lists[j].centroid, cent + (uint64_t)j * d, (uint64_t)d * sizeof(float));
         if (ivf->type == VX_INDEX_IVF_PQ && ivf->pq)
@@ -182,6 +204,8 @@ vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
     vx_free(assign);
     vx_free(counts);
     vx_free(sums);
+    vx_free(dist);
+    vx_free(cents);
     return st;
 }
 
@@ -196,6 +220,27 @@ static void centroid_distances(const vx_ivf_index *ivf, const float *v, const fl
 
 static void gather_centroids(const vx_ivf_index *ivf, const float **cents) {
     for (uint32_t j = 0; j < ivf->list_count; j++) cents[j] = ivf->lists[j].centroid;
+}
+
+// A list's raw vectors come from chunks as large as the list already is
+// (8 vectors at least, 256 KiB at most).
+static const uint64_t LIST_CHUNK_MIN = 8;
+static const uint64_t LIST_CHUNK_BYTES = 256u << 10;
+
+static float *ivf_list_vector_slot(vx_ivf_index *ivf, vx_ivf_list *list) {
+    uint64_t bytes = (uint64_t)ivf->dimension * sizeof(float);
+    if (list->vector_chunk_free == 0) {
+        uint64_t most = LIST_CHUNK_BYTES / bytes ? LIST_CHUNK_BYTES / bytes : 1;
+        uint64_t n = list->count > LIST_CHUNK_MIN ? list->count : LIST_CHUNK_MIN;
+        if (n > most) n = most;
+        list->vector_chunk = (float *)vx_arena_alloc(ivf->arena, n * bytes);
+        if (!list->vector_chunk) return nullptr;
+        list->vector_chunk_free = n;
+    }
+    float *slot = list->vector_chunk;
+    list->vector_chunk += ivf->dimension;
+    list->vector_chunk_free--;
+    return slot;
 }
 
 // Appends one entry to list; the list's write lock is held.
@@ -223,8 +268,9 @@ static vx_status ivf_list_append(vx_ivf_index *ivf, vx_ivf_list *list, uint64_t 
         if (!e->code) return VX_ERR_NO_MEMORY;
         vx_sq_quantize(ivf->sq, v, e->code);
     } else {
-        e->vector = (float *)vx_arena_memdup(ivf->arena, v, (uint64_t)ivf->dimension * sizeof(float));
+        e->vector = ivf_list_vector_slot(ivf, list);
         if (!e->vector) return VX_ERR_NO_MEMORY;
+        vx_memcpy(e->vector, v, (uint64_t)ivf->dimension * sizeof(float));
     }
     __atomic_store_n(&list->count, list->count + 1, __ATOMIC_RELAXED);
     return VX_OK;
@@ -239,8 +285,13 @@ static vx_status ivf_append_nearest(vx_ivf_index *ivf, const uint64_t *ids, cons
     uint32_t c = ivf->list_count;
     for (uint64_t i = 0; i < count; i++) {
         const float *v = vectors + i * (uint64_t)ivf->dimension;
-        centroid_distances(ivf, v, cents, dist);
-        vx_ivf_list *list = &ivf->lists[nearest_centroid(dist, c)];
+        uint64_t t = i % ASSIGN_TILE;
+        if (t == 0) {  // the nearest centroids of the next tile of vectors, in one pass
+            uint64_t m = count - i < ASSIGN_TILE ? count - i : ASSIGN_TILE;
+            if (!batch_distance_queries(v, m, cents, c, ivf->dimension, ivf->metric, dist, c))
+                return VX_ERR_NO_MEMORY;
+        }
+        vx_ivf_list *list = &ivf->lists[nearest_centroid(dist + t * c, c)];
         if (!list->lock) return VX_ERR_UNKNOWN;
         write_guard writing(list->lock);
         if (!writing.held()) return writing.status();
@@ -256,7 +307,7 @@ vx_status ivf_add_batch(vx_ivf_index *ivf, const uint64_t *ids, const float *vec
     if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return VX_ERR_INDEX_NOT_READY;
     uint32_t c = ivf->list_count;
     const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
-    float *dist = (float *)vx_malloc((uint64_t)c * sizeof(float));
+    float *dist = (float *)vx_malloc(ASSIGN_TILE * c * sizeof(float));
     vx_status st = VX_ERR_NO_MEMORY;
     if (cents && dist) {
         gather_centroids(ivf, cents);
@@ -357,6 +408,20 @@ static float *ivf_pq_table(const vx_ivf_index *ivf, const float *query) {
     return table;
 }
 
+// probes[0 .. p) = the p nearest lists in ascending distance (first of equal
+// minima); probes holds c slots.
+static void choose_probes(const float *dist, uint32_t c, uint32_t p, ivf_probe *probes) {
+    for (uint32_t j = 0; j < c; j++) probes[j] = {j, dist[j]};
+    for (uint32_t i = 0; i < p; i++) {
+        uint32_t best = i;
+        for (uint32_t j = i + 1; j < c; j++)
+            if (probes[j].distance < probes[best].distance) best = j;
+        ivf_probe t = probes[i];
+        probes[i] = probes[best];
+        probes[best] = t;
+    }
+}
+
 uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
                     vx_search_result *results) {
     if (!__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return 0;
@@ -374,16 +439,7 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
     if (ok) {
         gather_centroids(ivf, cents);
         centroid_distances(ivf, query, cents, dist);
-        for (uint32_t j = 0; j < c; j++) probes[j] = {j, dist[j]};
-        // The p nearest lists in ascending distance (first of equal minima).
-        for (uint32_t i = 0; i < p; i++) {
-            uint32_t best = i;
-            for (uint32_t j = i + 1; j < c; j++)
-                if (probes[j].distance < probes[best].distance) best = j;
-            ivf_probe t = probes[i];
-            probes[i] = probes[best];
-            probes[best] = t;
-        }
+        choose_probes(dist, c, p, probes);
         for (uint32_t i = 0; i < p && ok; i++) {
             vx_ivf_list *list = &ivf->lists[probes[i].list];
             if (list->lock) ok = ivf_scan_list(ivf, list, query, pq_table, k, &heap);
@@ -403,6 +459,173 @@ uint64_t ivf_search(vx_ivf_index *ivf, const float *query, uint64_t k,
     vx_free(dist);
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
     return hits;
+}
+
+/* ---- many queries per call ------------------------------------------------------------
+ * A tile of queries is answered together: the centroid distances of the
+ * whole tile in one pass, then every probed list once, against all the
+ * tile's queries that probe it while its vectors are in cache. Each query
+ * then offers its entries to its heap in its own probe order, so the
+ * answers are those of ivf_search query by query. */
+
+static const uint64_t BATCH_QUERIES = 256;
+
+struct ivf_batch {
+    const vx_ivf_index *ivf;
+    uint32_t p;              // lists probed per query
+    uint64_t nq;             // queries in the tile
+    const float *queries;
+    ivf_probe *probes;       // p per query (c slots each while choosing)
+    uint64_t *sizes;         // entries of each list, fixed for the tile
+    uint64_t *offset;        // p per query: where a probed list's distances go
+    float *dist;             // per query, its probed lists one after another
+    uint64_t *ids;
+    uint64_t *users;         // per list, the queries that probe it (ranks below)
+    uint32_t *rank;
+    uint64_t *first_user;    // c + 1 starts into users
+};
+
+// Distances of one list's entries to every query of the tile that probes
+// it, under the list's read lock.
+static bool ivf_batch_scan_list(ivf_batch *b, uint32_t list, float *sub, float *out, const float **vecs) {
+    const vx_ivf_index *ivf = b->ivf;
+    uint32_t d = ivf->dimension;
+    uint64_t u0 = b->first_user[list], nu = b->first_user[list + 1] - u0;
+    uint64_t n = b->sizes[list];
+    if (nu == 0 || n == 0) return true;
+    for (uint64_t u = 0; u < nu; u++) vx_memcpy(sub + u * d, b->queries + b->users[u0 + u] * d, (uint64_t)d * sizeof(float));
+    vx_ivf_list *l = &ivf->lists[list];
+    read_guard reading(l->lock);
+    if (!reading.held()) return false;
+    for (uint64_t at = 0; at < n; at += IVF_SCAN_CHUNK) {
+        uint64_t m = n - at < IVF_SCAN_CHUNK ? n - at : IVF_SCAN_CHUNK;
+        for (uint64_t i = 0; i < m; i++) vecs[i] = l->entries[at + i].vector;
+        if (!batch_distance_queries(sub, nu, vecs, m, d, ivf->metric, out, m)) return false;
+        for (uint64_t u = 0; u < nu; u++) {
+            uint64_t q = b->users[u0 + u];
+            uint64_t base = b->offset[q * b->p + b->rank[u0 + u]] + at;
+            for (uint64_t i = 0; i < m; i++) {
+                b->dist[base + i] = vecs[i] ? out[u * m + i] : VX_DISTANCE_SENTINEL;
+                b->ids[base + i] = l->entries[at + i].id;
+            }
+        }
+    }
+    return true;
+}
+
+// One query's heap, fed in its probe order, into results (k slots).
+static uint64_t ivf_batch_answer(const ivf_batch *b, uint64_t q, uint64_t k, vx_search_result *results) {
+    uint64_t start = b->offset[q * b->p];
+    uint64_t end = start;
+    for (uint32_t r = 0; r < b->p; r++) end += b->sizes[b->probes[q * b->p + r].list];
+    uint64_t cap = end - start < k ? end - start : k;
+    vx_result_heap heap = {nullptr, 0, 0};
+    if (cap) {
+        heap.items = (vx_heap_item *)vx_malloc(cap * sizeof(vx_heap_item));
+        if (!heap.items) return UINT64_MAX;
+        heap.capacity = cap;
+    }
+    for (uint64_t i = start; i < end; i++) heap_offer(&heap, b->ids[i], 0, b->dist[i]);
+    uint64_t hits = heap.count < k ? heap.count : k;
+    for (uint64_t i = 0; i < hits; i++) results[i] = {heap.items[i].id, heap.items[i].distance};
+    vx_free(heap.items);
+    vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
+    return hits;
+}
+
+// Chooses every query's probes and lays out where its distances go.
+static bool ivf_batch_plan(ivf_batch *b, const float **cents, float *cdist) {
+    const vx_ivf_index *ivf = b->ivf;
+    uint32_t c = ivf->list_count, p = b->p;
+    if (!batch_distance_queries(b->queries, b->nq, cents, c, ivf->dimension, ivf->metric, cdist, c)) return false;
+    ivf_probe *all = (ivf_probe *)vx_malloc((uint64_t)c * sizeof(ivf_probe));
+    if (!all) return false;
+    for (uint32_t j = 0; j <= c; j++) b->first_user[j] = 0;
+    uint64_t total = 0;
+    for (uint64_t q = 0; q < b->nq; q++) {
+        choose_probes(cdist + q * c, c, p, all);
+        for (uint32_t r = 0; r < p; r++) {
+            b->probes[q * p + r] = all[r];
+            b->offset[q * p + r] = total;
+            total += b->sizes[all[r].list];
+            b->first_user[all[r].list + 1]++;
+        }
+    }
+    vx_free(all);
+    for (uint32_t j = 0; j < c; j++) b->first_user[j + 1] += b->first_user[j];
+    b->dist = (float *)vx_malloc(total * sizeof(float) + 1);
+    b->ids = (uint64_t *)vx_malloc(total * sizeof(uint64_t) + 1);
+    if (!b->dist || !b->ids) return false;
+    uint64_t *fill = (uint64_t *)vx_malloc(((uint64_t)c + 1) * sizeof(uint64_t));
+    if (!fill) return false;
+    vx_memcpy(fill, b->first_user, ((uint64_t)c + 1) * sizeof(uint64_t));
+    for (uint64_t q = 0; q < b->nq; q++)
+        for (uint32_t r = 0; r < p; r++) {
+            uint64_t at = fill[b->probes[q * p + r].list]++;
+            b->users[at] = q;
+            b->rank[at] = r;
+        }
+    vx_free(fill);
+    return true;
+}
+
+static bool ivf_batch_tile(ivf_batch *b, const float **cents, uint64_t k, vx_search_result *results,
+                           uint64_t *counts) {
+    const vx_ivf_index *ivf = b->ivf;
+    uint32_t c = ivf->list_count, d = ivf->dimension;
+    for (uint32_t j = 0; j < c; j++) b->sizes[j] = __atomic_load_n(&ivf->lists[j].count, __ATOMIC_RELAXED);
+    float *cdist = (float *)vx_malloc(b->nq * c * sizeof(float));
+    float *sub = (float *)vx_malloc(b->nq * d * sizeof(float));
+    float *out = (float *)vx_malloc(b->nq * IVF_SCAN_CHUNK * sizeof(float));
+    const float **vecs = (const float **)vx_malloc(IVF_SCAN_CHUNK * sizeof(float *));
+    b->dist = nullptr;
+    b->ids = nullptr;
+    bool ok = cdist && sub && out && vecs && ivf_batch_plan(b, cents, cdist);
+    for (uint32_t j = 0; ok && j < c; j++) ok = ivf_batch_scan_list(b, j, sub, out, vecs);
+    for (uint64_t q = 0; ok && q < b->nq; q++) {
+        counts[q] = ivf_batch_answer(b, q, k, results + q * k);
+        ok = counts[q] != UINT64_MAX;
+    }
+    vx_free(cdist);
+    vx_free(sub);
+    vx_free(out);
+    vx_free(vecs);
+    vx_free(b->dist);
+    vx_free(b->ids);
+    return ok;
+}
+
+bool ivf_search_batch(vx_ivf_index *ivf, const float *queries, uint64_t nq, uint64_t k,
+                      vx_search_result *results, uint64_t *counts) {
+    if (ivf->type != VX_INDEX_IVF || !__atomic_load_n(&ivf->trained, __ATOMIC_ACQUIRE)) return false;
+    uint32_t c = ivf->list_count;
+    uint32_t nprobe = __atomic_load_n(&ivf->nprobe, __ATOMIC_RELAXED);
+    uint32_t p = nprobe < c ? nprobe : c;
+    if (p == 0 || k == 0) return false;
+    uint64_t tile = nq < BATCH_QUERIES ? nq : BATCH_QUERIES;
+    ivf_batch b = {ivf, p, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    b.probes = (ivf_probe *)vx_malloc(tile * p * sizeof(ivf_probe));
+    b.offset = (uint64_t *)vx_malloc(tile * p * sizeof(uint64_t));
+    b.users = (uint64_t *)vx_malloc(tile * p * sizeof(uint64_t));
+    b.rank = (uint32_t *)vx_malloc(tile * p * sizeof(uint32_t));
+    b.sizes = (uint64_t *)vx_malloc((uint64_t)c * sizeof(uint64_t));
+    b.first_user = (uint64_t *)vx_malloc(((uint64_t)c + 1) * sizeof(uint64_t));
+    const float **cents = (const float **)vx_malloc((uint64_t)c * sizeof(float *));
+    bool ok = b.probes && b.offset && b.users && b.rank && b.sizes && b.first_user && cents;
+    if (ok) gather_centroids(ivf, cents);
+    for (uint64_t q0 = 0; ok && q0 < nq; q0 += tile) {
+        b.nq = nq - q0 < tile ? nq - q0 : tile;
+        b.queries = queries + q0 * ivf->dimension;
+        ok = ivf_batch_tile(&b, cents, k, results + q0 * k, counts + q0);
+    }
+    vx_free(b.probes);
+    vx_free(b.offset);
+    vx_free(b.users);
+    vx_free(b.rank);
+    vx_free(b.sizes);
+    vx_free(b.first_user);
+    vx_free(cents);
+    return ok;
 }
 
 /* ---- family table ------------------------------------------------------------------ */

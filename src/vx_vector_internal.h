@@ -31,6 +31,17 @@ void batch_l2_squared_rows(const float *query, const float *rows, uint64_t n,
 void batch_distance_rows(const float *query, const float *rows, uint64_t n,
                          uint32_t dim, int32_t metric, float *out);
 
+// Many queries against many stored vectors: out[q * out_stride + i] =
+// vx_vec_distance(queries + q * dim, vectors[i], dim, metric) for q < nq,
+// i < n, the same bits as batch_distance one query at a time. Stored vectors
+// are copied sixteen at a time into a block transposed for the lanes, and
+// every query of a tile runs against the block while it is in cache. A null
+// vectors[i] gives the metric's null value. Returns 0 when scratch memory
+// runs out (nothing is then promised about out), 1 otherwise.
+int batch_distance_queries(const float *queries, uint64_t nq, const float *const *vectors,
+                           uint64_t n, uint32_t dim, int32_t metric, float *out,
+                           uint64_t out_stride);
+
 // Squared L2 that may stop early: returns the exact running sum when it is
 // <= bound; otherwise some value > bound (every term is non-negative, so a
 // partial sum above the bound proves the full sum is too). Both vectors must

@@ -272,6 +272,19 @@ void fill(float *out, uint64_t n, float value) {
     for (uint64_t i = 0; i < n; ++i) out[i] = value;
 }
 
+// Asks for the cache lines of the next group's vectors while this group is
+// summed: the vectors of a list need not be adjacent, so the processor's own
+// prefetcher cannot guess them.
+const uint32_t CACHE_LINE_FLOATS = 16;
+
+void prefetch_vectors(const float *const *v, uint64_t count, uint32_t dim) {
+    for (uint64_t k = 0; k < count; ++k) {
+        if (!v[k]) continue;
+        for (uint32_t j = 0; j < dim; j += CACHE_LINE_FLOATS) __builtin_prefetch(v[k] + j, 0, 3);
+        __builtin_prefetch(v[k] + dim - 1, 0, 3);
+    }
+}
+
 void run_list(const float *query, const float *const *vectors, uint64_t n, uint32_t dim,
               const Finish &f, float *out) {
     if (!query) {
@@ -284,6 +297,8 @@ void run_list(const float *query, const float *const *vectors, uint64_t n, uint3
     for (uint64_t i = 0; i < n;) {
         uint32_t width = pass_width(avx2, n - i);
         uint64_t m = n - i < width ? n - i : width;
+        uint64_t next = i + m;
+        if (next < n) prefetch_vectors(vectors + next, n - next < MAX_WIDTH ? n - next : MAX_WIDTH, dim);
         for (uint64_t k = 0; k < width; ++k) p[k] = (k < m && vectors[i + k]) ? vectors[i + k] : query;
         lanes(f.kind, avx2, width, query, p, dim, sa, sb);
         for (uint64_t k = 0; k < m; ++k)
@@ -374,4 +389,181 @@ float l2_squared_bounded(const float *a, const float *b, uint32_t dim, float bou
         sum = sum + d * d;
     }
     return sum;
+}
+
+/* ---- many queries per pass ---------------------------------------------------------
+ * Sixteen stored vectors are transposed once into a block (element j of
+ * vector k at block[j * 16 + k]); each query then needs one broadcast per
+ * dimension, and four queries share every load of the block. A lane still
+ * adds its own vector's terms in dimension order, so the bits are those of
+ * the single-pair loops. */
+
+namespace {
+
+const uint32_t BLOCK = 16;        // stored vectors per transposed block
+const uint32_t QUERY_GROUP = 4;   // queries sharing each load of the block
+const uint64_t QUERY_TILE = 32;   // queries run against a block while it is cached
+
+// Portable transpose; missing vectors (beyond m, or null) become zeros.
+void block_fill_portable(const float *const *p, uint32_t m, uint32_t dim, float *block) {
+    for (uint32_t k = 0; k < BLOCK; ++k) {
+        const float *v = k < m ? p[k] : nullptr;
+        for (uint32_t j = 0; j < dim; ++j) block[(uint64_t)j * BLOCK + k] = v ? v[j] : 0.0f;
+    }
+}
+
+// AVX2 transpose of a full block, four dimensions of eight vectors per step.
+VX_AVX2 void block_fill_avx2(const float *const *p, uint32_t dim, float *block) {
+    uint32_t j = 0;
+    for (; j + STEP <= dim; j += STEP) {
+        for (uint32_t h = 0; h < BLOCK; h += LANES) {
+            const float *const *ph = p + h;
+            __m256 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = load_pair(ph[k] + j, ph[k + 4] + j);
+            transpose4_pairs(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) _mm256_storeu_ps(block + (uint64_t)(j + c) * BLOCK + h, x[c]);
+        }
+    }
+    for (; j < dim; ++j)
+        for (uint32_t k = 0; k < BLOCK; ++k) block[(uint64_t)j * BLOCK + k] = p[k][j];
+}
+
+// Running sums of QG queries against the sixteen lanes of a block:
+// s[g * 16 + k] for query g and lane k.
+template <bool L2>
+inline float block_term(float q, float v) {
+    if (L2) {
+        float d = q - v;
+        return d * d;
+    }
+    return q * v;
+}
+
+template <bool L2>
+void block_sums_portable(const float *const *q, uint32_t qg, const float *block, uint32_t dim, float *s) {
+    for (uint32_t g = 0; g < qg; ++g) {
+        float acc[BLOCK] = {0};
+        for (uint32_t j = 0; j < dim; ++j) {
+            float qj = q[g][j];
+            const float *row = block + (uint64_t)j * BLOCK;
+            for (uint32_t k = 0; k < BLOCK; ++k) acc[k] = acc[k] + block_term<L2>(qj, row[k]);
+        }
+        for (uint32_t k = 0; k < BLOCK; ++k) s[g * BLOCK + k] = acc[k];
+    }
+}
+
+template <int QG, bool L2>
+VX_AVX2 void block_sums_avx2(const float *const *q, const float *block, uint32_t dim, float *s) {
+    __m256 lo[QG], hi[QG];
+    #pragma GCC unroll 4
+    for (int g = 0; g < QG; ++g) lo[g] = hi[g] = _mm256_setzero_ps();
+    for (uint32_t j = 0; j < dim; ++j) {
+        __m256 a = _mm256_loadu_ps(block + (uint64_t)j * BLOCK);
+        __m256 b = _mm256_loadu_ps(block + (uint64_t)j * BLOCK + LANES);
+        #pragma GCC unroll 4
+        for (int g = 0; g < QG; ++g) {
+            __m256 qj = _mm256_broadcast_ss(q[g] + j);
+            lo[g] = _mm256_add_ps(lo[g], lane_term<L2>(qj, a));
+            hi[g] = _mm256_add_ps(hi[g], lane_term<L2>(qj, b));
+        }
+    }
+    #pragma GCC unroll 4
+    for (int g = 0; g < QG; ++g) {
+        _mm256_storeu_ps(s + g * BLOCK, lo[g]);
+        _mm256_storeu_ps(s + g * BLOCK + LANES, hi[g]);
+    }
+}
+
+template <bool L2>
+void block_sums(bool avx2, const float *const *q, uint32_t qg, const float *block, uint32_t dim,
+                float *s) {
+    if (!avx2) return block_sums_portable<L2>(q, qg, block, dim, s);
+    switch (qg) {
+    case 4: block_sums_avx2<4, L2>(q, block, dim, s); break;
+    case 3: block_sums_avx2<3, L2>(q, block, dim, s); break;
+    case 2: block_sums_avx2<2, L2>(q, block, dim, s); break;
+    default: block_sums_avx2<1, L2>(q, block, dim, s); break;
+    }
+}
+
+// Each lane's running sum of squares (cosine), in dimension order.
+void block_norms(const float *block, uint32_t dim, float *norm) {
+    for (uint32_t k = 0; k < BLOCK; ++k) norm[k] = 0.0f;
+    for (uint32_t j = 0; j < dim; ++j) {
+        const float *row = block + (uint64_t)j * BLOCK;
+        for (uint32_t k = 0; k < BLOCK; ++k) norm[k] = norm[k] + row[k] * row[k];
+    }
+}
+
+struct QueryTile {
+    const float *queries;  // first query of the tile
+    uint64_t count;
+    uint32_t dim;
+    const Finish *finish;  // per query of the tile
+};
+
+// One block (m live lanes starting at vectors[first]) against one tile.
+void block_against_tile(bool avx2, const QueryTile &tile, const float *block, const float *const *p,
+                        uint32_t m, uint64_t first, float *out, uint64_t out_stride) {
+    const Finish &f = tile.finish[0];
+    float norm[BLOCK] = {0}, s[QUERY_GROUP * BLOCK];
+    if (f.cosine) block_norms(block, tile.dim, norm);
+    for (uint64_t g0 = 0; g0 < tile.count; g0 += QUERY_GROUP) {
+        uint32_t qg = (uint32_t)(tile.count - g0 < QUERY_GROUP ? tile.count - g0 : QUERY_GROUP);
+        const float *q[QUERY_GROUP];
+        for (uint32_t g = 0; g < qg; ++g) q[g] = tile.queries + (g0 + g) * tile.dim;
+        if (f.kind == SUM_L2)
+            block_sums<true>(avx2, q, qg, block, tile.dim, s);
+        else
+            block_sums<false>(avx2, q, qg, block, tile.dim, s);
+        for (uint32_t g = 0; g < qg; ++g) {
+            const Finish &fq = tile.finish[g0 + g];
+            float *row = out + (g0 + g) * out_stride + first;
+            for (uint32_t k = 0; k < m; ++k)
+                row[k] = p[k] ? finish_one(fq, s[g * BLOCK + k], norm[k]) : fq.null_value;
+        }
+    }
+}
+
+}  // namespace
+
+int batch_distance_queries(const float *queries, uint64_t nq, const float *const *vectors,
+                           uint64_t n, uint32_t dim, int32_t metric, float *out,
+                           uint64_t out_stride) {
+    if (!queries || !vectors || !out || n == 0 || nq == 0) return 1;
+    if (dim == 0) {
+        for (uint64_t q = 0; q < nq; ++q) fill(out + q * out_stride, n, dim_zero_distance(metric));
+        return 1;
+    }
+    float *block = (float *)vx_malloc((uint64_t)dim * BLOCK * sizeof(float));
+    Finish *finish = (Finish *)vx_malloc((nq < QUERY_TILE ? nq : QUERY_TILE) * sizeof(Finish));
+    if (!block || !finish) {
+        vx_free(block);
+        vx_free(finish);
+        return 0;
+    }
+    const bool avx2 = use_avx2();
+    for (uint64_t t0 = 0; t0 < nq; t0 += QUERY_TILE) {
+        QueryTile tile = {queries + t0 * dim, nq - t0 < QUERY_TILE ? nq - t0 : QUERY_TILE, dim, finish};
+        for (uint64_t q = 0; q < tile.count; ++q) finish[q] = finish_for_metric(tile.queries + q * dim, dim, metric);
+        for (uint64_t i = 0; i < n; i += BLOCK) {
+            uint32_t m = (uint32_t)(n - i < BLOCK ? n - i : BLOCK);
+            const float *p[BLOCK];
+            bool full = m == BLOCK;
+            for (uint32_t k = 0; k < BLOCK; ++k) {
+                p[k] = k < m ? vectors[i + k] : nullptr;
+                full = full && p[k];
+            }
+            if (avx2 && full)
+                block_fill_avx2(p, dim, block);
+            else
+                block_fill_portable(p, m, dim, block);
+            block_against_tile(avx2, tile, block, p, m, i, out + t0 * out_stride, out_stride);
+        }
+    }
+    vx_free(block);
+    vx_free(finish);
+    return 1;
 }

@@ -121,18 +121,170 @@ TEST(CollectionSearch, BruteForceEqualsTheSelectionSort) {
     }
 }
 
-TEST(CollectionSearch, BruteForceHitsCarryNoPointers) {
-    Owned c = make_collection(2, VX_INDEX_FLAT);
-    fill_random(c.get(), 5, 2);
-    float q[2] = {0, 0};
-    vx_search_options opt = {3, nullptr, 1, 1, 0};
-    vx_search_hit out[3];
-    memset(out, 0x5a, sizeof(out));
-    ASSERT_EQ(vx_collection_search(c.get(), q, &opt, out), 3u);
-    for (auto &h : out) {
-        EXPECT_EQ(h.vector, nullptr);
-        EXPECT_EQ(h.meta, nullptr);
-        EXPECT_EQ(h.meta_count, 0u);
+// The selection keeps only what can still be picked while distances stream
+// past: long runs of ever nearer records, ties at the bound and NaN
+// distances must still give the selection sort's answer.
+TEST(CollectionSearch, StreamedSelectionMatchesTheSortOnLongRuns) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    const uint64_t n = 20000;
+    for (uint64_t i = 0; i < n; i++) {
+        float v = i % 7 == 0 ? 1.0f : (float)(n - i);  // ever nearer, with many ties at 1
+        if (i == 3 || i == 12345) v = std::numeric_limits<float>::quiet_NaN();
+        vx_collection_insert(c.get(), &v, nullptr);
+    }
+    float q = 0;
+    for (uint64_t k : {1, 5, 100, 3000}) {
+        SCOPED_TRACE(k);
+        expect_same(search_k(c.get(), &q, k), oracle_search(c.get(), &q, k));
+    }
+}
+
+// Hits carry the stored vector and metadata when asked, whichever path found
+// them, and nothing when not asked.
+TEST(CollectionSearch, HitsCarryPointersOnBothPaths) {
+    for (int32_t kind : std::vector<int32_t>{VX_INDEX_FLAT, VX_INDEX_IVF}) {
+        Owned c = make_collection(2, kind);
+        fill_random(c.get(), 50, 2);
+        vx_meta_entry e = int_entry("n", 4);
+        float v[2] = {0.01f, 0.02f};
+        uint64_t id;
+        ASSERT_EQ(vx_collection_insert_with_meta(c.get(), v, &e, 1, &id), VX_OK);
+        if (kind != VX_INDEX_FLAT) ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        float q[2] = {0, 0};
+        for (int32_t asked : {1, 0}) {
+            vx_search_options opt = {3, nullptr, asked, asked, 0};
+            vx_search_hit out[3];
+            memset(out, 0x5a, sizeof(out));
+            ASSERT_EQ(vx_collection_search(c.get(), q, &opt, out), 3u);
+            EXPECT_EQ(out[0].id, id);
+            for (auto &h : out) {
+                const vx_record *r = linear_find(c.get(), h.id);
+                EXPECT_EQ(h.vector, asked ? r->vector : nullptr);
+                EXPECT_EQ(h.meta, asked ? r->meta : nullptr);
+                EXPECT_EQ(h.meta_count, asked ? r->meta_count : 0u);
+            }
+            EXPECT_EQ(out[0].meta_count, asked ? 1u : 0u);
+        }
+    }
+}
+
+// The batch call gives every query what a single search gives it, bit for
+// bit, on both paths, with and without a filter, on one thread or several.
+TEST(CollectionSearch, BatchEqualsOneQueryAtATime) {
+    for (int32_t metric : std::vector<int32_t>{VX_METRIC_L2, VX_METRIC_IP, VX_METRIC_COSINE}) {
+        for (int32_t kind : std::vector<int32_t>{VX_INDEX_FLAT, VX_INDEX_IVF}) {
+            SCOPED_TRACE(testing::Message() << "metric " << metric << " kind " << kind);
+            Owned c = make_collection(13, kind, metric);
+            std::mt19937_64 rng(5);
+            std::vector<float> v(13);
+            for (uint64_t i = 1; i <= 333; i++) {
+                for (float &x : v) x = (float)(rng() % 4);  // ties
+                vx_meta_entry e = int_entry("n", (int32_t)(i % 3));
+                vx_collection_insert_with_meta(c.get(), v.data(), &e, 1, nullptr);
+            }
+            if (kind != VX_INDEX_FLAT) ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+            const uint64_t nq = 71;
+            std::vector<float> qs(nq * 13);
+            for (float &x : qs) x = (float)(rng() % 5) - 0.5f;
+            vx_filter f = condition("n", VX_OP_EQ);
+            f.value.i32 = 2;
+            for (const vx_filter *filter : {(const vx_filter *)nullptr, (const vx_filter *)&f}) {
+                for (uint64_t k : {1, 10, 500}) {
+                    vx_search_options opt = {k, filter, 1, 0, 0};
+                    for (uint32_t threads : {1u, 3u}) {
+                        std::vector<vx_search_hit> out(nq * k);
+                        std::vector<uint64_t> counts(nq, 99);
+                        ASSERT_EQ(vx_collection_search_batch(c.get(), qs.data(), nq, &opt, threads, out.data(),
+                                                             counts.data()), VX_OK);
+                        for (uint64_t q = 0; q < nq; q++) {
+                            std::vector<vx_search_hit> one(k);
+                            uint64_t n = vx_collection_search(c.get(), &qs[q * 13], &opt, one.data());
+                            ASSERT_EQ(counts[q], n) << "query " << q;
+                            for (uint64_t i = 0; i < n; i++) {
+                                const vx_search_hit &h = out[q * k + i];
+                                ASSERT_EQ(h.id, one[i].id) << "query " << q << " hit " << i;
+                                ASSERT_EQ(memcmp(&h.distance, &one[i].distance, 4), 0);
+                                ASSERT_EQ(h.vector, one[i].vector);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+    Owned c = make_collection(3, VX_INDEX_FLAT);
+    float q[3] = {0, 0, 0};
+    vx_search_hit out[1];
+    uint64_t count = 5;
+    EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, nullptr, 1, out, &count), VX_OK);
+    EXPECT_EQ(count, 0u);  // empty collection
+    EXPECT_EQ(vx_collection_search_batch(c.get(), q, 0, nullptr, 1, out, &count), VX_OK);
+    EXPECT_EQ(vx_collection_search_batch(nullptr, q, 1, nullptr, 1, out, &count), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_search_batch(c.get(), nullptr, 1, nullptr, 1, out, &count), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, nullptr, 1, nullptr, &count), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, nullptr, 1, out, nullptr), VX_ERR_INVALID_ARG);
+}
+
+// A quantized index supplies refine x k candidates that the collection
+// re-ranks exactly: factor 1 is the index's own ranking (then re-measured),
+// a larger factor never makes the k-th distance worse, and the
+// collection's setting applies when the search gives 0.
+TEST(CollectionIndex, RefineFactorReranksQuantizedCandidates) {
+    for (int32_t kind : std::vector<int32_t>{VX_INDEX_IVF_PQ, VX_INDEX_IVF_SQ}) {
+        SCOPED_TRACE(kind);
+        Owned c = make_collection(16, VX_INDEX_FLAT);
+        vx_index_params p;
+        memset(&p, 0, sizeof(p));
+        p.type = (vx_index_type)kind;
+        p.family.ivf.nlist = 5;
+        p.family.ivf.nprobe = 5;  // every list
+        p.family.ivf.iterations = 4;
+        p.pq_m = 4;
+        p.pq_nbits = 4;
+        ASSERT_EQ(vx_collection_set_index_params(c.get(), &p), VX_OK);
+        std::vector<float> all = fill_random(c.get(), 600, 17);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        const uint64_t k = 10;
+        double recall1 = 0, recall8 = 0;
+        for (int qi = 0; qi < 20; qi++) {
+            const float *q = &all[qi * 16 + 3];
+            std::vector<Hit> truth = oracle_search(c.get(), q, k);
+            vx_search_options opt = {k, nullptr, 0, 0, 1};
+            std::vector<Hit> one = search(c.get(), q, &opt);
+            // Factor 1: the index's k hits, re-measured, in exact order.
+            std::vector<vx_search_result> raw(k);
+            uint64_t n = vx_index_search(c->index, q, k, raw.data());
+            ASSERT_EQ(one.size(), n);
+            std::set<uint64_t> raw_ids;
+            for (uint64_t i = 0; i < n; i++) raw_ids.insert(raw[i].id);
+            for (const Hit &h : one) EXPECT_TRUE(raw_ids.count(h.id));
+            expect_sound(c.get(), q, one);
+            float last = one.back().distance;
+            for (uint64_t refine : {2, 4, 8}) {
+                opt.refine_factor = refine;
+                std::vector<Hit> more = search(c.get(), q, &opt);
+                ASSERT_EQ(more.size(), k);
+                expect_sound(c.get(), q, more);
+                EXPECT_LE(more.back().distance, last) << "refine " << refine;
+                last = more.back().distance;
+                if (refine == 8) {
+                    for (const Hit &h : more)
+                        for (const Hit &t : truth) recall8 += h.id == t.id;
+                }
+            }
+            for (const Hit &h : one)
+                for (const Hit &t : truth) recall1 += h.id == t.id;
+            // 0 takes the collection's factor (4 by default).
+            opt.refine_factor = 0;
+            std::vector<Hit> dflt = search(c.get(), q, &opt);
+            opt.refine_factor = 4;
+            expect_same(dflt, search(c.get(), q, &opt));
+        }
+        EXPECT_GE(recall8, recall1);
+        c->config.refine_factor = 1;
+        vx_search_options opt = {k, nullptr, 0, 0, 0};
+        vx_search_options once = {k, nullptr, 0, 0, 1};
+        expect_same(search(c.get(), &all[5], &opt), search(c.get(), &all[5], &once));
     }
 }
 

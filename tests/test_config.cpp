@@ -291,7 +291,7 @@ TEST_F(ConfigTest, EmptyConfigurationConvertsToTheDefaults) {
     EXPECT_EQ(col.dimension, 128u);
     EXPECT_EQ(col.metric, VX_METRIC_L2);
     EXPECT_EQ(col.index_type, VX_INDEX_HNSW);
-    EXPECT_EQ(col.reserved32, 0u);
+    EXPECT_EQ(col.refine_factor, 0u);
     EXPECT_EQ(col.reserved64, 0u);
     EXPECT_EQ(col.auto_resize, 1);
     EXPECT_EQ(col.quant_type, 0);

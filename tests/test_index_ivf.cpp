@@ -289,6 +289,40 @@ TEST(IvfSearch, InnerProductAndCosineRankLikeBruteForce) {
     }
 }
 
+// The batch call answers a tile of queries per list scan; each query still
+// gets, bit for bit and in order, what a search of its own gives, under every
+// metric, with ties, more tiles than one and k beyond the probed entries.
+TEST(IvfSearch, BatchEqualsOneQueryAtATime) {
+    const uint32_t d = 9, c = 7;
+    const uint64_t n = 700, nq = 300;
+    auto data = random_vectors(n, d, 21, -1.0f, 2.0f);
+    for (uint64_t i = 0; i < n; i += 5) data[i * d] = data[0];  // some equal distances
+    auto ids = sequential_ids(n);
+    auto queries = random_vectors(nq, d, 22);
+    for (int32_t metric : {VX_METRIC_L2, VX_METRIC_IP, VX_METRIC_COSINE}) {
+        vx_index_params p = ivf_params(d, c, 3, 3, metric);
+        vx_index *index = vx_index_create(nullptr, &p);
+        ASSERT_EQ(vx_index_train(index, data.data(), n), VX_OK);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+        for (uint32_t nprobe : {1u, 3u, 7u}) {
+            vx_index_set_search_width(index, nprobe);
+            for (uint64_t k : {1, 10, 900}) {
+                std::vector<vx_search_result> batch(nq * k), one(k);
+                ASSERT_EQ(vx_index_search_batch(index, queries.data(), nq, k, batch.data()), VX_OK);
+                for (uint64_t q = 0; q < nq; q++) {
+                    uint64_t got = vx_index_search(index, queries.data() + q * d, k, one.data());
+                    ASSERT_GT(got, 0u);
+                    for (uint64_t i = 0; i < got; i++) {
+                        ASSERT_EQ(batch[q * k + i].id, one[i].id) << metric << " " << nprobe << " " << k << " " << q;
+                        ASSERT_EQ(memcmp(&batch[q * k + i].distance, &one[i].distance, 4), 0);
+                    }
+                }
+            }
+        }
+        vx_index_destroy(index);
+    }
+}
+
 TEST(IvfQuantized, CodesAndRootDistances) {
     const uint32_t d = 8;
     const uint64_t n = 200;

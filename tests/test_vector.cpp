@@ -259,6 +259,35 @@ TEST(VectorKernels, BatchesAreBitIdenticalToSinglePairs) {
     });
 }
 
+// Several queries per pass over transposed blocks: each distance still has
+// the bits of the single-pair function, whatever the tile and group remainders.
+TEST(VectorKernels, ManyQueriesPerPassAreBitIdenticalToSinglePairs) {
+    std::mt19937 gen(7);
+    const int32_t metrics[] = {0, 1, 2};
+    on_every_path([&](const char *path) {
+        for (uint32_t dim : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 33u, 100u, 784u, 1999u, 2000u}) {
+            uint64_t n = 1 + gen() % 40, nq = 1 + gen() % 39;
+            if (dim == 784) nq = 37;  // more than one tile of queries
+            std::vector<float> qs = random_floats(gen, nq * dim);
+            std::vector<float> rows = random_floats(gen, n * dim);
+            std::vector<const float *> list(n);
+            for (uint64_t i = 0; i < n; ++i) list[i] = rows.data() + i * dim;
+            if (n > 18) list[17] = nullptr;  // a missing vector in a full block
+            const uint64_t stride = n + 3;
+            for (int32_t metric : metrics) {
+                std::vector<float> out(nq * stride, 7.0f);
+                ASSERT_EQ(batch_distance_queries(qs.data(), nq, list.data(), n, dim, metric, out.data(), stride), 1);
+                for (uint64_t q = 0; q < nq; ++q) {
+                    for (uint64_t i = 0; i < n; ++i)
+                        ASSERT_EQ(fbits(out[q * stride + i]), fbits(vx_vec_distance(qs.data() + q * dim, list[i], dim, metric)))
+                            << path << " dim " << dim << " metric " << metric << " q " << q << " i " << i;
+                    EXPECT_EQ(out[q * stride + n], 7.0f);
+                }
+            }
+        }
+    });
+}
+
 TEST(VectorKernels, WideRangesSpecialValuesAndEmptyInputs) {
     // Magnitudes that overflow, underflow into subnormals and cancel.
     std::mt19937 gen(9);

@@ -21,8 +21,11 @@ const char *HELP_BENCH =
     "\n"
     "Computes the exact ground truth, then measures for each method its build\n"
     "time, memory, and recall@10 with queries per second over a sweep: brute\n"
-    "force; HNSW (M 16, ef_construction 200; ef_search 10 to 256); IVF (nlist 256;\n"
-    "nprobe 1, 4, 16, 64); IVF with scalar and with product quantization. When\n"
+    "force one query per call (beside the machine's streaming read bandwidth and\n"
+    "the limit it sets) and many queries per call; HNSW (M 16, ef_construction\n"
+    "200; ef_search 10 to 256); IVF (nlist 256; nprobe 1, 4, 16, 64); IVF with\n"
+    "scalar and with product quantization; IVF-PQ (m 16, 8 bits) in a collection\n"
+    "that re-ranks 4 candidates per hit exactly. When\n"
     "built with -DVEXAL_BENCH_PEERS=ON, hnswlib and FAISS run the same sweep.\n"
     "The table goes to standard output, everything to --out as JSON, and --plot\n"
     "draws the recall/QPS curves as SVG. --queries limits the query count\n"
@@ -103,6 +106,131 @@ static BenchMethod bench_brute_force(const Matrix &base, const Matrix &queries, 
         for (uint64_t i = 0; i < n; i++) out[i] = hits[i].id;
     });
     m.points.push_back({"exact", recall_at_k(truth, ids, sub.rows, K), qps});
+    vx_collection_destroy(c);
+    return m;
+}
+
+/* ---- exact search at the memory limit ------------------------------------------ */
+
+// The machine's streaming read bandwidth in bytes per second: the best of
+// three plain passes over the data set (as large as what an exact search
+// reads), eight independent sums so the loads, not the adds, set the pace.
+static double read_bandwidth(const Matrix &base) {
+    const uint64_t *p = (const uint64_t *)base.data.data();
+    uint64_t words = base.rows * base.dim / 2;
+    double best = 0;
+    volatile uint64_t sink = 0;
+    for (int pass = 0; pass < 3; pass++) {
+        uint64_t a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        double t0 = now_seconds();
+        uint64_t i = 0;
+        for (; i + 8 <= words; i += 8)
+            for (int j = 0; j < 8; j++) a[j] ^= p[i + j];
+        for (; i < words; i++) a[0] ^= p[i];
+        double seconds = now_seconds() - t0;
+        sink = sink ^ a[0] ^ a[1] ^ a[2] ^ a[3] ^ a[4] ^ a[5] ^ a[6] ^ a[7];
+        if (seconds > 0) best = std::max(best, (double)words * 8 / seconds);
+    }
+    return best;
+}
+
+// One exact query reads every stored vector once: the bandwidth sets its
+// ceiling.
+static void print_bandwidth_limit(const Matrix &base, double bytes_per_second, const BenchMethod &brute) {
+    double bytes = (double)base.rows * base.dim * sizeof(float);
+    double limit = bytes_per_second / bytes;
+    printf("streaming read %.1f GB/s: one exact query reads %.0f MB, at most %.0f QPS on one thread\n",
+           bytes_per_second / 1e9, bytes / 1e6, limit);
+    if (!brute.points.empty() && limit > 0)
+        printf("    brute force, one query per call: %.0f QPS = %.0f %% of that limit\n\n", brute.points[0].qps,
+               100.0 * brute.points[0].qps / limit);
+    fflush(stdout);
+}
+
+static vx_collection *bench_collection(const Matrix &base, int32_t type) {
+    vx_collection_config config;
+    memset(&config, 0, sizeof(config));
+    char name[] = "bench";
+    config.name.data = name;
+    config.name.len = 5;
+    config.dimension = base.dim;
+    config.index_type = (vx_index_type)type;
+    return vx_collection_create(nullptr, &config);
+}
+
+// Exact search with many queries per call: the batch call on `threads`
+// threads, its answers checked against the single-query call.
+static BenchMethod bench_brute_batch(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                                     unsigned threads) {
+    BenchMethod m;
+    m.name = "vexal brute force batch";
+    vx_collection *c = bench_collection(base, VX_INDEX_FLAT);
+    vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
+    m.memory_mb = (double)base.rows * base.dim * 4 / (1024.0 * 1024.0);
+    uint64_t nq = std::min<uint64_t>(queries.rows, 1000);
+    vx_search_options opt;
+    memset(&opt, 0, sizeof(opt));
+    opt.k = K;
+    std::vector<vx_search_hit> hits(nq * K);
+    std::vector<uint64_t> counts(nq), ids(nq * K, 0);
+    double t0 = now_seconds();
+    vx_collection_search_batch(c, queries.data.data(), nq, &opt, threads, hits.data(), counts.data());
+    double seconds = now_seconds() - t0;
+    uint64_t differ = 0;
+    for (uint64_t q = 0; q < nq; q++) {
+        for (uint64_t i = 0; i < counts[q]; i++) ids[q * K + i] = hits[q * K + i].id;
+        if (q % 50 == 0) {  // the same bits as one query at a time
+            vx_search_hit one[K];
+            uint64_t n = vx_collection_search(c, queries.row(q), &opt, one);
+            for (uint64_t i = 0; i < n; i++)
+                differ += one[i].id != hits[q * K + i].id ||
+                          memcmp(&one[i].distance, &hits[q * K + i].distance, sizeof(float)) != 0;
+        }
+    }
+    if (differ) printf("    (batch answers differ from single queries in %llu hits)\n", (unsigned long long)differ);
+    m.points.push_back({"exact", recall_at_k(truth, ids, nq, K), seconds > 0 ? nq / seconds : 0});
+    vx_collection_destroy(c);
+    return m;
+}
+
+// IVF-PQ inside a collection: the index's candidates (refine factor 4 per
+// wanted hit) re-ranked by the exact vectors the collection holds.
+static BenchMethod bench_collection_pq(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                                       unsigned threads) {
+    BenchMethod m;
+    m.name = "vexal IVF-PQ refine 4";
+    vx_srand(1);
+    double t0 = now_seconds();
+    vx_collection *c = bench_collection(base, VX_INDEX_FLAT);
+    vx_index_params p = index_params(VX_INDEX_IVF_PQ, base.dim);
+    p.family.ivf.nlist = 256;
+    p.family.ivf.nprobe = 1;
+    p.family.ivf.iterations = 10;
+    p.pq_m = 16;
+    p.pq_nbits = 8;
+    vx_status st = vx_collection_set_index_params(c, &p);
+    if (st == VX_OK) st = vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
+    if (st == VX_OK) st = vx_collection_build_index(c);
+    m.build_seconds = now_seconds() - t0;
+    if (st != VX_OK) {
+        fprintf(stderr, "vexal: %s build failed: %s\n", m.name.c_str(), vx_error_message(st));
+        vx_collection_destroy(c);
+        return m;
+    }
+    for (uint32_t nprobe : {4u, 16u, 64u}) {
+        vx_collection_set_search_width(c, nprobe);
+        std::vector<uint64_t> found;
+        double qps = timed_queries(queries, threads, &found, [&](uint64_t q, uint64_t *out) {
+            vx_search_options opt;
+            memset(&opt, 0, sizeof(opt));
+            opt.k = K;
+            opt.refine_factor = 4;
+            vx_search_hit hits[K];
+            uint64_t n = vx_collection_search(c, queries.row(q), &opt, hits);
+            for (uint64_t i = 0; i < n; i++) out[i] = hits[i].id;
+        });
+        m.points.push_back({"nprobe " + std::to_string(nprobe), recall_at_k(truth, found, queries.rows, K), qps});
+    }
     vx_collection_destroy(c);
     return m;
 }
@@ -203,7 +331,7 @@ static double qps_at_recall(const BenchMethod &m, double target) {
 static void print_ratios(const std::vector<BenchMethod> &methods) {
     static const std::pair<const char *, const char *> pairs[] = {
         {"vexal HNSW", "hnswlib HNSW"}, {"vexal HNSW", "FAISS IndexHNSWFlat"}, {"vexal IVF", "FAISS IndexIVFFlat"},
-        {"vexal brute force", "FAISS IndexFlatL2"}};
+        {"vexal brute force", "FAISS IndexFlatL2"}, {"vexal brute force batch", "FAISS IndexFlatL2 batch"}};
     bool header = false;
     for (auto &pr : pairs) {
         const BenchMethod *ours = nullptr, *theirs = nullptr;
@@ -367,6 +495,9 @@ int cmd_bench(const std::vector<std::string> &args) {
     if (graphs_only) return bench_graphs_only(base, queries, truth, threads, &methods);
     methods.push_back(bench_brute_force(base, queries, truth, threads));
     print_method(methods.back());
+    print_bandwidth_limit(base, read_bandwidth(base), methods.back());
+    methods.push_back(bench_brute_batch(base, queries, truth, threads));
+    print_method(methods.back());
     methods.push_back(bench_hnsw(base, queries, truth, threads));
     print_method(methods.back());
     methods.push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads));
@@ -374,6 +505,8 @@ int cmd_bench(const std::vector<std::string> &args) {
     methods.push_back(bench_ivf("vexal IVF-SQ", VX_INDEX_IVF_SQ, base, queries, truth, threads));
     print_method(methods.back());
     methods.push_back(bench_ivf("vexal IVF-PQ", VX_INDEX_IVF_PQ, base, queries, truth, threads));
+    print_method(methods.back());
+    methods.push_back(bench_collection_pq(base, queries, truth, threads));
     print_method(methods.back());
     size_t ours = methods.size();
     if (run_peer_benchmarks(base, queries, truth, threads, &methods)) {
