@@ -271,7 +271,7 @@ TEST(NonFiniteVectors, NaNDistancesRankLast) {
         vx_collection_config cfg = collection_config("c", 2, index_type);
         vx_collection *c = vx_collection_create(nullptr, &cfg);
         ASSERT_NE(c, nullptr);
-        const float points[4][2] = {{5, 5}, {1, 0}, {0, 1.5f}, {9, 9}};  // no ties
+        const float points[4][2] = {{5, 5}, {1, 0}, {0, 2}, {9, 9}};
         uint64_t ids[4];
         for (int i = 0; i < 4; i++) ASSERT_EQ(vx_collection_insert(c, points[i], &ids[i]), VX_OK);
         if (index_type == VX_INDEX_HNSW) {
