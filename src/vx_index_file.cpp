@@ -79,7 +79,7 @@ void hnsw_file_write(file_writer *o, const void *body) {
     const vx_hnsw_index *h = (const vx_hnsw_index *)body;
     uint64_t present = 0;
     for (uint64_t slot = 0; slot < h->capacity; slot++)
-        if (h->nodes[slot]) present++;
+        if (h->vectors[slot]) present++;
     writer_u32(o, h->dimension);
     // The spare word holds the ranking metric in its low byte and the
     // neighbour selection in the next (0 for L2 and nearest links, so such
@@ -95,14 +95,15 @@ void hnsw_file_write(file_writer *o, const void *body) {
     writer_f32s(o, &h->level_mult, 1);
     writer_u64(o, h->effective_seed);
     for (uint64_t slot = 0; slot < h->capacity; slot++) {
-        const vx_hnsw_node *n = h->nodes[slot];
-        if (!n) continue;
-        writer_u64(o, n->id);
-        writer_u32(o, n->level);
-        writer_f32s(o, n->vector, h->dimension);
-        for (uint32_t l = 0; l <= n->level; l++) {
-            writer_u32(o, n->link_count[l]);
-            for (uint32_t j = 0; j < n->link_count[l]; j++) writer_u64(o, n->links[l][j]);
+        if (!h->vectors[slot]) continue;
+        uint32_t level = h->levels[slot];
+        writer_u64(o, slot);
+        writer_u32(o, level);
+        writer_f32s(o, h->vectors[slot], h->dimension);
+        for (uint32_t l = 0; l <= level; l++) {
+            const uint32_t *list = hnsw_list(h, slot, l);
+            writer_u32(o, list[0]);
+            for (uint32_t j = 1; j <= list[0]; j++) writer_u64(o, list[j]);
         }
     }
     write_quantizer(o, h->type, h->pq, h->sq);
@@ -343,11 +344,24 @@ vx_index *ivf_file_read(in_file *in, vx_arena *arena, int32_t kind) {
 static int ensure_slots(vx_hnsw_index *h, uint64_t slots, uint64_t limit) {
     if (slots <= h->capacity) return 1;
     if (slots > limit) return 0;
-    vx_hnsw_node **table = (vx_hnsw_node **)vx_arena_calloc(h->arena, slots, sizeof(vx_hnsw_node *));
-    if (!table) return 0;
-    vx_memcpy(table, h->nodes, h->capacity * sizeof(vx_hnsw_node *));
-    h->nodes = table;
-    h->capacity = slots;
+    return hnsw_grow_tables(h, slots);
+}
+
+// A stored link that cannot name a slot (beyond 32 bits) names no node.
+static uint32_t stored_link(uint64_t link) {
+    return link < VX_HNSW_NO_NODE ? (uint32_t)link : VX_HNSW_NO_NODE;
+}
+
+static int read_hnsw_vector_and_lists(in_file *in, vx_hnsw_index *h, uint64_t id, uint32_t level) {
+    if (!in_floats(in, (float *)h->vectors[id], h->dimension)) return 0;
+    for (uint32_t l = 0; l <= level; l++) {
+        uint32_t count = in_u32(in);
+        uint32_t *list = hnsw_list(h, id, l);
+        if (!in->ok || count > hnsw_layer_cap(h, l) || 8ull * count > in_left(in)) return 0;
+        for (uint32_t j = 1; j <= count; j++) list[j] = stored_link(in_u64(in));
+        if (!in->ok) return 0;
+        list[0] = count;
+    }
     return 1;
 }
 
@@ -360,16 +374,14 @@ static int read_hnsw_node(in_file *in, vx_hnsw_index *h, uint64_t slot_limit) {
     if (need > in_left(in) || id >= slot_limit) return 0;
     if (id >= h->capacity && !ensure_slots(h, 2 * id + 2 < slot_limit ? 2 * id + 2 : slot_limit, slot_limit))
         return 0;
-    vx_hnsw_node *node = hnsw_node_create(h, id, level);
-    if (!node || !in_floats(in, node->vector, h->dimension)) return 0;
-    for (uint32_t l = 0; l <= level; l++) {
-        uint32_t count = in_u32(in);
-        if (!in->ok || count > hnsw_node_layer_cap(node, l) || 8ull * count > in_left(in)) return 0;
-        for (uint32_t j = 0; j < count; j++) node->links[l][j] = in_u64(in);
-        if (!in->ok) return 0;
-        node->link_count[l] = count;
+    // Each id is stored once; a repeated one marks a damaged file.
+    if (hnsw_has_node(h, id) || !hnsw_node_place(h, id, level, nullptr)) return 0;
+    if (!read_hnsw_vector_and_lists(in, h, id, level)) {
+        // A node read in part is left out, as if the file ended before it.
+        h->vectors[id] = nullptr;
+        h->present--;
+        return 0;
     }
-    h->nodes[id] = node;
     if (id < h->scan_from) h->scan_from = id;
     return 1;
 }
@@ -379,15 +391,12 @@ static int read_hnsw_node(in_file *in, vx_hnsw_index *h, uint64_t slot_limit) {
 // link's layer, as they do after removals.
 static void hnsw_repair_entry(vx_hnsw_index *h) {
     int64_t ep = h->entry_point;
-    vx_hnsw_node *entry = (ep >= 0 && (uint64_t)ep < h->capacity) ? h->nodes[ep] : nullptr;
-    if (entry && entry->level >= h->max_level) return;
-    vx_hnsw_node *top = nullptr;
-    for (uint64_t slot = 0; slot < h->capacity; slot++) {
-        vx_hnsw_node *n = h->nodes[slot];
-        if (n && (!top || n->level > top->level)) top = n;
-    }
-    h->entry_point = top ? (int64_t)top->id : -1;
-    h->max_level = top ? top->level : 0;
+    if (ep >= 0 && hnsw_has_node(h, (uint64_t)ep) && h->levels[ep] >= h->max_level) return;
+    uint64_t top = VX_HNSW_NO_NODE;
+    for (uint64_t slot = 0; slot < h->capacity; slot++)
+        if (h->vectors[slot] && (top == VX_HNSW_NO_NODE || h->levels[slot] > h->levels[top])) top = slot;
+    h->entry_point = top != VX_HNSW_NO_NODE ? (int64_t)top : -1;
+    h->max_level = top != VX_HNSW_NO_NODE ? h->levels[top] : 0;
 }
 
 vx_index *hnsw_file_read(in_file *in, vx_arena *arena, int32_t kind) {

@@ -192,6 +192,10 @@ static float hnsw_default_level_mult(uint32_t M) {
     return 1.0f / vx_math_log_f32((float)M);
 }
 
+// The own store takes vectors in chunks of about a mebibyte, so that growing
+// never moves a vector.
+static const uint64_t STORE_CHUNK_BYTES = 1ull << 20;
+
 extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
                                                 const vx_hnsw_params *params) {
     if (dimension == 0 || !params) return nullptr;
@@ -210,11 +214,17 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     h->max_level_cap = params->max_level;
     h->seed = params->seed;
     h->level_mult = params->level_mult;
-    h->capacity = VX_HNSW_INITIAL_CAPACITY;
     h->entry_point = -1;
     h->arena = arena;
-    h->nodes = (vx_hnsw_node **)vx_arena_calloc(arena, h->capacity, sizeof(vx_hnsw_node *));
-    if (!h->nodes) goto fail;
+    // Lists hold at most 2M links; M beyond what a 32-bit stride allows is
+    // refused like any allocation that cannot be made.
+    if (params->M > (UINT32_MAX - 1) / 2) goto fail;
+    h->base_stride = 1 + 2 * params->M;
+    h->upper_stride = 1 + params->M;
+    h->chunk_vectors = (uint32_t)(STORE_CHUNK_BYTES / (4ull * dimension));
+    if (h->chunk_vectors == 0) h->chunk_vectors = 1;
+    h->chunk_used = h->chunk_vectors;
+    if (!hnsw_grow_tables(h, VX_HNSW_INITIAL_CAPACITY)) goto fail;
     if (vx_rwlock_create(arena, 0, &h->lock) != VX_OK || !h->lock) goto fail;
     h->effective_seed = params->seed ? params->seed : VX_HNSW_DEFAULT_SEED;
     if (!(h->level_mult > 0.0f)) h->level_mult = hnsw_default_level_mult(h->M);
@@ -223,6 +233,7 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     hnsw_set_selection(h, VX_HNSW_SELECT_DIVERSE);
     return h;
 fail:
+    if (h) hnsw_release_tables(h);
     if (owns) vx_arena_destroy(arena);
     return nullptr;
 }
@@ -231,45 +242,101 @@ extern "C" VX_API void vx_hnsw_destroy(vx_hnsw_index *h) {
     if (!h) return;
     if (h->lock) vx_rwlock_destroy(h->lock);
     h->lock = nullptr;
+    hnsw_release_tables(h);
     if (h->owns_arena) vx_arena_destroy(h->arena);
+}
+
+void hnsw_release_tables(vx_hnsw_index *h) {
+    for (uint64_t i = 0; i < h->store_count; i++) vx_free(h->store_chunks[i]);
+    vx_free(h->store_chunks);
+    vx_free((void *)h->vectors);
+    vx_free(h->levels);
+    vx_free(h->base_links);
+    vx_free(h->upper_links);
+    h->store_chunks = nullptr;
+    h->store_count = h->store_room = 0;
+    h->vectors = nullptr;
+    h->levels = nullptr;
+    h->base_links = nullptr;
+    h->upper_links = nullptr;
+    h->capacity = 0;
+}
+
+// Grows *table from `have` to `want` elements of `size` bytes, zeroing the
+// new ones; the old table is kept when memory is short.
+static bool table_grow(void **table, uint64_t have, uint64_t want, uint64_t size) {
+    if (want > UINT64_MAX / size) return false;
+    void *fresh = vx_realloc(*table, want * size);
+    if (!fresh) return false;
+    vx_memset((char *)fresh + have * size, 0, (want - have) * size);
+    *table = fresh;
+    return true;
+}
+
+bool hnsw_grow_tables(vx_hnsw_index *h, uint64_t slots) {
+    uint64_t have = h->capacity;
+    if (slots <= have) return true;
+    if (slots > VX_HNSW_NO_NODE) return false;
+    if (!table_grow((void **)&h->vectors, have, slots, sizeof(float *)) ||
+        !table_grow((void **)&h->levels, have, slots, sizeof(uint32_t)) ||
+        !table_grow((void **)&h->base_links, have * h->base_stride, slots * h->base_stride,
+                    sizeof(uint32_t)) ||
+        !table_grow((void **)&h->upper_links, have, slots, sizeof(uint32_t *)))
+        return false;
+    __atomic_store_n(&h->capacity, slots, __ATOMIC_RELEASE);
+    return true;
 }
 
 vx_status hnsw_reserve_slot(vx_hnsw_index *h, uint64_t id) {
     if (id < h->capacity) return VX_OK;
-    // 2 * id + 2 slots of 8 bytes must be representable.
-    if (id > (UINT64_MAX / sizeof(vx_hnsw_node *) - 2) / 2) return VX_ERR_NO_MEMORY;
-    uint64_t slots = 2 * id + 2;
-    vx_hnsw_node **table =
-        (vx_hnsw_node **)vx_arena_calloc(h->arena, slots, sizeof(vx_hnsw_node *));
-    if (!table) return VX_ERR_NO_MEMORY;
-    vx_memcpy(table, h->nodes, h->capacity * sizeof(vx_hnsw_node *));
-    __atomic_store_n(&h->nodes, table, __ATOMIC_RELEASE);
-    __atomic_store_n(&h->capacity, slots, __ATOMIC_RELEASE);
-    return VX_OK;
+    if (id >= VX_HNSW_NO_NODE / 2) return VX_ERR_NO_MEMORY;
+    return hnsw_grow_tables(h, 2 * id + 2) ? VX_OK : VX_ERR_NO_MEMORY;
 }
 
-vx_hnsw_node *hnsw_node_create(vx_hnsw_index *h, uint64_t id, uint32_t level) {
-    uint64_t layers = (uint64_t)level + 1;
-    vx_hnsw_node *node = (vx_hnsw_node *)vx_arena_calloc(h->arena, 1, sizeof(vx_hnsw_node));
-    if (!node) return nullptr;
-    node->id = id;
-    node->level = level;
-    node->cap_upper = h->M;
-    node->cap_base = 2 * h->M;
-    node->vector = (float *)vx_arena_alloc(h->arena, (uint64_t)h->dimension * sizeof(float));
-    node->links = (uint64_t **)vx_arena_calloc(h->arena, layers, sizeof(uint64_t *));
-    node->link_count = (uint32_t *)vx_arena_calloc(h->arena, layers, sizeof(uint32_t));
-    if (!node->vector || !node->links || !node->link_count) return nullptr;
-    for (uint64_t l = 0; l < layers; l++) {
-        uint32_t cap = hnsw_node_layer_cap(node, (uint32_t)l);
-        if (cap == 0) continue;
-        node->links[l] = (uint64_t *)vx_arena_alloc(h->arena, (uint64_t)cap * sizeof(uint64_t));
-        if (!node->links[l]) return nullptr;
+// Room for one more vector in the own store; null when memory is short.
+static float *store_take(vx_hnsw_index *h) {
+    if (h->chunk_used == h->chunk_vectors) {
+        if (h->store_count == h->store_room) {
+            uint64_t room = h->store_room ? 2 * h->store_room : 16;
+            float **chunks = (float **)vx_realloc(h->store_chunks, room * sizeof(float *));
+            if (!chunks) return nullptr;
+            h->store_chunks = chunks;
+            h->store_room = room;
+        }
+        float *chunk = (float *)vx_malloc((uint64_t)h->chunk_vectors * h->dimension * sizeof(float));
+        if (!chunk) return nullptr;
+        h->store_chunks[h->store_count] = chunk;
+        __atomic_store_n(&h->store_count, h->store_count + 1, __ATOMIC_RELAXED);
+        h->chunk_used = 0;
     }
-    return node;
+    return h->store_chunks[h->store_count - 1] + (uint64_t)h->chunk_used++ * h->dimension;
+}
+
+bool hnsw_node_place(vx_hnsw_index *h, uint64_t id, uint32_t level, const float *vector) {
+    uint32_t *upper = nullptr;
+    if (level > 0) {
+        uint64_t words = (uint64_t)level * h->upper_stride;
+        if (words > UINT64_MAX / sizeof(uint32_t) / 2) return false;
+        upper = (uint32_t *)vx_arena_calloc(h->arena, words, sizeof(uint32_t));
+        if (!upper) return false;
+        __atomic_store_n(&h->upper_bytes, h->upper_bytes + words * sizeof(uint32_t), __ATOMIC_RELAXED);
+    }
+    float *own = nullptr;
+    if (!vector || !h->borrows) {
+        own = store_take(h);
+        if (!own) return false;
+    }
+    if (!h->vectors[id]) __atomic_store_n(&h->present, h->present + 1, __ATOMIC_RELAXED);
+    h->levels[id] = level;
+    h->upper_links[id] = upper;
+    h->base_links[id * h->base_stride] = 0;
+    if (own && vector) vx_memcpy(own, vector, (uint64_t)h->dimension * sizeof(float));
+    h->vectors[id] = own ? own : vector;
+    return true;
 }
 
 void hnsw_set_selection(vx_hnsw_index *h, int32_t selection) {
+
     h->selection = selection;
     h->level_state = h->effective_seed;
 }
@@ -312,44 +379,36 @@ static uint32_t hnsw_draw_level(vx_hnsw_index *h) {
 
 /* ---- traversals ------------------------------------------------------------------ */
 
-// Collects the usable, not yet visited links of node at layer into the
+// Collects the usable, not yet visited links of id's node at layer into the
 // scratch batch and computes their distances to query; returns their number.
-static uint64_t gather_neighbours(const vx_hnsw_index *h, const vx_hnsw_node *node,
-                                  uint32_t layer, const float *query, hnsw_scratch *s,
-                                  hnsw_visited *visited, bool *ok) {
+// A distance above bound may come back as any value above bound: its sum
+// was abandoned there, as nothing beyond the bound is of use to the caller.
+static uint64_t gather_neighbours(const vx_hnsw_index *h, uint64_t id, uint32_t layer,
+                                  const float *query, float bound, hnsw_scratch *s, bool *ok) {
     *ok = true;
-    if (layer > node->level) return 0;
-    uint32_t count = node->link_count[layer];
+    if (layer > h->levels[id]) return 0;
+    const uint32_t *list = hnsw_list(h, id, layer);
+    uint32_t count = list[0];
     if (count == 0) return 0;
     if (!batch_reserve(s, count)) {
         *ok = false;
         return 0;
     }
-    const uint64_t *links = node->links[layer];
-    // Two passes so that the memory loads of all neighbours overlap: first
-    // the visited marks and table slots, then the nodes and their vectors.
     // Marking an empty slot as visited changes nothing: it stays empty.
-    uint64_t fresh = 0;
-    for (uint32_t j = 0; j < count; j++) {
-        uint64_t id = links[j];
-        if (id >= h->capacity || visited_test_and_set(visited, id)) continue;
-        vx_hnsw_node *nb = h->nodes[id];
-        if (!nb) continue;
-        __builtin_prefetch(nb);
-        s->batch_ids[fresh++] = id;
-    }
     uint64_t n = 0;
-    for (uint64_t i = 0; i < fresh; i++) {
-        uint64_t id = s->batch_ids[i];
-        const float *v = h->nodes[id]->vector;
+    for (uint32_t j = 1; j <= count; j++) {
+        uint32_t nb = list[j];
+        if (nb >= h->capacity || visited_test_and_set(&s->visited, nb)) continue;
+        const float *v = h->vectors[nb];
         if (!v) continue;
         __builtin_prefetch(v);
         __builtin_prefetch(v + 16);
-        s->batch_ids[n] = id;
+        s->batch_ids[n] = nb;
         s->batch_vecs[n] = v;
         n++;
     }
-    index_distance_batch(query, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    index_distance_batch_bounded(query, s->batch_vecs, n, h->dimension, h->metric, bound,
+                                 s->batch_dist);
     return n;
 }
 
@@ -359,14 +418,13 @@ bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity) {
 
 uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, hnsw_scratch *s) {
-    vx_hnsw_node *cur = hnsw_usable(h, ep);
-    if (!cur) return ep;
-    hnsw_visited *visited = &s->visited;
-    float best = index_distance(query, cur->vector, h->dimension, h->metric);
+    if (!hnsw_has_node(h, ep)) return ep;
+    uint64_t cur = ep;
+    float best = index_distance(query, h->vectors[cur], h->dimension, h->metric);
     for (;;) {
         bool ok;
-        uint64_t n = gather_neighbours(h, cur, layer, query, s, visited, &ok);
-        if (!ok) return cur->id;
+        uint64_t n = gather_neighbours(h, cur, layer, query, best, s, &ok);
+        if (!ok) return cur;
         uint64_t target = UINT64_MAX;
         for (uint64_t i = 0; i < n; i++) {
             if (s->batch_dist[i] < best) {
@@ -374,8 +432,8 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
                 target = s->batch_ids[i];
             }
         }
-        if (target == UINT64_MAX) return cur->id;
-        cur = h->nodes[target];
+        if (target == UINT64_MAX) return cur;
+        cur = target;
     }
 }
 
@@ -383,15 +441,14 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
                             uint64_t *out_count, hnsw_scratch *s) {
     *out_count = 0;
-    vx_hnsw_node *start = hnsw_usable(h, ep);
     // With ef 0 the heap keeps nothing, so the walk could return nothing.
-    if (!start || ef == 0) return VX_OK;
+    if (!hnsw_has_node(h, ep) || ef == 0) return VX_OK;
     if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
     if (!scratch_grow(&s->cands, &s->cand_cap, 64, 0)) return VX_ERR_NO_MEMORY;
 
     // The heap holds distinct nodes only, so the table size bounds it.
     vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
-    float d0 = index_distance(query, start->vector, h->dimension, h->metric);
+    float d0 = index_distance(query, h->vectors[ep], h->dimension, h->metric);
     visited_test_and_set(&s->visited, ep);
     heap_offer(&heap, ep, layer, d0);
     uint64_t ncand = 0;
@@ -400,8 +457,13 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
     while (ncand > 0) {
         hnsw_cand cur = cand_pop(s->cands, &ncand);
         if (heap.count > 0 && heap.items[0].distance < cur.distance) break;
+        // The likely next expansion's list is fetched while this one is measured.
+        if (ncand > 0 && layer == 0) __builtin_prefetch(hnsw_list(h, s->cands[0].id, 0));
+        // Beyond the root of a full heap nothing is admitted, and the root
+        // only comes nearer while the batch is taken in.
+        float bound = heap.count == heap.capacity ? heap.items[0].distance : __builtin_inff();
         bool ok;
-        uint64_t n = gather_neighbours(h, h->nodes[cur.id], layer, query, s, &s->visited, &ok);
+        uint64_t n = gather_neighbours(h, cur.id, layer, query, bound, s, &ok);
         if (!ok) return VX_ERR_NO_MEMORY;
         if (!scratch_grow(&s->cands, &s->cand_cap, ncand + n, ncand)) return VX_ERR_NO_MEMORY;
         for (uint64_t i = 0; i < n; i++) {
@@ -436,29 +498,42 @@ void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t cou
 
 /* ---- insertion --------------------------------------------------------------------- */
 
-// Appends link to node's layer when it has room; true when appended.
-static inline bool link_append(vx_hnsw_node *node, uint32_t layer, uint64_t link) {
-    uint32_t cap = hnsw_node_layer_cap(node, layer);
-    if (node->link_count[layer] >= cap) return false;
-    node->links[layer][node->link_count[layer]++] = link;
+// Appends link to id's list at layer when it has room; true when appended.
+static inline bool link_append(vx_hnsw_index *h, uint64_t id, uint32_t layer, uint64_t link) {
+    uint32_t *list = hnsw_list(h, id, layer);
+    if (list[0] >= hnsw_layer_cap(h, layer)) return false;
+    list[++list[0]] = (uint32_t)link;
     return true;
+}
+
+// Collects the usable links of id's list at layer into the scratch batch
+// (their positions in the list in batch_ids, their vectors in batch_vecs)
+// and measures them from id's vector; returns their number.
+static uint64_t measure_list(const vx_hnsw_index *h, uint64_t id, uint32_t layer,
+                             hnsw_scratch *s, bool *ok) {
+    const uint32_t *list = hnsw_list(h, id, layer);
+    uint32_t count = list[0];
+    *ok = batch_reserve(s, count);
+    if (!*ok) return 0;
+    uint64_t n = 0;
+    for (uint32_t j = 0; j < count; j++) {
+        uint32_t nb = list[1 + j];
+        if (!hnsw_has_node(h, nb)) continue;
+        s->batch_ids[n] = j;
+        s->batch_vecs[n] = h->vectors[nb];
+        n++;
+    }
+    index_distance_batch(h->vectors[id], s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    return n;
 }
 
 // A full neighbour list of nb at layer takes the new node in place of its
 // farthest link (first of equal maxima) when the new node is strictly nearer.
-static vx_status prune_by_replacement(const vx_hnsw_index *h, vx_hnsw_node *nb, uint32_t layer,
+static vx_status prune_by_replacement(vx_hnsw_index *h, uint64_t nb, uint32_t layer,
                                       uint64_t new_id, float new_distance, hnsw_scratch *s) {
-    uint32_t count = nb->link_count[layer];
-    if (!batch_reserve(s, count)) return VX_ERR_NO_MEMORY;
-    uint64_t n = 0;
-    for (uint32_t j = 0; j < count; j++) {
-        uint64_t id = nb->links[layer][j];
-        if (id >= h->capacity || !h->nodes[id]) continue;
-        s->batch_ids[n] = j;
-        s->batch_vecs[n] = h->nodes[id]->vector;
-        n++;
-    }
-    index_distance_batch(nb->vector, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    bool ok;
+    uint64_t n = measure_list(h, nb, layer, s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
     float worst = -__builtin_inff();
     uint64_t pos = 0;
     for (uint64_t i = 0; i < n; i++) {
@@ -467,7 +542,7 @@ static vx_status prune_by_replacement(const vx_hnsw_index *h, vx_hnsw_node *nb, 
             pos = s->batch_ids[i];
         }
     }
-    if (new_distance < worst) nb->links[layer][pos] = new_id;
+    if (new_distance < worst) hnsw_list(h, nb, layer)[1 + pos] = (uint32_t)new_id;
     return VX_OK;
 }
 
@@ -486,13 +561,14 @@ static void cands_sort(hnsw_cand *c, uint64_t n) {
 // Whether candidate c (its distance to the base in c.distance) is at least
 // as near to the base as to every kept vector kept[0 .. n); the distances go
 // eight at a time through the batch kernel into dist, stopping at the first
-// block that refutes it.
+// block that refutes it. Only distances below c.distance refute, so sums
+// above it may be abandoned.
 static bool nearer_to_base(const vx_hnsw_index *h, const hnsw_cand &c, const float *const *kept,
                            uint64_t n, float *dist) {
-    const float *v = h->nodes[c.id]->vector;
+    const float *v = h->vectors[c.id];
     for (uint64_t j = 0; j < n; j += 8) {
         uint64_t m = n - j < 8 ? n - j : 8;
-        index_distance_batch(v, kept + j, m, h->dimension, h->metric, dist);
+        index_distance_batch_bounded(v, kept + j, m, h->dimension, h->metric, c.distance, dist);
         for (uint64_t i = 0; i < m; i++)
             if (dist[i] < c.distance) return false;
     }
@@ -515,7 +591,7 @@ static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n,
     uint64_t kept = 0;
     for (uint64_t i = 0; i < n && kept < limit; i++) {
         if (!nearer_to_base(h, c[i], s->batch_vecs, kept, s->batch_dist)) continue;
-        s->batch_vecs[kept] = h->nodes[c[i].id]->vector;
+        s->batch_vecs[kept] = h->vectors[c[i].id];
         c[kept++] = c[i];
     }
     return kept;
@@ -523,49 +599,41 @@ static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n,
 
 // A full neighbour list of nb at layer, with the new node added, trimmed to
 // its room by the diverse rule (which may leave the new node out).
-static vx_status trim_diverse(const vx_hnsw_index *h, vx_hnsw_node *nb, uint32_t layer,
-                              uint64_t new_id, float new_distance, hnsw_scratch *s) {
-    uint32_t count = nb->link_count[layer];
-    if (!batch_reserve(s, count) || !scratch_reserve(&s->trims, &s->trim_cap, count + 1ull))
-        return VX_ERR_NO_MEMORY;
-    uint64_t n = 0;
-    for (uint32_t j = 0; j < count; j++) {
-        vx_hnsw_node *o = hnsw_usable(h, nb->links[layer][j]);
-        if (!o) continue;
-        s->batch_ids[n] = o->id;
-        s->batch_vecs[n] = o->vector;
-        n++;
-    }
-    index_distance_batch(nb->vector, s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
-    for (uint64_t i = 0; i < n; i++) s->trims[i] = {s->batch_dist[i], s->batch_ids[i]};
-    s->trims[n++] = {new_distance, new_id};
+static vx_status trim_diverse(vx_hnsw_index *h, uint64_t nb, uint32_t layer, uint64_t new_id,
+                              float new_distance, hnsw_scratch *s) {
+    uint32_t *list = hnsw_list(h, nb, layer);
+    if (!scratch_reserve(&s->trims, &s->trim_cap, list[0] + 1ull)) return VX_ERR_NO_MEMORY;
     bool ok;
-    uint64_t kept = select_diverse(h, s->trims, n, hnsw_node_layer_cap(nb, layer), s, &ok);
+    uint64_t n = measure_list(h, nb, layer, s, &ok);
     if (!ok) return VX_ERR_NO_MEMORY;
-    for (uint64_t i = 0; i < kept; i++) nb->links[layer][i] = s->trims[i].id;
-    nb->link_count[layer] = (uint32_t)kept;
+    for (uint64_t i = 0; i < n; i++) s->trims[i] = {s->batch_dist[i], list[1 + s->batch_ids[i]]};
+    s->trims[n++] = {new_distance, new_id};
+    uint64_t kept = select_diverse(h, s->trims, n, hnsw_layer_cap(h, layer), s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
+    for (uint64_t i = 0; i < kept; i++) list[1 + i] = (uint32_t)s->trims[i].id;
+    list[0] = (uint32_t)kept;
     return VX_OK;
 }
 
 // Links node at layer to at most M of the candidates chosen by the diverse
 // rule, and each chosen neighbour back to node (trimming a full list when
 // prune is set).
-static vx_status link_layer_diverse(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
+static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t layer,
                                     const uint64_t *list, const float *dist, uint64_t m,
                                     bool prune, hnsw_scratch *s) {
     if (!scratch_reserve(&s->picks, &s->pick_cap, m)) return VX_ERR_NO_MEMORY;
     hnsw_cand *c = s->picks;
     for (uint64_t i = 0; i < m; i++) c[i] = {dist[i], list[i]};
-    uint32_t cap = hnsw_node_layer_cap(node, layer);
+    uint32_t cap = hnsw_layer_cap(h, layer);
     bool ok;
     uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap, s, &ok);
     if (!ok) return VX_ERR_NO_MEMORY;
     for (uint64_t i = 0; i < kept; i++) {
-        vx_hnsw_node *nb = h->nodes[c[i].id];
-        link_append(node, layer, c[i].id);
-        if (nb->level < layer) continue;
-        if (link_append(nb, layer, node->id) || !prune) continue;
-        vx_status st = trim_diverse(h, nb, layer, node->id, c[i].distance, s);
+        uint64_t nb = c[i].id;
+        link_append(h, node, layer, nb);
+        if (h->levels[nb] < layer) continue;
+        if (link_append(h, nb, layer, node) || !prune) continue;
+        vx_status st = trim_diverse(h, nb, layer, node, c[i].distance, s);
         if (st != VX_OK) return st;
     }
     return VX_OK;
@@ -573,23 +641,22 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, vx_hnsw_node *node, uint32
 
 // Links node at layer to the candidates list[0 .. m) (distances in dist),
 // keeping the nearest `cap` when there are more (or the diverse choice).
-static vx_status link_layer(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
-                            uint64_t *list, float *dist, uint64_t m, bool prune,
-                            hnsw_scratch *s) {
+static vx_status link_layer(vx_hnsw_index *h, uint64_t node, uint32_t layer, uint64_t *list,
+                            float *dist, uint64_t m, bool prune, hnsw_scratch *s) {
     if (h->selection == VX_HNSW_SELECT_DIVERSE)
         return link_layer_diverse(h, node, layer, list, dist, m, prune, s);
-    uint32_t cap = hnsw_node_layer_cap(node, layer);
+    uint32_t cap = hnsw_layer_cap(h, layer);
     if (m > cap) {
         hnsw_select_neighbors(list, dist, m, cap);
         m = cap;
     }
     for (uint64_t i = 0; i < m; i++) {
-        vx_hnsw_node *nb = h->nodes[list[i]];
-        link_append(node, layer, list[i]);
+        uint64_t nb = list[i];
+        link_append(h, node, layer, nb);
         // A node re-added with a lower level has no list at this layer.
-        if (nb->level < layer) continue;
-        if (link_append(nb, layer, node->id) || !prune) continue;
-        vx_status st = prune_by_replacement(h, nb, layer, node->id, dist[i], s);
+        if (h->levels[nb] < layer) continue;
+        if (link_append(h, nb, layer, node) || !prune) continue;
+        vx_status st = prune_by_replacement(h, nb, layer, node, dist[i], s);
         if (st != VX_OK) return st;
     }
     return VX_OK;
@@ -597,13 +664,11 @@ static vx_status link_layer(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer
 
 // Without usable candidates (ef_construction 0), the node is linked to the
 // nearest nodes of the whole layer.
-static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uint32_t layer,
-                                       const float *v, hnsw_scratch *s) {
+static vx_status link_layer_exhaustive(vx_hnsw_index *h, uint64_t node, uint32_t layer,
+                                       hnsw_scratch *s) {
     uint64_t m = 0;
-    for (uint64_t slot = 0; slot < h->capacity; slot++) {
-        vx_hnsw_node *nb = h->nodes[slot];
-        if (nb && nb->vector && nb->id != node->id && nb->level >= layer) m++;
-    }
+    for (uint64_t slot = 0; slot < h->capacity; slot++)
+        if (h->vectors[slot] && slot != node && h->levels[slot] >= layer) m++;
     if (m == 0) return VX_OK;
     uint64_t *list = (uint64_t *)vx_malloc(m * sizeof(uint64_t));
     float *dist = (float *)vx_malloc(m * sizeof(float));
@@ -612,12 +677,12 @@ static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uin
         vx_free(dist);
         return VX_ERR_NO_MEMORY;
     }
+    const float *v = h->vectors[node];
     m = 0;
     for (uint64_t slot = 0; slot < h->capacity; slot++) {
-        vx_hnsw_node *nb = h->nodes[slot];
-        if (nb && nb->vector && nb->id != node->id && nb->level >= layer) {
-            list[m] = nb->id;
-            dist[m] = index_distance(v, nb->vector, h->dimension, h->metric);
+        if (h->vectors[slot] && slot != node && h->levels[slot] >= layer) {
+            list[m] = slot;
+            dist[m] = index_distance(v, h->vectors[slot], h->dimension, h->metric);
             m++;
         }
     }
@@ -627,15 +692,13 @@ static vx_status link_layer_exhaustive(vx_hnsw_index *h, vx_hnsw_node *node, uin
     return st;
 }
 
-// Inserts one vector; the lock is held by the caller.
+// Inserts one vector (borrowed when the graph borrows); the lock is held by
+// the caller.
 static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw_scratch *s) {
     vx_status st = hnsw_reserve_slot(h, id);
     if (st != VX_OK) return st;
     uint32_t level = hnsw_draw_level(h);
-    vx_hnsw_node *node = hnsw_node_create(h, id, level);
-    if (!node) return VX_ERR_NO_MEMORY;
-    vx_memcpy(node->vector, v, (uint64_t)h->dimension * sizeof(float));
-    h->nodes[id] = node;
+    if (!hnsw_node_place(h, id, level, v)) return VX_ERR_NO_MEMORY;
     if (id < h->scan_from) h->scan_from = id;
     __atomic_store_n(&h->ntotal, h->ntotal + 1, __ATOMIC_RELAXED);
 
@@ -660,7 +723,7 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
         st = hnsw_layer_search(h, v, ep, lc, h->ef_construction, s->items, &n, s);
         if (st != VX_OK) return st;
         if (n == 0) {
-            st = link_layer_exhaustive(h, node, lc, v, s);
+            st = link_layer_exhaustive(h, id, lc, s);
             if (st != VX_OK) return st;
             continue;
         }
@@ -678,12 +741,12 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
         float *dist = s->link_dist;
         uint64_t m = 0;
         for (uint64_t i = 0; i < n; i++) {
-            if (!hnsw_usable(h, s->items[i].id)) continue;
+            if (!hnsw_has_node(h, s->items[i].id)) continue;
             list[m] = s->items[i].id;
             dist[m] = s->items[i].distance;
             m++;
         }
-        if (m > 0) st = link_layer(h, node, lc, list, dist, m, true, s);
+        if (m > 0) st = link_layer(h, id, lc, list, dist, m, true, s);
         if (st != VX_OK) return st;
         if (m > 0) ep = next_ep;
     }
@@ -694,6 +757,8 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
     return VX_OK;
 }
 
+// Adds count vectors, copied into the graph's store or, when the graph
+// borrows, taken as they lie (vectors[i * dimension] must then stay put).
 vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
                          uint64_t count) {
     hnsw_scratch *s = hnsw_scratch_get();
@@ -708,29 +773,30 @@ vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vec
     return st;
 }
 
-// First filled slot in slot order, or null; every slot below scan_from is
-// known to be empty.
-static vx_hnsw_node *hnsw_first_node(vx_hnsw_index *h) {
+// First filled slot in slot order, or VX_HNSW_NO_NODE; every slot below
+// scan_from is known to be empty.
+static uint64_t hnsw_first_node(vx_hnsw_index *h) {
     for (uint64_t slot = h->scan_from; slot < h->capacity; slot++) {
-        if (h->nodes[slot]) {
+        if (h->vectors[slot]) {
             h->scan_from = slot;
-            return h->nodes[slot];
+            return slot;
         }
     }
     h->scan_from = h->capacity;
-    return nullptr;
+    return VX_HNSW_NO_NODE;
 }
 
 vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
     write_guard writing(h->lock);
     if (!writing.held()) return writing.status();
-    if (id < h->capacity && h->nodes[id]) {
-        h->nodes[id] = nullptr;
+    if (hnsw_has_node(h, id)) {
+        h->vectors[id] = nullptr;
+        __atomic_store_n(&h->present, h->present - 1, __ATOMIC_RELAXED);
         if (h->entry_point >= 0 && (uint64_t)h->entry_point == id) {
-            vx_hnsw_node *first = hnsw_first_node(h);
-            __atomic_store_n(&h->entry_point, first ? (int64_t)first->id : (int64_t)-1,
-                             __ATOMIC_RELAXED);
-            __atomic_store_n(&h->max_level, first ? first->level : 0u, __ATOMIC_RELAXED);
+            uint64_t first = hnsw_first_node(h);
+            bool any = first != VX_HNSW_NO_NODE;
+            __atomic_store_n(&h->entry_point, any ? (int64_t)first : (int64_t)-1, __ATOMIC_RELAXED);
+            __atomic_store_n(&h->max_level, any ? h->levels[first] : 0u, __ATOMIC_RELAXED);
         }
     }
     return VX_OK;
@@ -747,22 +813,20 @@ static int32_t compare_items(const void *a, const void *b) {
 }
 
 // Start of a search: the entry point, or the first usable node when the
-// entry point cannot be used; null when there is none.
-static vx_hnsw_node *hnsw_search_start(const vx_hnsw_index *h, uint32_t *top) {
-    if (h->entry_point < 0) return nullptr;
-    vx_hnsw_node *ep = hnsw_usable(h, (uint64_t)h->entry_point);
-    if (ep) {
+// entry point cannot be used; VX_HNSW_NO_NODE when there is none.
+static uint64_t hnsw_search_start(const vx_hnsw_index *h, uint32_t *top) {
+    if (h->entry_point < 0) return VX_HNSW_NO_NODE;
+    if (hnsw_has_node(h, (uint64_t)h->entry_point)) {
         *top = h->max_level;
-        return ep;
+        return (uint64_t)h->entry_point;
     }
     for (uint64_t slot = h->scan_from; slot < h->capacity; slot++) {
-        vx_hnsw_node *n = hnsw_usable(h, slot);
-        if (n) {
-            *top = n->level;
-            return n;
+        if (h->vectors[slot]) {
+            *top = h->levels[slot];
+            return slot;
         }
     }
-    return nullptr;
+    return VX_HNSW_NO_NODE;
 }
 
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
@@ -771,14 +835,14 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
     if (!reading.held()) return 0;
     uint64_t hits = 0;
     uint32_t top = 0;
-    vx_hnsw_node *start = h->ntotal ? hnsw_search_start(h, &top) : nullptr;
+    uint64_t start = h->ntotal ? hnsw_search_start(h, &top) : VX_HNSW_NO_NODE;
     hnsw_scratch *s = hnsw_scratch_get();
     uint32_t ef_search = __atomic_load_n(&h->ef_search, __ATOMIC_RELAXED);
     uint32_t ef = ef_search > (uint32_t)k ? ef_search : (uint32_t)k;
     uint64_t room = ef < h->capacity ? ef : h->capacity;
-    if (start && s && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
+    if (start != VX_HNSW_NO_NODE && s && scratch_reserve(&s->items, &s->item_cap, room ? room : 1) &&
         visited_begin(&s->visited, h->capacity)) {
-        uint64_t ep = start->id;
+        uint64_t ep = start;
         for (uint32_t lc = top; lc >= 1; lc--) ep = hnsw_greedy_search(h, query, ep, lc, s);
         uint64_t n = 0;
         if (hnsw_layer_search(h, query, ep, 0, ef, s->items, &n, s) == VX_OK) {
@@ -810,19 +874,16 @@ static void *hnsw_body_create(vx_arena *arena, const vx_index_params *params) {
     return h;
 }
 
-// Fixed parts of the memory estimate: body plus handle, per node.
+// The memory estimate, a fixed formula: body plus handle, 8 bytes per
+// slot, and per node its vector and a fixed share for its lists.
 static const uint64_t HNSW_FIXED_BYTES = 168;
 static const uint64_t HNSW_NODE_BYTES = 64;
 
 static uint64_t hnsw_memory(const void *body) {
     const vx_hnsw_index *h = (const vx_hnsw_index *)body;
     uint64_t capacity = __atomic_load_n(&h->capacity, __ATOMIC_ACQUIRE);
-    vx_hnsw_node *const *nodes = __atomic_load_n(&h->nodes, __ATOMIC_ACQUIRE);
-    uint64_t per_node = 4ull * h->dimension + HNSW_NODE_BYTES;
-    uint64_t bytes = HNSW_FIXED_BYTES + 8 * capacity;
-    for (uint64_t slot = 0; slot < capacity; slot++)
-        if (nodes[slot]) bytes += per_node;
-    return bytes;
+    uint64_t present = __atomic_load_n(&h->present, __ATOMIC_RELAXED);
+    return HNSW_FIXED_BYTES + 8 * capacity + present * (4ull * h->dimension + HNSW_NODE_BYTES);
 }
 
 static void hnsw_body_destroy(void *body) { vx_hnsw_destroy((vx_hnsw_index *)body); }

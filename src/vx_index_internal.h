@@ -119,25 +119,27 @@ float index_distance(const float *a, const float *b, uint32_t dim, int32_t metri
 // out[i] = index_distance(query, vectors[i], dim, metric) for i < n.
 void index_distance_batch(const float *query, const float *const *vectors, uint64_t n,
                           uint32_t dim, int32_t metric, float *out);
+// The same with an admission bound: under squared L2 (metric 0) a distance
+// above bound may come back as any value in (bound, exact] (see
+// batch_l2_squared_bounded); other metrics give the full values.
+void index_distance_batch_bounded(const float *query, const float *const *vectors, uint64_t n,
+                                  uint32_t dim, int32_t metric, float bound, float *out);
 /* ---- graph ------------------------------------------------------------------ */
 
-struct vx_hnsw_node {
-    uint64_t id;           // equal to its slot in the node table
-    float *vector;         // private copy of `dimension` floats
-    uint32_t level;        // member of layers 0 .. level
-    uint64_t **links;      // level + 1 arrays of neighbour ids
-    uint32_t *link_count;  // level + 1 counts
-    uint32_t cap_upper;    // room per layer above 0 (M)
-    uint32_t cap_base;     // room at layer 0 (2 * M)
-};
+// No node: the value of a link slot that names nothing. Ids stay below it.
+#define VX_HNSW_NO_NODE 0xFFFFFFFFu
 
-static inline uint32_t hnsw_node_layer_cap(const vx_hnsw_node *node, uint32_t layer) {
-    return layer == 0 ? node->cap_base : node->cap_upper;
-}
-
-// Fields the index reads without the lock (ntotal, capacity, nodes,
-// max_level, entry_point) are written with atomic stores under the write
-// lock and read with atomic loads.
+// Nodes are found by id through flat tables indexed by id (ids are slots).
+// Each layer's neighbour list is a fixed-size block of 32-bit words, the
+// count first and the links after it: layer 0's blocks lie side by side in
+// one array, the upper layers' blocks of a node together in one allocation.
+// A node's vector is read through its pointer: into the graph's own store
+// (chunks filled in insertion order) or, for a graph that borrows, into the
+// owner's storage.
+//
+// Fields the index reads without the lock (ntotal, present, capacity,
+// store_chunks, upper_bytes, max_level, entry_point) are written with atomic
+// stores under the write lock and read with atomic loads.
 struct vx_hnsw_index {
     int32_t type;
     uint32_t dimension;
@@ -148,8 +150,21 @@ struct vx_hnsw_index {
     uint32_t max_level_cap;   // 0: no cap
     uint32_t seed;            // as given
     float level_mult;
-    vx_hnsw_node **nodes;     // indexed by id; empty slots are null
-    uint64_t capacity;        // slots in nodes
+    uint64_t capacity;        // id slots in the tables below
+    const float **vectors;    // per id: the node's vector; null for no node
+    uint32_t *levels;         // per id: member of layers 0 .. level
+    uint32_t *base_links;     // per id: base_stride words (layer 0)
+    uint32_t **upper_links;   // per id: level blocks of upper_stride words
+    uint32_t base_stride;     // 1 + 2M
+    uint32_t upper_stride;    // 1 + M
+    uint64_t present;         // ids with a node
+    float **store_chunks;     // the graph's own vectors
+    uint64_t store_count;     // chunks in use
+    uint64_t store_room;      // chunk pointers allocated
+    uint32_t chunk_vectors;   // vectors per chunk
+    uint32_t chunk_used;      // vectors placed in the last chunk
+    uint64_t upper_bytes;     // held by upper-layer blocks
+    int32_t borrows;          // vectors are the adder's, not copied
     uint32_t max_level;       // top layer
     int64_t entry_point;      // -1 while the graph is empty
     int32_t quant_type;
@@ -166,21 +181,36 @@ struct vx_hnsw_index {
     uint64_t level_state;     // the diverse graph's own level generator
 };
 
-// A node is usable by the traversals when its id is inside the table, its
-// slot is filled and it has a vector.
-static inline vx_hnsw_node *hnsw_usable(const vx_hnsw_index *h, uint64_t id) {
-    if (id >= h->capacity) return nullptr;
-    vx_hnsw_node *n = h->nodes[id];
-    return (n && n->vector) ? n : nullptr;
+// Whether id names a node the traversals can use.
+static inline bool hnsw_has_node(const vx_hnsw_index *h, uint64_t id) {
+    return id < h->capacity && h->vectors[id];
 }
 
-// Makes the node table hold slot id (2 * id + 2 slots when it grows; the old
-// table stays in the arena); VX_ERR_NO_MEMORY.
+// Room of one list at layer: 2M at layer 0, M above.
+static inline uint32_t hnsw_layer_cap(const vx_hnsw_index *h, uint32_t layer) {
+    return (layer == 0 ? h->base_stride : h->upper_stride) - 1;
+}
+
+// The list block of id's node at layer (layer <= its level): the count in
+// word 0, the links after it.
+static inline uint32_t *hnsw_list(const vx_hnsw_index *h, uint64_t id, uint32_t layer) {
+    if (layer == 0) return h->base_links + id * h->base_stride;
+    return h->upper_links[id] + (uint64_t)(layer - 1) * h->upper_stride;
+}
+
+// Makes the tables hold slot id (2 * id + 2 slots when they grow);
+// VX_ERR_NO_MEMORY, also for ids that do not fit a link slot.
 vx_status hnsw_reserve_slot(vx_hnsw_index *h, uint64_t id);
-// A node for id with layers 0 .. level, empty link lists sized from the
-// body's M and room for the vector (not filled, not placed); null when the
-// arena is exhausted.
-vx_hnsw_node *hnsw_node_create(vx_hnsw_index *h, uint64_t id, uint32_t level);
+// Grows the tables to `slots` (never shrinks); false when memory is short
+// or slots exceed what a link slot can name.
+bool hnsw_grow_tables(vx_hnsw_index *h, uint64_t slots);
+// Places a node for id (inside the tables) on layers 0 .. level with empty
+// lists and the given vector: borrowed as is when the graph borrows, else
+// copied into the graph's own store (left unfilled for a null vector, for
+// the caller to fill through h->vectors[id]). False when memory is short.
+bool hnsw_node_place(vx_hnsw_index *h, uint64_t id, uint32_t level, const float *vector);
+// Frees the tables and the vector store (not the arena).
+void hnsw_release_tables(vx_hnsw_index *h);
 
 // Graph insertion and removal (callers check arguments; these take the lock).
 vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,

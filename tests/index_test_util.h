@@ -76,6 +76,12 @@ inline std::vector<Hit> brute_force(const float *rows, const uint64_t *ids, uint
 inline vx_hnsw_index *hnsw_body(vx_index *index) { return (vx_hnsw_index *)index->body; }
 inline vx_ivf_index *ivf_body(vx_index *index) { return (vx_ivf_index *)index->body; }
 
+// The links of id's node at layer (layer <= its level), as ids.
+inline std::vector<uint64_t> graph_links(const vx_hnsw_index *h, uint64_t id, uint32_t layer) {
+    const uint32_t *list = hnsw_list(h, id, layer);
+    return std::vector<uint64_t>(list + 1, list + 1 + list[0]);
+}
+
 } // namespace idxtest
 
 #endif

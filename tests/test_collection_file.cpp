@@ -507,15 +507,12 @@ bool same_graph(const vx_index *x, const vx_index *y) {
     if (a->entry_point != b->entry_point || a->max_level != b->max_level) return false;
     uint64_t slots = a->capacity < b->capacity ? a->capacity : b->capacity;
     for (uint64_t s = 0; s < slots; s++) {
-        const vx_hnsw_node *n = a->nodes[s], *m = b->nodes[s];
-        if (!n || !m) {
-            if (n != m) return false;
-            continue;
-        }
-        if (n->level != m->level) return false;
-        for (uint32_t l = 0; l <= n->level; l++) {
-            if (n->link_count[l] != m->link_count[l]) return false;
-            if (memcmp(n->links[l], m->links[l], n->link_count[l] * sizeof(uint64_t)) != 0) return false;
+        if (hnsw_has_node(a, s) != hnsw_has_node(b, s)) return false;
+        if (!hnsw_has_node(a, s)) continue;
+        if (a->levels[s] != b->levels[s]) return false;
+        for (uint32_t l = 0; l <= a->levels[s]; l++) {
+            const uint32_t *x = hnsw_list(a, s, l), *y = hnsw_list(b, s, l);
+            if (memcmp(x, y, (1ull + x[0]) * sizeof(uint32_t)) != 0) return false;
         }
     }
     return true;

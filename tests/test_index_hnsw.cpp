@@ -287,16 +287,12 @@ void expect_same_graph(vx_index *index, const Model &m) {
     ASSERT_EQ(h->max_level, m.max_level);
     ASSERT_EQ(h->capacity, m.nodes.size());
     for (uint64_t id = 0; id < h->capacity; id++) {
-        vx_hnsw_node *n = h->nodes[id];
         const Model::Node *o = m.nodes[id];
-        ASSERT_EQ(n == nullptr, o == nullptr) << id;
-        if (!n) continue;
-        ASSERT_EQ(n->level, o->level) << id;
-        for (uint32_t l = 0; l <= n->level; l++) {
-            ASSERT_EQ(n->link_count[l], o->links[l].size()) << id << " layer " << l;
-            for (uint32_t j = 0; j < n->link_count[l]; j++)
-                ASSERT_EQ(n->links[l][j], o->links[l][j]) << id << " layer " << l << " link " << j;
-        }
+        ASSERT_EQ(hnsw_has_node(h, id), o != nullptr) << id;
+        if (!o) continue;
+        ASSERT_EQ(h->levels[id], o->level) << id;
+        for (uint32_t l = 0; l <= o->level; l++)
+            ASSERT_EQ(graph_links(h, id, l), o->links[l]) << id << " layer " << l;
     }
 }
 
@@ -431,15 +427,14 @@ TEST(HnswCreate, DefaultsAndNodeCapacities) {
     EXPECT_EQ(h->level_mult, 0.25f);
     float v[3] = {1, 2, 3};
     ASSERT_EQ(vx_index_add(index, 7, v), VX_OK);
-    vx_hnsw_node *n = h->nodes[7];
-    ASSERT_NE(n, nullptr);
-    EXPECT_EQ(n->cap_base, 8u);
-    EXPECT_EQ(n->cap_upper, 4u);
-    EXPECT_EQ(n->link_count[0], 0u); // the first node has no links
+    ASSERT_TRUE(hnsw_has_node(h, 7));
+    EXPECT_EQ(hnsw_layer_cap(h, 0), 8u);
+    EXPECT_EQ(hnsw_layer_cap(h, 1), 4u);
+    EXPECT_TRUE(graph_links(h, 7, 0).empty()); // the first node has no links
     EXPECT_EQ(h->entry_point, 7);
-    EXPECT_EQ(h->max_level, n->level);
-    EXPECT_NE(n->vector, v); // a private copy
-    EXPECT_EQ(std::memcmp(n->vector, v, sizeof v), 0);
+    EXPECT_EQ(h->max_level, h->levels[7]);
+    EXPECT_NE(h->vectors[7], v); // a private copy
+    EXPECT_EQ(std::memcmp(h->vectors[7], v, sizeof v), 0);
     vx_index_destroy(index);
 }
 
@@ -472,7 +467,7 @@ TEST(HnswCreate, LevelCapHolds) {
     ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 300), VX_OK);
     vx_hnsw_index *h = hnsw_body(index);
     uint32_t top = 0;
-    for (uint64_t id : ids) top = std::max(top, h->nodes[id]->level);
+    for (uint64_t id : ids) top = std::max(top, h->levels[id]);
     EXPECT_EQ(top, 2u);
     EXPECT_EQ(h->max_level, 2u);
     vx_index_destroy(index);
@@ -489,9 +484,9 @@ TEST(HnswCreate, DegenerateParametersStillInsert) {
         ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 100), VX_OK) << M;
         vx_hnsw_index *h = hnsw_body(index);
         for (uint64_t id : ids) {
-            vx_hnsw_node *n = h->nodes[id];
-            ASSERT_LE(n->link_count[0], 2 * M);
-            for (uint32_t j = 0; j < n->link_count[0]; j++) EXPECT_NE(n->links[0][j], id);
+            std::vector<uint64_t> links = graph_links(h, id, 0);
+            ASSERT_LE(links.size(), 2 * M);
+            for (uint64_t link : links) EXPECT_NE(link, id);
         }
         vx_search_result r[5];
         EXPECT_GE(vx_index_search(index, data.data(), 5, r), 1u);
@@ -512,8 +507,7 @@ struct LineGraph {
     ~LineGraph() { vx_index_destroy(index); }
     void add(uint64_t id, float x) { ASSERT_EQ(vx_index_add(index, id, &x), VX_OK); }
     std::vector<uint64_t> links(uint64_t id) {
-        vx_hnsw_node *n = hnsw_body(index)->nodes[id];
-        return std::vector<uint64_t>(n->links[0], n->links[0] + n->link_count[0]);
+        return graph_links(hnsw_body(index), id, 0);
     }
 };
 
@@ -585,7 +579,7 @@ TEST(HnswRemove, EntryPointMovesToTheLowestRemainingNode) {
         if (left.empty()) break;
         uint64_t lowest = *left.begin();
         EXPECT_EQ(vx_hnsw_get_entry_point(h), (int64_t)lowest);
-        EXPECT_EQ(vx_hnsw_get_max_level(h), h->nodes[lowest]->level);
+        EXPECT_EQ(vx_hnsw_get_max_level(h), h->levels[lowest]);
         uint64_t n = vx_index_search(index, data.data(), 60, r);
         ASSERT_GE(n, 1u);
         for (uint64_t i = 0; i < n; i++) EXPECT_TRUE(left.count(r[i].id));
@@ -752,7 +746,7 @@ TEST(HnswCreate, NeighbourSelectionSwitch) {
         auto ids = sequential_ids(200);
         vx_srand(run ? 1 : 999);
         ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 200), VX_OK);
-        for (uint64_t id : ids) levels[run].push_back(hnsw_body(index)->nodes[id]->level);
+        for (uint64_t id : ids) levels[run].push_back(hnsw_body(index)->levels[id]);
         vx_index_destroy(index);
     }
     EXPECT_EQ(levels[0], levels[1]);
