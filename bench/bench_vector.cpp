@@ -1,10 +1,14 @@
 // Squared L2 throughput: the single-pair kernel against the batch kernel
 // (one query, many stored vectors, eight lanes each carrying one distance).
 // Reported as ns_per_distance. Arguments: dimension, number of stored vectors
-// (256 fit in the caches, 20,000 stream from memory).
+// (256 fit in the caches, 20,000 stream from memory). Then the same kernel
+// against the one that stops at an admission bound, on cache-cold batches.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "vexal.h"
@@ -83,6 +87,104 @@ void BM_L2SquaredBatchRows(benchmark::State &state) {
     report(state, n);
 }
 
+// Batches of 16 vectors drawn at random from a pool far larger than the
+// caches, as a graph search meets a node's neighbours, with the admission
+// bound at the 20 % quantile of each batch's distances (three in sixteen
+// kept) or at the 5 % quantile (the nearest kept). Pool 0: 40,000 uniform
+// random 784-d vectors; pool 1: the 60,000 Fashion-MNIST training images
+// with the test images as queries (skipped when
+// /usr/share/datasets/fashion-mnist is missing).
+struct ColdBatches {
+    static const uint32_t BATCH = 16, COUNT = 8192;
+    uint32_t dim = 784;
+    std::vector<float> pool, queries;
+    std::vector<const float *> lists;  // COUNT batches of BATCH pointers
+    std::vector<const float *> query_of;
+    std::vector<float> bounds20, bounds5;
+    bool ok = false;
+
+    static bool read_images(const char *path, std::vector<float> *rows, uint32_t *dim) {
+        std::string cmd = std::string("gzip -dc ") + path + " 2>/dev/null";
+        FILE *f = popen(cmd.c_str(), "r");
+        if (!f) return false;
+        unsigned char head[16];
+        bool good = std::fread(head, 1, 16, f) == 16;
+        if (good) {
+            auto be32 = [&](int at) {
+                return (uint32_t(head[at]) << 24) | (uint32_t(head[at + 1]) << 16) | (uint32_t(head[at + 2]) << 8) |
+                       uint32_t(head[at + 3]);
+            };
+            *dim = be32(8) * be32(12);
+            std::vector<unsigned char> pixels((uint64_t)be32(4) * *dim);
+            good = *dim > 0 && std::fread(pixels.data(), 1, pixels.size(), f) == pixels.size();
+            rows->assign(pixels.begin(), pixels.end());
+        }
+        pclose(f);
+        return good;
+    }
+
+    explicit ColdBatches(int kind) {
+        std::mt19937 gen(5);
+        if (kind == 0) {
+            std::uniform_real_distribution<float> d(0.0f, 255.0f);
+            pool.resize(40000ull * dim);
+            queries.resize(64ull * dim);
+            for (float &x : pool) x = d(gen);
+            for (float &x : queries) x = d(gen);
+        } else {
+            const char *dir = "/usr/share/datasets/fashion-mnist/";
+            uint32_t qdim = 0;
+            if (!read_images((std::string(dir) + "train-images-idx3-ubyte.gz").c_str(), &pool, &dim) ||
+                !read_images((std::string(dir) + "t10k-images-idx3-ubyte.gz").c_str(), &queries, &qdim) ||
+                qdim != dim)
+                return;
+        }
+        uint64_t n = pool.size() / dim, nq = queries.size() / dim;
+        lists.resize((uint64_t)COUNT * BATCH);
+        query_of.resize(COUNT);
+        bounds20.resize(COUNT);
+        bounds5.resize(COUNT);
+        std::vector<float> d(BATCH);
+        for (uint32_t b = 0; b < COUNT; ++b) {
+            for (uint32_t k = 0; k < BATCH; ++k) lists[b * BATCH + k] = pool.data() + (gen() % n) * dim;
+            query_of[b] = queries.data() + (gen() % nq) * dim;
+            batch_l2_squared(query_of[b], lists.data() + b * BATCH, BATCH, dim, d.data());
+            std::sort(d.begin(), d.end());
+            bounds20[b] = d[BATCH / 5];
+            bounds5[b] = d[BATCH / 20];
+        }
+        ok = true;
+    }
+};
+
+void cold_batches(benchmark::State &state, bool bounded) {
+    static ColdBatches *sets[2] = {nullptr, nullptr};
+    int kind = (int)state.range(0);
+    if (!sets[kind]) sets[kind] = new ColdBatches(kind);
+    const ColdBatches &c = *sets[kind];
+    if (!c.ok) {
+        state.SkipWithError("Fashion-MNIST not found");
+        return;
+    }
+    const std::vector<float> &bounds = state.range(1) == 5 ? c.bounds5 : c.bounds20;
+    float out[ColdBatches::BATCH];
+    uint32_t b = 0;
+    for (auto _ : state) {
+        const float *const *list = c.lists.data() + (uint64_t)b * ColdBatches::BATCH;
+        if (bounded)
+            batch_l2_squared_bounded(c.query_of[b], list, ColdBatches::BATCH, c.dim, bounds[b], out);
+        else
+            batch_l2_squared(c.query_of[b], list, ColdBatches::BATCH, c.dim, out);
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+        b = (b + 1) % ColdBatches::COUNT;
+    }
+    report(state, ColdBatches::BATCH);
+}
+
+void BM_L2SquaredColdBatch(benchmark::State &state) { cold_batches(state, false); }
+void BM_L2SquaredColdBounded(benchmark::State &state) { cold_batches(state, true); }
+
 void sizes(benchmark::internal::Benchmark *b) {
     for (int64_t dim : {128, 784, 1536}) b->Args({dim, 256});
     for (int64_t dim : {128, 784, 1536}) b->Args({dim, 20000});
@@ -94,5 +196,7 @@ BENCHMARK(BM_L2SquaredSingle)->Apply(sizes);
 BENCHMARK(BM_L2SquaredBatch)->Apply(sizes);
 BENCHMARK(BM_L2SquaredBatchPortable)->Apply(sizes);
 BENCHMARK(BM_L2SquaredBatchRows)->Apply(sizes);
+BENCHMARK(BM_L2SquaredColdBatch)->ArgNames({"fmnist", "quantile"})->Args({0, 20})->Args({1, 20});
+BENCHMARK(BM_L2SquaredColdBounded)->ArgNames({"fmnist", "quantile"})->Args({0, 20})->Args({1, 20})->Args({1, 5});
 
 BENCHMARK_MAIN();

@@ -70,6 +70,17 @@ void index_distance_batch(const float *query, const float *const *vectors, uint6
     batch_distance(query, vectors, n, dim, metric, out);
 }
 
+void index_distance_batch_bounded(const float *query, const float *const *vectors, uint64_t n,
+                                  uint32_t dim, int32_t metric, float bound, float *out) {
+    if (metric != VX_METRIC_L2) return index_distance_batch(query, vectors, n, dim, metric, out);
+    if (n == 0) return;
+    if (!query || dim == 0) {
+        for (uint64_t i = 0; i < n; i++) out[i] = VX_DISTANCE_SENTINEL;
+        return;
+    }
+    batch_l2_squared_bounded(query, vectors, n, dim, bound, out);
+}
+
 /* ---- kinds -------------------------------------------------------------------- */
 
 static const vx_index_kind KINDS[] = {

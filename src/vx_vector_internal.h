@@ -15,6 +15,15 @@
 // query, a null vectors[i] or dim 0. Nothing is written for null vectors/out.
 void batch_l2_squared(const float *query, const float *const *vectors, uint64_t n,
                       uint32_t dim, float *out);
+// batch_l2_squared that may give up a vector once its running sum is above
+// bound: out[i] is the exact value when that is <= bound; otherwise a partial
+// sum v with bound < v <= exact, the rest of the vector unread. A NaN sum is
+// never above the bound, so a NaN met before the sum passes it comes out as
+// NaN; one further on may go unread. Missing vectors, a null query and dim 0
+// give the sentinel as in batch_l2_squared; a bound of +inf or NaN bounds
+// nothing.
+void batch_l2_squared_bounded(const float *query, const float *const *vectors, uint64_t n,
+                              uint32_t dim, float bound, float *out);
 // out[i] = vx_vec_dot(query, vectors[i], dim): 0.0 for null vectors or dim 0.
 void batch_dot(const float *query, const float *const *vectors, uint64_t n,
                uint32_t dim, float *out);

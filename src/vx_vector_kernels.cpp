@@ -333,6 +333,155 @@ float dim_zero_distance(int32_t metric) {
     return 0.0f;
 }
 
+/* ---- squared L2 under an admission bound -------------------------------------------
+ * Every term of a squared distance is non-negative (or NaN), and adding a
+ * non-negative float never lowers a sum, so a lane whose running sum is above
+ * the bound stays above it to the end. Every CHECK_DIMS dimensions each group
+ * of eight lanes is tested: once all its live lanes are above the bound (an
+ * ordered compare, so a NaN sum is never above), the group stops; of two
+ * groups the other goes on alone. Between tests each lane adds its terms in
+ * dimension order exactly as lanes_sum_avx2 does, so a lane that reaches the
+ * end holds the exact bits. Filler lanes (the query in place of a missing
+ * vector) are not live and never keep a group going. */
+
+const uint32_t CHECK_DIMS = 64;  // a multiple of STEP
+
+// Most vectors of a bounded pass are given up after a few tests, so only the
+// head of each next vector is asked for ahead of time.
+const uint32_t BOUNDED_PREFETCH_FLOATS = 256;
+
+// live: bit k set when lane k holds a stored vector.
+VX_AVX2 inline bool group_above(__m256 acc, __m256 bound, uint32_t live) {
+    uint32_t above = (uint32_t)_mm256_movemask_ps(_mm256_cmp_ps(acc, bound, _CMP_GT_OQ));
+    return (live & ~above) == 0;
+}
+
+// Steps of four dimensions over [j, end) for G groups; group g's eight
+// vectors are pg[g][0..7].
+template <int G>
+VX_AVX2 __attribute__((always_inline)) inline void l2_steps_avx2(const float *q, const float *const *const *pg,
+                                                                 uint32_t j, uint32_t end, __m256 *acc) {
+    __m256 a[G];
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) a[g] = acc[g];
+    for (; j < end; j += STEP) {
+        __m256 qq = query_pair(q, j);
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g) {
+            const float *const *v = pg[g];
+            __m256 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = lane_term<true>(qq, load_pair(v[k] + j, v[k + 4] + j));
+            transpose4_pairs(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) a[g] = _mm256_add_ps(a[g], x[c]);
+        }
+    }
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) acc[g] = a[g];
+}
+
+// One pass over groups (1 or 2) groups of eight lanes; sa receives each
+// lane's sum, exact or given up above the bound.
+VX_AVX2 void lanes_l2_bounded_avx2(const float *q, const float *const *p, uint32_t groups, uint32_t dim,
+                                   float bound, uint32_t live, float *sa) {
+    const __m256 b = _mm256_set1_ps(bound);
+    const float *const *pg[2] = {p, p + LANES};
+    const uint32_t live_of[2] = {live & 0xFFu, (live >> LANES) & 0xFFu};
+    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    bool run[2] = {live_of[0] != 0, groups > 1 && live_of[1] != 0};
+    const uint32_t body = dim - dim % STEP;
+    uint32_t j = 0;
+    while (run[0] || run[1]) {
+        uint32_t end = body - j > CHECK_DIMS ? j + CHECK_DIMS : body;
+        if (run[0] && run[1])
+            l2_steps_avx2<2>(q, pg, j, end, acc);
+        else if (run[0])
+            l2_steps_avx2<1>(q, pg, j, end, acc);
+        else
+            l2_steps_avx2<1>(q, pg + 1, j, end, acc + 1);
+        j = end;
+        if (j == body) {
+            for (; j < dim; ++j) {
+                __m256 qj = _mm256_set1_ps(q[j]);
+                for (uint32_t g = 0; g < 2; ++g)
+                    if (run[g]) acc[g] = _mm256_add_ps(acc[g], lane_term<true>(qj, column(pg[g], j)));
+            }
+            break;
+        }
+        for (uint32_t g = 0; g < 2; ++g)
+            if (run[g] && group_above(acc[g], b, live_of[g])) run[g] = false;
+    }
+    _mm256_storeu_ps(sa, acc[0]);
+    if (groups > 1) _mm256_storeu_ps(sa + LANES, acc[1]);
+}
+
+// Eight interleaved sums with the same test.
+void lanes_l2_bounded_portable(const float *q, const float *const *p, uint32_t dim, float bound,
+                               uint32_t live, float *sa) {
+    const float *v[LANES];
+    float a[LANES];
+    #pragma GCC unroll 8
+    for (uint32_t k = 0; k < LANES; ++k) {
+        v[k] = p[k];
+        a[k] = 0.0f;
+    }
+    uint32_t j = 0;
+    while (live != 0 && j < dim) {
+        uint32_t end = dim - j > CHECK_DIMS ? j + CHECK_DIMS : dim;
+        for (; j < end; ++j) {
+            float qj = q[j];
+            #pragma GCC unroll 8
+            for (uint32_t k = 0; k < LANES; ++k) {
+                float d = qj - v[k][j];
+                a[k] = a[k] + d * d;
+            }
+        }
+        uint32_t above = 0;
+        #pragma GCC unroll 8
+        for (uint32_t k = 0; k < LANES; ++k) above |= (uint32_t)(a[k] > bound) << k;
+        if ((live & ~above) == 0) break;
+    }
+    #pragma GCC unroll 8
+    for (uint32_t k = 0; k < LANES; ++k) sa[k] = a[k];
+}
+
+void prefetch_heads(const float *const *v, uint64_t count, uint32_t dim, uint32_t span) {
+    if (span >= dim) return prefetch_vectors(v, count, dim);
+    for (uint64_t k = 0; k < count; ++k) {
+        if (!v[k]) continue;
+        for (uint32_t j = 0; j < span; j += CACHE_LINE_FLOATS) __builtin_prefetch(v[k] + j, 0, 3);
+    }
+}
+
+void run_list_l2_bounded(const float *query, const float *const *vectors, uint64_t n, uint32_t dim,
+                         float bound, float *out) {
+    if (!query) return fill(out, n, VX_DISTANCE_SENTINEL);
+    const bool avx2 = use_avx2();
+    float sa[MAX_WIDTH];
+    const float *p[MAX_WIDTH];
+    for (uint64_t i = 0; i < n;) {
+        uint32_t width = pass_width(avx2, n - i);
+        uint64_t m = n - i < width ? n - i : width;
+        uint64_t next = i + m;
+        if (next < n)
+            prefetch_heads(vectors + next, n - next < MAX_WIDTH ? n - next : MAX_WIDTH, dim,
+                           BOUNDED_PREFETCH_FLOATS);
+        uint32_t live = 0;
+        for (uint32_t k = 0; k < width; ++k) {
+            bool have = k < m && vectors[i + k];
+            p[k] = have ? vectors[i + k] : query;
+            live |= (uint32_t)have << k;
+        }
+        if (avx2)
+            lanes_l2_bounded_avx2(query, p, width / LANES, dim, bound, live, sa);
+        else
+            lanes_l2_bounded_portable(query, p, dim, bound, live, sa);
+        for (uint64_t k = 0; k < m; ++k) out[i + k] = vectors[i + k] ? sa[k] : VX_DISTANCE_SENTINEL;
+        i += m;
+    }
+}
+
 }  // namespace
 
 void batch_l2_squared(const float *query, const float *const *vectors, uint64_t n, uint32_t dim,
@@ -356,6 +505,15 @@ void batch_distance(const float *query, const float *const *vectors, uint64_t n,
     if (!vectors || !out || n == 0) return;
     if (dim == 0) return fill(out, n, dim_zero_distance(metric));
     run_list(query, vectors, n, dim, finish_for_metric(query, dim, metric), out);
+}
+
+void batch_l2_squared_bounded(const float *query, const float *const *vectors, uint64_t n,
+                              uint32_t dim, float bound, float *out) {
+    // No bound at all (+inf, or NaN, which nothing is above): the plain kernel.
+    if (!(bound < __builtin_inff())) return batch_l2_squared(query, vectors, n, dim, out);
+    if (!vectors || !out || n == 0) return;
+    if (dim == 0) return fill(out, n, VX_DISTANCE_SENTINEL);
+    run_list_l2_bounded(query, vectors, n, dim, bound, out);
 }
 
 void batch_l2_squared_rows(const float *query, const float *rows, uint64_t n, uint32_t dim,

@@ -79,6 +79,52 @@ TEST(ResultOrdering, CompareResults) {
     EXPECT_EQ(compare_results(&n, &a), 0);
 }
 
+// Under squared L2 a bounded batch gives the exact distance within the bound
+// and a value in (bound, exact] beyond it; other metrics ignore the bound and
+// give index_distance_batch's values. A null query and dimension 0 give the
+// sentinel throughout.
+TEST(IndexDistances, BoundedBatchFollowsTheMetric) {
+    const uint32_t dim = 200, n = 21;
+    std::vector<float> q = random_vectors(1, dim, 5), rows = random_vectors(n, dim, 6);
+    for (uint32_t i = 0; i < n; i++)  // all but the first eight much farther away
+        for (uint32_t j = 0; j < dim; j++) rows[i * dim + j] = q[j] + rows[i * dim + j] * (i >= 8 ? 4.0f : 0.1f);
+    std::vector<const float *> list(n);
+    for (uint32_t i = 0; i < n; i++) list[i] = rows.data() + i * dim;
+    list[3] = nullptr;
+    auto bits = [](float x) {
+        uint32_t u;
+        std::memcpy(&u, &x, 4);
+        return u;
+    };
+    const float bound = index_distance(q.data(), list[0], dim, VX_METRIC_L2) * 2;
+    std::vector<float> full(n), out(n);
+    uint32_t cut = 0;
+    for (int32_t metric : {(int32_t)VX_METRIC_L2, (int32_t)VX_METRIC_IP, (int32_t)VX_METRIC_COSINE, 5}) {
+        index_distance_batch(q.data(), list.data(), n, dim, metric, full.data());
+        index_distance_batch_bounded(q.data(), list.data(), n, dim, metric, bound, out.data());
+        for (uint32_t i = 0; i < n; i++) {
+            if (metric != VX_METRIC_L2 || full[i] <= bound) {
+                EXPECT_EQ(bits(out[i]), bits(full[i])) << "metric " << metric << " i " << i;
+            } else {
+                EXPECT_GT(out[i], bound) << i;
+                EXPECT_LE(out[i], full[i]) << i;
+                cut += out[i] != full[i];
+            }
+        }
+        if (metric == VX_METRIC_L2) {
+            EXPECT_EQ(bits(out[3]), bits(VX_DISTANCE_SENTINEL));
+        }
+        for (uint32_t d : {dim, 0u}) {
+            index_distance_batch_bounded(d ? nullptr : q.data(), list.data(), n, d, metric, bound, out.data());
+            for (float x : out) EXPECT_EQ(bits(x), bits(VX_DISTANCE_SENTINEL)) << "metric " << metric << " dim " << d;
+        }
+    }
+    EXPECT_GT(cut, 0u);
+    out[0] = 1.0f;
+    index_distance_batch_bounded(q.data(), list.data(), 0, dim, VX_METRIC_L2, bound, out.data());
+    EXPECT_EQ(out[0], 1.0f);
+}
+
 TEST(IndexCreate, RefusalsLeaveNothingBehind) {
     // Leaks of the arenas made here would be reported by the leak checker.
     EXPECT_EQ(vx_index_create(nullptr, nullptr), nullptr);

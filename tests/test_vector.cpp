@@ -6,6 +6,9 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 #include <thread>
 #include <vector>
@@ -344,6 +347,169 @@ TEST(VectorKernels, BoundedL2IsExactWithinTheBound) {
         EXPECT_GT(l2_squared_bounded(a.data(), b.data(), dim, -1.0f), -1.0f);
     }
     EXPECT_SAME_F32(l2_squared_bounded(nullptr, nullptr, 0, 1.0f), 0.0f);
+}
+
+// What a bounded batch may return for one vector: the exact bits when the
+// exact value is within the bound or no bound is set, otherwise a partial sum
+// above the bound and not above the exact value (a NaN past the point where
+// the sum passed the bound may go unread).
+::testing::AssertionResult bounded_ok(float exact, float got, float bound) {
+    bool no_bound = bound != bound || bound == std::numeric_limits<float>::infinity();
+    if (exact != exact && got != got) return ::testing::AssertionSuccess();
+    if (no_bound || exact <= bound) {
+        if (fbits(got) == fbits(exact)) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "want exact " << exact << ", got " << got << " (bound " << bound << ")";
+    }
+    if (got > bound && (got <= exact || exact != exact)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "want (" << bound << ", " << exact << "], got " << got;
+}
+
+// Stored vectors at mixed distances (scales 0.01 to 10 around the query), so
+// that with 784 dimensions some lanes pass a bound after one test and
+// others never do, and both one group and both groups of a pass stop.
+TEST(VectorKernels, BoundedBatchIsExactWithinTheBound) {
+    std::mt19937 gen(11);
+    const float inf = std::numeric_limits<float>::infinity();
+    uint64_t partial = 0;
+    on_every_path([&](const char *path) {
+        for (uint32_t dim : {1u, 3u, 4u, 17u, 64u, 65u, 129u, 784u}) {
+            for (uint64_t n = 1; n <= 40; ++n) {
+                std::vector<float> q = random_floats(gen, dim), rows(n * dim);
+                const float scales[] = {0.01f, 0.3f, 1.0f, 10.0f};
+                for (uint64_t i = 0; i < n; ++i) {
+                    float s = scales[gen() % 4];
+                    std::vector<float> noise = random_floats(gen, dim);
+                    for (uint32_t j = 0; j < dim; ++j) rows[i * dim + j] = q[j] + s * noise[j];
+                }
+                std::vector<const float *> list(n);
+                for (uint64_t i = 0; i < n; ++i) list[i] = rows.data() + i * dim;
+                if (n % 5 == 3) list[n / 2] = nullptr;
+                std::vector<float> exact(n), sorted;
+                batch_l2_squared(q.data(), list.data(), n, dim, exact.data());
+                for (uint64_t i = 0; i < n; ++i)
+                    if (list[i]) sorted.push_back(exact[i]);
+                std::sort(sorted.begin(), sorted.end());
+                std::vector<float> bounds = {0.0f, -1.0f, -inf, inf, std::numeric_limits<float>::quiet_NaN(),
+                                             SENTINEL};
+                for (double quantile : {0.0, 0.2, 0.5, 0.8, 1.0}) {
+                    float b = sorted[(size_t)(quantile * (sorted.size() - 1))];
+                    bounds.push_back(b);                                 // equal: kept exact
+                    bounds.push_back(std::nextafter(b, -inf));          // just below
+                }
+                for (float bound : bounds) {
+                    std::vector<float> out(n + 1, 7.0f);
+                    batch_l2_squared_bounded(q.data(), list.data(), n, dim, bound, out.data());
+                    for (uint64_t i = 0; i < n; ++i) {
+                        if (!list[i]) {
+                            ASSERT_EQ(fbits(out[i]), fbits(SENTINEL)) << path;
+                            continue;
+                        }
+                        ASSERT_TRUE(bounded_ok(exact[i], out[i], bound))
+                            << path << " dim " << dim << " n " << n << " i " << i;
+                        partial += fbits(out[i]) != fbits(exact[i]);
+                    }
+                    ASSERT_EQ(out[n], 7.0f);
+                }
+            }
+        }
+    });
+    EXPECT_GT(partial, 1000u);  // the bound is acted on, not only honoured
+}
+
+// Lanes of one group stop together and never hold up the other group; filler
+// lanes (past the end of the list, or for a missing vector) never keep a
+// group going.
+TEST(VectorKernels, BoundedBatchGroupsStopOnTheirOwn) {
+    std::mt19937 gen(12);
+    const uint32_t dim = 784;
+    std::vector<float> q = random_floats(gen, dim), near(dim), far(dim);
+    for (uint32_t j = 0; j < dim; ++j) {
+        near[j] = q[j] + 0.001f;
+        far[j] = q[j] + 1.0f;
+    }
+    const float exact_near = vx_vec_l2_squared(q.data(), near.data(), dim);
+    const float exact_far = vx_vec_l2_squared(q.data(), far.data(), dim);
+    const float bound = 1.0f;  // the far vectors pass it after a single test
+    on_every_path([&](const char *path) {
+        // Group order far/near and near/far, full and short last groups.
+        for (uint64_t n : {16u, 12u, 9u}) {
+            for (int far_first = 0; far_first < 2; ++far_first) {
+                std::vector<const float *> list(n);
+                for (uint64_t i = 0; i < n; ++i) list[i] = ((i < 8) == (far_first == 1)) ? far.data() : near.data();
+                if (n == 12) list[10] = nullptr;
+                std::vector<float> out(n);
+                batch_l2_squared_bounded(q.data(), list.data(), n, dim, bound, out.data());
+                for (uint64_t i = 0; i < n; ++i) {
+                    if (!list[i]) {
+                        EXPECT_SAME_F32(out[i], SENTINEL);
+                    } else if (list[i] == near.data()) {
+                        EXPECT_SAME_F32(out[i], exact_near) << path << " n " << n << " i " << i;
+                    } else {
+                        // Abandoned at the first test (64 dims) wherever the
+                        // group falls in the pass.
+                        EXPECT_GT(out[i], bound) << path << " n " << n << " i " << i;
+                        EXPECT_LT(out[i], exact_far / 4) << path << " n " << n << " i " << i;
+                    }
+                }
+            }
+        }
+    });
+}
+
+TEST(VectorKernels, BoundedBatchSpecialValuesAndEmptyInputs) {
+    std::mt19937 gen(13);
+    const uint32_t dim = 300, n = 9;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> q = random_floats(gen, dim), rows(n * dim);
+    for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t j = 0; j < dim; ++j) rows[i * dim + j] = q[j] + 0.01f;  // sums about 0.03
+    // NaN anywhere in a vector whose sum stays within the bound comes out as
+    // NaN: a NaN sum is never taken for one above the bound.
+    const uint32_t nan_at[] = {0, 63, 64, 299};
+    for (uint32_t i = 0; i < 4; ++i) rows[i * dim + nan_at[i]] = nan;
+    rows[4 * dim + 1] = nan;  // NaN before a term that passes any bound
+    rows[4 * dim + 2] = q[2] + 100.0f;
+    rows[5 * dim + 0] = q[0] + 100.0f;  // passes the bound, then a NaN that may go unread
+    rows[5 * dim + 200] = nan;
+    rows[6 * dim + 5] = inf;
+    rows[7 * dim + 7] = 1e30f;  // the square overflows to +inf
+    std::vector<const float *> list(n);
+    for (uint32_t i = 0; i < n; ++i) list[i] = rows.data() + i * dim;
+    on_every_path([&](const char *path) {
+        std::vector<float> exact(n), out(n);
+        batch_l2_squared(q.data(), list.data(), n, dim, exact.data());
+        for (float bound : {1.0f, 0.0f, SENTINEL}) {
+            // Each vector alone (no other lane keeps its group going), then
+            // all in one pass.
+            for (uint32_t i = 0; i < n; ++i) batch_l2_squared_bounded(q.data(), &list[i], 1, dim, bound, &out[i]);
+            for (int together = 0; together < 2; ++together) {
+                for (uint32_t i = 0; i < n; ++i)
+                    EXPECT_TRUE(bounded_ok(exact[i], out[i], bound)) << path << " bound " << bound << " i " << i;
+                for (uint32_t i = 0; i < 5; ++i) {
+                    if (bound == 0.0f && (i == 2 || i == 3)) continue;  // NaN past the first test
+                    EXPECT_NE(out[i], out[i]) << path << " i " << i;
+                }
+                EXPECT_EQ(out[6], inf);
+                EXPECT_GT(out[7], bound);
+                batch_l2_squared_bounded(q.data(), list.data(), n, dim, bound, out.data());
+            }
+        }
+    });
+    // Dimension 0, a null query, no vectors: as batch_l2_squared.
+    const float *some[3] = {q.data(), nullptr, rows.data()};
+    float out[3] = {5.0f, 5.0f, 5.0f};
+    batch_l2_squared_bounded(q.data(), some, 3, 0, 1.0f, out);
+    for (float x : out) EXPECT_SAME_F32(x, SENTINEL);
+    for (float bound : {1.0f, nan}) {
+        batch_l2_squared_bounded(nullptr, some, 3, dim, bound, out);
+        for (float x : out) EXPECT_SAME_F32(x, SENTINEL);
+    }
+    out[0] = 5.0f;
+    batch_l2_squared_bounded(q.data(), some, 0, dim, 1.0f, out);
+    batch_l2_squared_bounded(q.data(), nullptr, 3, dim, 1.0f, out);
+    batch_l2_squared_bounded(q.data(), some, 3, dim, 1.0f, nullptr);
+    EXPECT_EQ(out[0], 5.0f);
 }
 
 TEST(VectorKernels, ConcurrentBatchesAgree) {
