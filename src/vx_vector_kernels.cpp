@@ -335,122 +335,104 @@ float dim_zero_distance(int32_t metric) {
 
 /* ---- squared L2 under an admission bound -------------------------------------------
  * Every term of a squared distance is non-negative (or NaN), and adding a
- * non-negative float never lowers a sum, so a lane whose running sum is above
- * the bound stays above it to the end. Every CHECK_DIMS dimensions each group
- * of eight lanes is tested: once all its live lanes are above the bound (an
- * ordered compare, so a NaN sum is never above), the group stops; of two
- * groups the other goes on alone. Between tests each lane adds its terms in
- * dimension order exactly as lanes_sum_avx2 does, so a lane that reaches the
- * end holds the exact bits. Filler lanes (the query in place of a missing
- * vector) are not live and never keep a group going. */
+ * non-negative float never lowers a sum, so a running sum above the bound
+ * stays above it to the end. The vectors of a list are summed in stretches
+ * of CHECK_DIMS dimensions: after each stretch the ones whose sum is above
+ * the bound (an ordered compare, so a NaN sum never is) are dropped and the
+ * rest are packed into full lanes again, each lane carrying its running sum
+ * on. Within a stretch a lane adds its terms in dimension order exactly as
+ * lanes_sum_avx2 does, so a vector that reaches the end holds the exact
+ * bits, and a dropped one is never read further. */
 
-const uint32_t CHECK_DIMS = 64;  // a multiple of STEP
+const uint32_t CHECK_DIMS = 64;   // a multiple of STEP
+const uint32_t BOUNDED_SPAN = 64; // vectors taken through the stretches together
 
-// Most vectors of a bounded pass are given up after a few tests, so only the
-// head of each next vector is asked for ahead of time.
-const uint32_t BOUNDED_PREFETCH_FLOATS = 256;
-
-// live: bit k set when lane k holds a stored vector.
-VX_AVX2 inline bool group_above(__m256 acc, __m256 bound, uint32_t live) {
-    uint32_t above = (uint32_t)_mm256_movemask_ps(_mm256_cmp_ps(acc, bound, _CMP_GT_OQ));
-    return (live & ~above) == 0;
-}
-
-// Steps of four dimensions over [j, end) for G groups; group g's eight
-// vectors are pg[g][0..7].
+// Adds the squared differences of dimensions [j0, j1) onto the running sums
+// acc of G groups of eight vectors; j0 is a multiple of STEP, and j1 is too
+// unless it is the end of the vectors.
 template <int G>
-VX_AVX2 __attribute__((always_inline)) inline void l2_steps_avx2(const float *q, const float *const *const *pg,
-                                                                 uint32_t j, uint32_t end, __m256 *acc) {
+VX_AVX2 void l2_stretch_avx2(const float *q, const float *const *p, uint32_t j0, uint32_t j1,
+                             float *acc) {
     __m256 a[G];
     #pragma GCC unroll 2
-    for (int g = 0; g < G; ++g) a[g] = acc[g];
-    for (; j < end; j += STEP) {
+    for (int g = 0; g < G; ++g) a[g] = _mm256_loadu_ps(acc + g * LANES);
+    uint32_t j = j0;
+    for (; j + STEP <= j1; j += STEP) {
         __m256 qq = query_pair(q, j);
         #pragma GCC unroll 2
         for (int g = 0; g < G; ++g) {
-            const float *const *v = pg[g];
+            const float *const *pg = p + g * LANES;
             __m256 x[4];
             #pragma GCC unroll 4
-            for (uint32_t k = 0; k < 4; ++k) x[k] = lane_term<true>(qq, load_pair(v[k] + j, v[k + 4] + j));
+            for (uint32_t k = 0; k < 4; ++k) x[k] = lane_term<true>(qq, load_pair(pg[k] + j, pg[k + 4] + j));
             transpose4_pairs(x);
             #pragma GCC unroll 4
             for (uint32_t c = 0; c < 4; ++c) a[g] = _mm256_add_ps(a[g], x[c]);
         }
     }
+    for (; j < j1; ++j) {
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g)
+            a[g] = _mm256_add_ps(a[g], lane_term<true>(_mm256_set1_ps(q[j]), column(p + g * LANES, j)));
+    }
     #pragma GCC unroll 2
-    for (int g = 0; g < G; ++g) acc[g] = a[g];
+    for (int g = 0; g < G; ++g) _mm256_storeu_ps(acc + g * LANES, a[g]);
 }
 
-// One pass over groups (1 or 2) groups of eight lanes; sa receives each
-// lane's sum, exact or given up above the bound.
-VX_AVX2 void lanes_l2_bounded_avx2(const float *q, const float *const *p, uint32_t groups, uint32_t dim,
-                                   float bound, uint32_t live, float *sa) {
-    const __m256 b = _mm256_set1_ps(bound);
-    const float *const *pg[2] = {p, p + LANES};
-    const uint32_t live_of[2] = {live & 0xFFu, (live >> LANES) & 0xFFu};
-    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    bool run[2] = {live_of[0] != 0, groups > 1 && live_of[1] != 0};
-    const uint32_t body = dim - dim % STEP;
-    uint32_t j = 0;
-    while (run[0] || run[1]) {
-        uint32_t end = body - j > CHECK_DIMS ? j + CHECK_DIMS : body;
-        if (run[0] && run[1])
-            l2_steps_avx2<2>(q, pg, j, end, acc);
-        else if (run[0])
-            l2_steps_avx2<1>(q, pg, j, end, acc);
-        else
-            l2_steps_avx2<1>(q, pg + 1, j, end, acc + 1);
-        j = end;
-        if (j == body) {
-            for (; j < dim; ++j) {
-                __m256 qj = _mm256_set1_ps(q[j]);
-                for (uint32_t g = 0; g < 2; ++g)
-                    if (run[g]) acc[g] = _mm256_add_ps(acc[g], lane_term<true>(qj, column(pg[g], j)));
-            }
-            break;
-        }
-        for (uint32_t g = 0; g < 2; ++g)
-            if (run[g] && group_above(acc[g], b, live_of[g])) run[g] = false;
-    }
-    _mm256_storeu_ps(sa, acc[0]);
-    if (groups > 1) _mm256_storeu_ps(sa + LANES, acc[1]);
-}
-
-// Eight interleaved sums with the same test.
-void lanes_l2_bounded_portable(const float *q, const float *const *p, uint32_t dim, float bound,
-                               uint32_t live, float *sa) {
-    const float *v[LANES];
-    float a[LANES];
-    #pragma GCC unroll 8
-    for (uint32_t k = 0; k < LANES; ++k) {
-        v[k] = p[k];
-        a[k] = 0.0f;
-    }
-    uint32_t j = 0;
-    while (live != 0 && j < dim) {
-        uint32_t end = dim - j > CHECK_DIMS ? j + CHECK_DIMS : dim;
-        for (; j < end; ++j) {
-            float qj = q[j];
-            #pragma GCC unroll 8
-            for (uint32_t k = 0; k < LANES; ++k) {
-                float d = qj - v[k][j];
-                a[k] = a[k] + d * d;
-            }
-        }
-        uint32_t above = 0;
+// Eight interleaved sums over [j0, j1).
+void l2_stretch_portable(const float *q, const float *const *p, uint32_t j0, uint32_t j1,
+                         float *acc) {
+    for (uint32_t j = j0; j < j1; ++j) {
+        float qj = q[j];
         #pragma GCC unroll 8
-        for (uint32_t k = 0; k < LANES; ++k) above |= (uint32_t)(a[k] > bound) << k;
-        if ((live & ~above) == 0) break;
+        for (uint32_t k = 0; k < LANES; ++k) {
+            float d = qj - p[k][j];
+            acc[k] = acc[k] + d * d;
+        }
     }
-    #pragma GCC unroll 8
-    for (uint32_t k = 0; k < LANES; ++k) sa[k] = a[k];
 }
 
-void prefetch_heads(const float *const *v, uint64_t count, uint32_t dim, uint32_t span) {
-    if (span >= dim) return prefetch_vectors(v, count, dim);
-    for (uint64_t k = 0; k < count; ++k) {
-        if (!v[k]) continue;
-        for (uint32_t j = 0; j < span; j += CACHE_LINE_FLOATS) __builtin_prefetch(v[k] + j, 0, 3);
+void l2_stretch(bool avx2, uint32_t width, const float *q, const float *const *p, uint32_t j0,
+                uint32_t j1, float *acc) {
+    if (!avx2) {
+        for (uint32_t g = 0; g < width; g += LANES) l2_stretch_portable(q, p + g, j0, j1, acc + g);
+    } else if (width == 2 * LANES) {
+        l2_stretch_avx2<2>(q, p, j0, j1, acc);
+    } else {
+        l2_stretch_avx2<1>(q, p, j0, j1, acc);
+    }
+}
+
+// Up to BOUNDED_SPAN non-null vectors: sums[k] ends as the exact distance of
+// vectors[k], or as a partial sum above bound.
+void l2_bounded_span(const float *query, const float *const *vectors, uint32_t n, uint32_t dim,
+                     float bound, bool avx2, float *sums) {
+    uint32_t live[BOUNDED_SPAN];
+    for (uint32_t k = 0; k < n; ++k) {
+        live[k] = k;
+        sums[k] = 0.0f;
+    }
+    uint32_t nlive = n;
+    const float *p[MAX_WIDTH];
+    float acc[MAX_WIDTH];
+    for (uint32_t j0 = 0; nlive > 0 && j0 < dim;) {
+        uint32_t j1 = dim - j0 > CHECK_DIMS ? j0 + CHECK_DIMS : dim;
+        for (uint32_t i = 0; i < nlive;) {
+            uint32_t width = pass_width(avx2, nlive - i);
+            uint32_t m = nlive - i < width ? nlive - i : width;
+            for (uint32_t k = 0; k < width; ++k) {
+                p[k] = k < m ? vectors[live[i + k]] : query;
+                acc[k] = k < m ? sums[live[i + k]] : 0.0f;
+            }
+            l2_stretch(avx2, width, query, p, j0, j1, acc);
+            for (uint32_t k = 0; k < m; ++k) sums[live[i + k]] = acc[k];
+            i += m;
+        }
+        j0 = j1;
+        uint32_t kept = 0;
+        for (uint32_t k = 0; k < nlive; ++k)
+            if (!(sums[live[k]] > bound)) live[kept++] = live[k];
+        nlive = kept;
     }
 }
 
@@ -458,31 +440,26 @@ void run_list_l2_bounded(const float *query, const float *const *vectors, uint64
                          float bound, float *out) {
     if (!query) return fill(out, n, VX_DISTANCE_SENTINEL);
     const bool avx2 = use_avx2();
-    float sa[MAX_WIDTH];
-    const float *p[MAX_WIDTH];
+    const float *span[BOUNDED_SPAN];
+    float sums[BOUNDED_SPAN];
+    uint64_t where[BOUNDED_SPAN];
     for (uint64_t i = 0; i < n;) {
-        uint32_t width = pass_width(avx2, n - i);
-        uint64_t m = n - i < width ? n - i : width;
-        uint64_t next = i + m;
-        if (next < n)
-            prefetch_heads(vectors + next, n - next < MAX_WIDTH ? n - next : MAX_WIDTH, dim,
-                           BOUNDED_PREFETCH_FLOATS);
-        uint32_t live = 0;
-        for (uint32_t k = 0; k < width; ++k) {
-            bool have = k < m && vectors[i + k];
-            p[k] = have ? vectors[i + k] : query;
-            live |= (uint32_t)have << k;
+        uint32_t m = 0;
+        for (; i < n && m < BOUNDED_SPAN; ++i) {
+            if (!vectors[i]) {
+                out[i] = VX_DISTANCE_SENTINEL;
+                continue;
+            }
+            span[m] = vectors[i];
+            where[m++] = i;
         }
-        if (avx2)
-            lanes_l2_bounded_avx2(query, p, width / LANES, dim, bound, live, sa);
-        else
-            lanes_l2_bounded_portable(query, p, dim, bound, live, sa);
-        for (uint64_t k = 0; k < m; ++k) out[i + k] = vectors[i + k] ? sa[k] : VX_DISTANCE_SENTINEL;
-        i += m;
+        l2_bounded_span(query, span, m, dim, bound, avx2, sums);
+        for (uint32_t k = 0; k < m; ++k) out[where[k]] = sums[k];
     }
 }
 
 }  // namespace
+
 
 void batch_l2_squared(const float *query, const float *const *vectors, uint64_t n, uint32_t dim,
                       float *out) {
