@@ -274,3 +274,9 @@ extern "C" VX_API vx_status vx_index_set_neighbor_selection(vx_index *index, int
         return VX_ERR_INVALID_ARG;
     return hnsw_choose_selection((vx_hnsw_index *)index->body, selection);
 }
+
+vx_status index_borrow_vectors(vx_index *index) {
+    if (!index || !index->body) return VX_ERR_INVALID_ARG;
+    if (!index->kind->graph) return VX_ERR_NOT_SUPPORTED;
+    return hnsw_borrow_vectors((vx_hnsw_index *)index->body);
+}

@@ -38,6 +38,13 @@ void index_shape_get(const vx_index *index, vx_index_shape *shape);
 // chooses the family); kinds whose parameters are not recorded are left alone.
 void index_shape_apply(const vx_index_shape *shape, vx_index_params *params);
 
+// Makes an empty graph read each vector where the adder keeps it instead of
+// copying it: a vector passed to a later add must stay where it is, holding
+// what was added, until its id is removed or re-added or the index is
+// destroyed. VX_ERR_NOT_SUPPORTED for kinds that are not graphs,
+// VX_ERR_INVALID_ARG once vectors were added. Takes the index's write lock.
+vx_status index_borrow_vectors(vx_index *index);
+
 // Loads the index file at path into an arena of the index's own, destroyed
 // with it; null when the file cannot be read or is not an index file.
 vx_index *index_load_owned(const vx_str *path);

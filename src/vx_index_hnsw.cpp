@@ -349,6 +349,14 @@ vx_status hnsw_choose_selection(vx_hnsw_index *h, int32_t selection) {
     return VX_OK;
 }
 
+vx_status hnsw_borrow_vectors(vx_hnsw_index *h) {
+    write_guard writing(h->lock);
+    if (!writing.held()) return writing.status();
+    if (h->ntotal != 0) return VX_ERR_INVALID_ARG;
+    h->borrows = 1;
+    return VX_OK;
+}
+
 // The diverse graph's level source: splitmix64 over the graph's own state,
 // so a one-thread build depends on nothing but the graph's seed and input.
 // Returns r in (0, 1] with 24 bits, exact in a float.

@@ -247,6 +247,9 @@ void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t cou
 // Sets the neighbour selection and seeds the graph's own level generator
 // from the effective seed (the diverse graph draws from it); no lock.
 void hnsw_set_selection(vx_hnsw_index *h, int32_t selection);
+// Makes an empty graph borrow the vectors it is given (under the write
+// lock); VX_ERR_INVALID_ARG once vectors were added.
+vx_status hnsw_borrow_vectors(vx_hnsw_index *h);
 // hnsw_set_selection under the write lock for a graph without vectors;
 // VX_ERR_INVALID_ARG once vectors were added.
 vx_status hnsw_choose_selection(vx_hnsw_index *h, int32_t selection);
