@@ -4,9 +4,10 @@
 // across its own dimensions. Speed comes from computing eight distances at
 // once instead: lane k of every register belongs to stored vector k, so each
 // lane performs exactly the additions of the single-pair loop, in the same
-// order. With AVX2 the eight vectors are read eight dimensions at a time and
-// transposed in registers; the portable path keeps eight scalar sums. Both
-// give the bits of vx_vec_l2_squared, vx_vec_dot and vx_vec_distance.
+// order. With AVX2 the eight vectors are read four dimensions at a time and
+// transposed in registers; with AVX-512 sixteen vectors fill a register the
+// same way; the portable path keeps eight scalar sums. All give the bits of
+// vx_vec_l2_squared, vx_vec_dot and vx_vec_distance.
 #include "vexal.h"
 
 #include "vx_simd_internal.h"
@@ -23,8 +24,6 @@ const int32_t METRIC_COSINE = 2;
 // What the lanes accumulate: squared differences, products with the query,
 // or products with the query and squares of the stored vector (cosine).
 enum SumKind { SUM_L2, SUM_DOT, SUM_DOT_NORM };
-
-bool use_avx2() { return simd_active() >= SIMD_AVX2; }
 
 /* ---- portable lanes ------------------------------------------------------------ */
 
@@ -207,12 +206,157 @@ void lanes_avx2(SumKind kind, const float *q, const float *const *p, uint32_t di
     }
 }
 
-// width sums of the given kind (8, or 16 on the AVX2 path); p holds width
-// valid vectors.
-void lanes(SumKind kind, bool avx2, uint32_t width, const float *q, const float *const *p,
+/* ---- AVX-512 lanes ---------------------------------------------------------------
+ * Sixteen vectors per register, four dimensions per step. Register k (k < 4)
+ * holds four consecutive elements of vectors k, k + 4, k + 8 and k + 12 in
+ * its four 128-bit pieces, and the same in-piece 4x4 transpose as
+ * transpose4_pairs leaves element c of the sixteen vectors in x[c], lane i
+ * for vector i. Again no FMA: mul and add are separate, each rounded. */
+
+#define VX_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
+
+// GCC 12 takes the undefined source operand inside its own AVX-512 unpack
+// intrinsics for an uninitialized read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+const uint32_t WIDE = 16;  // lanes of one AVX-512 register
+
+VX_AVX512 inline __m512 load_quad(const float *const *p, uint32_t j) {
+    __m512 x = _mm512_castps128_ps512(_mm_loadu_ps(p[0] + j));
+    x = _mm512_insertf32x4(x, _mm_loadu_ps(p[4] + j), 1);
+    x = _mm512_insertf32x4(x, _mm_loadu_ps(p[8] + j), 2);
+    return _mm512_insertf32x4(x, _mm_loadu_ps(p[12] + j), 3);
+}
+
+VX_AVX512 inline void transpose4_quads(__m512 x[4]) {
+    __m512 t0 = _mm512_unpacklo_ps(x[0], x[1]);
+    __m512 t1 = _mm512_unpackhi_ps(x[0], x[1]);
+    __m512 t2 = _mm512_unpacklo_ps(x[2], x[3]);
+    __m512 t3 = _mm512_unpackhi_ps(x[2], x[3]);
+    __m512 u = _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 3, 2));
+    __m512 w = _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 3, 2));
+    x[0] = _mm512_mask_blend_ps(0xCCCC, t0, u);
+    x[1] = _mm512_mask_blend_ps(0xCCCC, u, t2);
+    x[2] = _mm512_mask_blend_ps(0xCCCC, t1, w);
+    x[3] = _mm512_mask_blend_ps(0xCCCC, w, t3);
+}
+
+VX_AVX512 inline __m512 column16(const float *const *p, uint32_t j) {
+    return _mm512_setr_ps(p[0][j], p[1][j], p[2][j], p[3][j], p[4][j], p[5][j], p[6][j], p[7][j],
+                          p[8][j], p[9][j], p[10][j], p[11][j], p[12][j], p[13][j], p[14][j], p[15][j]);
+}
+
+// The query's four elements j..j+3 in every piece.
+VX_AVX512 inline __m512 query_quad(const float *q, uint32_t j) {
+    return _mm512_broadcast_f32x4(_mm_loadu_ps(q + j));
+}
+
+template <bool L2>
+VX_AVX512 static inline __m512 lane_term16(__m512 q, __m512 v) {
+    if (L2) {
+        __m512 d = _mm512_sub_ps(q, v);
+        return _mm512_mul_ps(d, d);
+    }
+    return _mm512_mul_ps(q, v);
+}
+
+// Adds the terms of dimensions [j0, j1) onto the running sums a of G groups
+// of sixteen vectors; j0 is a multiple of STEP.
+template <int G, bool L2>
+VX_AVX512 inline void sum_stretch16(const float *q, const float *const *p, uint32_t j0, uint32_t j1,
+                                    __m512 *a) {
+    uint32_t j = j0;
+    for (; j + STEP <= j1; j += STEP) {
+        __m512 qq = query_quad(q, j);
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g) {
+            const float *const *pg = p + g * WIDE;
+            __m512 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = lane_term16<L2>(qq, load_quad(pg + k, j));
+            transpose4_quads(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) a[g] = _mm512_add_ps(a[g], x[c]);
+        }
+    }
+    for (; j < j1; ++j) {
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g)
+            a[g] = _mm512_add_ps(a[g], lane_term16<L2>(_mm512_set1_ps(q[j]), column16(p + g * WIDE, j)));
+    }
+}
+
+template <int G, bool L2>
+VX_AVX512 void lanes_sum_avx512(const float *q, const float *const *p, uint32_t dim, float *sa) {
+    __m512 acc[G];
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) acc[g] = _mm512_setzero_ps();
+    sum_stretch16<G, L2>(q, p, 0, dim, acc);
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) _mm512_storeu_ps(sa + g * WIDE, acc[g]);
+}
+
+template <int G>
+VX_AVX512 void lanes_dot_norm_avx512(const float *q, const float *const *p, uint32_t dim, float *sa,
+                                     float *sb) {
+    __m512 dot[G], norm[G];
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) dot[g] = norm[g] = _mm512_setzero_ps();
+    uint32_t j = 0;
+    for (; j + STEP <= dim; j += STEP) {
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g) {
+            const float *const *pg = p + g * WIDE;
+            __m512 x[4];
+            #pragma GCC unroll 4
+            for (uint32_t k = 0; k < 4; ++k) x[k] = load_quad(pg + k, j);
+            transpose4_quads(x);
+            #pragma GCC unroll 4
+            for (uint32_t c = 0; c < 4; ++c) {
+                dot[g] = _mm512_add_ps(dot[g], _mm512_mul_ps(_mm512_set1_ps(q[j + c]), x[c]));
+                norm[g] = _mm512_add_ps(norm[g], _mm512_mul_ps(x[c], x[c]));
+            }
+        }
+    }
+    for (; j < dim; ++j) {
+        #pragma GCC unroll 2
+        for (int g = 0; g < G; ++g) {
+            __m512 v = column16(p + g * WIDE, j);
+            dot[g] = _mm512_add_ps(dot[g], _mm512_mul_ps(_mm512_set1_ps(q[j]), v));
+            norm[g] = _mm512_add_ps(norm[g], _mm512_mul_ps(v, v));
+        }
+    }
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) {
+        _mm512_storeu_ps(sa + g * WIDE, dot[g]);
+        _mm512_storeu_ps(sb + g * WIDE, norm[g]);
+    }
+}
+
+template <int G>
+void lanes_avx512(SumKind kind, const float *q, const float *const *p, uint32_t dim, float *sa, float *sb) {
+    switch (kind) {
+    case SUM_L2: lanes_sum_avx512<G, true>(q, p, dim, sa); break;
+    case SUM_DOT: lanes_sum_avx512<G, false>(q, p, dim, sa); break;
+    case SUM_DOT_NORM: lanes_dot_norm_avx512<G>(q, p, dim, sa, sb); break;
+    }
+}
+
+#pragma GCC diagnostic pop
+
+// width sums of the given kind; p holds width valid vectors. Widths: 8
+// (one AVX2 register or one portable group), 16 (two AVX2 registers or one
+// AVX-512 register), 32 (two AVX-512 registers); the portable path takes any
+// multiple of eight.
+void lanes(SumKind kind, simd_level level, uint32_t width, const float *q, const float *const *p,
            uint32_t dim, float *sa, float *sb) {
-    if (!avx2) {
+    if (level == SIMD_PORTABLE) {
         for (uint32_t g = 0; g < width; g += LANES) lanes_portable(kind, q, p + g, dim, sa + g, sb + g);
+    } else if (width == 2 * WIDE) {
+        lanes_avx512<2>(kind, q, p, dim, sa, sb);
+    } else if (width == WIDE && level >= SIMD_AVX512) {
+        lanes_avx512<1>(kind, q, p, dim, sa, sb);
     } else if (width == 2 * LANES) {
         lanes_avx2<2>(kind, q, p, dim, sa, sb);
     } else {
@@ -222,14 +366,18 @@ void lanes(SumKind kind, bool avx2, uint32_t width, const float *q, const float 
 
 /* ---- drivers ---------------------------------------------------------------------
  * Stored vectors are taken sixteen at a time on the AVX2 path (eight for a
- * remainder of eight or fewer, and always eight on the portable path); a
- * short last group and null entries are filled with the query itself and
- * their lanes discarded. */
+ * remainder of eight or fewer, and always eight on the portable path), and
+ * up to thirty-two at a time on the AVX-512 path; a short last group and
+ * null entries are filled with the query itself and their lanes discarded. */
 
-const uint32_t MAX_WIDTH = 2 * LANES;
+const uint32_t MAX_WIDTH = 2 * WIDE;
 
-uint32_t pass_width(bool avx2, uint64_t remaining) {
-    return (avx2 && remaining > LANES) ? MAX_WIDTH : LANES;
+simd_level kernel_level() { return simd_active(); }
+
+uint32_t pass_width(simd_level level, uint64_t remaining) {
+    if (level == SIMD_PORTABLE || remaining <= LANES) return LANES;
+    if (level >= SIMD_AVX512 && remaining > 3 * LANES) return 2 * WIDE;
+    return 2 * LANES;
 }
 
 // How raw sums become results: the kernel's metric and its values for a
@@ -291,16 +439,16 @@ void run_list(const float *query, const float *const *vectors, uint64_t n, uint3
         fill(out, n, f.null_value);
         return;
     }
-    const bool avx2 = use_avx2();
+    const simd_level level = kernel_level();
     float sa[MAX_WIDTH], sb[MAX_WIDTH];
     const float *p[MAX_WIDTH];
     for (uint64_t i = 0; i < n;) {
-        uint32_t width = pass_width(avx2, n - i);
+        uint32_t width = pass_width(level, n - i);
         uint64_t m = n - i < width ? n - i : width;
         uint64_t next = i + m;
         if (next < n) prefetch_vectors(vectors + next, n - next < MAX_WIDTH ? n - next : MAX_WIDTH, dim);
         for (uint64_t k = 0; k < width; ++k) p[k] = (k < m && vectors[i + k]) ? vectors[i + k] : query;
-        lanes(f.kind, avx2, width, query, p, dim, sa, sb);
+        lanes(f.kind, level, width, query, p, dim, sa, sb);
         for (uint64_t k = 0; k < m; ++k)
             out[i + k] = vectors[i + k] ? finish_one(f, sa[k], sb[k]) : f.null_value;
         i += m;
@@ -313,14 +461,14 @@ void run_rows(const float *query, const float *rows, uint64_t n, uint32_t dim, c
         fill(out, n, f.null_value);
         return;
     }
-    const bool avx2 = use_avx2();
+    const simd_level level = kernel_level();
     float sa[MAX_WIDTH], sb[MAX_WIDTH];
     const float *p[MAX_WIDTH];
     for (uint64_t i = 0; i < n;) {
-        uint32_t width = pass_width(avx2, n - i);
+        uint32_t width = pass_width(level, n - i);
         uint64_t m = n - i < width ? n - i : width;
         for (uint64_t k = 0; k < width; ++k) p[k] = k < m ? rows + (i + k) * (uint64_t)dim : query;
-        lanes(f.kind, avx2, width, query, p, dim, sa, sb);
+        lanes(f.kind, level, width, query, p, dim, sa, sb);
         for (uint64_t k = 0; k < m; ++k) out[i + k] = finish_one(f, sa[k], sb[k]);
         i += m;
     }
@@ -341,7 +489,7 @@ float dim_zero_distance(int32_t metric) {
  * the bound (an ordered compare, so a NaN sum never is) are dropped and the
  * rest are packed into full lanes again, each lane carrying its running sum
  * on. Within a stretch a lane adds its terms in dimension order exactly as
- * lanes_sum_avx2 does, so a vector that reaches the end holds the exact
+ * lanes_sum_avx2 (or lanes_sum_avx512) does, so a vector that reaches the end holds the exact
  * bits, and a dropped one is never read further. */
 
 const uint32_t CHECK_DIMS = 64;   // a multiple of STEP
@@ -392,10 +540,26 @@ void l2_stretch_portable(const float *q, const float *const *p, uint32_t j0, uin
     }
 }
 
-void l2_stretch(bool avx2, uint32_t width, const float *q, const float *const *p, uint32_t j0,
+// The same over G groups of sixteen vectors.
+template <int G>
+VX_AVX512 void l2_stretch_avx512(const float *q, const float *const *p, uint32_t j0, uint32_t j1,
+                                 float *acc) {
+    __m512 a[G];
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) a[g] = _mm512_loadu_ps(acc + g * WIDE);
+    sum_stretch16<G, true>(q, p, j0, j1, a);
+    #pragma GCC unroll 2
+    for (int g = 0; g < G; ++g) _mm512_storeu_ps(acc + g * WIDE, a[g]);
+}
+
+void l2_stretch(simd_level level, uint32_t width, const float *q, const float *const *p, uint32_t j0,
                 uint32_t j1, float *acc) {
-    if (!avx2) {
+    if (level == SIMD_PORTABLE) {
         for (uint32_t g = 0; g < width; g += LANES) l2_stretch_portable(q, p + g, j0, j1, acc + g);
+    } else if (width == 2 * WIDE) {
+        l2_stretch_avx512<2>(q, p, j0, j1, acc);
+    } else if (width == WIDE && level >= SIMD_AVX512) {
+        l2_stretch_avx512<1>(q, p, j0, j1, acc);
     } else if (width == 2 * LANES) {
         l2_stretch_avx2<2>(q, p, j0, j1, acc);
     } else {
@@ -404,42 +568,51 @@ void l2_stretch(bool avx2, uint32_t width, const float *q, const float *const *p
 }
 
 // Up to BOUNDED_SPAN non-null vectors: sums[k] ends as the exact distance of
-// vectors[k], or as a partial sum above bound.
+// vectors[k], or as a partial sum above bound. The live vectors and their
+// running sums sit packed at the front of lp and la, padded to a whole pass
+// with the query itself (its lanes are ignored).
 void l2_bounded_span(const float *query, const float *const *vectors, uint32_t n, uint32_t dim,
-                     float bound, bool avx2, float *sums) {
-    uint32_t live[BOUNDED_SPAN];
+                     float bound, simd_level level, float *sums) {
+    const float *lp[BOUNDED_SPAN + MAX_WIDTH];
+    float la[BOUNDED_SPAN + MAX_WIDTH];
+    uint32_t from[BOUNDED_SPAN];
     for (uint32_t k = 0; k < n; ++k) {
-        live[k] = k;
-        sums[k] = 0.0f;
+        lp[k] = vectors[k];
+        la[k] = 0.0f;
+        from[k] = k;
     }
     uint32_t nlive = n;
-    const float *p[MAX_WIDTH];
-    float acc[MAX_WIDTH];
     for (uint32_t j0 = 0; nlive > 0 && j0 < dim;) {
         uint32_t j1 = dim - j0 > CHECK_DIMS ? j0 + CHECK_DIMS : dim;
+        for (uint32_t k = nlive; k < nlive + MAX_WIDTH; ++k) {
+            lp[k] = query;
+            la[k] = 0.0f;
+        }
         for (uint32_t i = 0; i < nlive;) {
-            uint32_t width = pass_width(avx2, nlive - i);
-            uint32_t m = nlive - i < width ? nlive - i : width;
-            for (uint32_t k = 0; k < width; ++k) {
-                p[k] = k < m ? vectors[live[i + k]] : query;
-                acc[k] = k < m ? sums[live[i + k]] : 0.0f;
-            }
-            l2_stretch(avx2, width, query, p, j0, j1, acc);
-            for (uint32_t k = 0; k < m; ++k) sums[live[i + k]] = acc[k];
-            i += m;
+            uint32_t width = pass_width(level, nlive - i);
+            l2_stretch(level, width, query, lp + i, j0, j1, la + i);
+            i += width;
         }
         j0 = j1;
         uint32_t kept = 0;
-        for (uint32_t k = 0; k < nlive; ++k)
-            if (!(sums[live[k]] > bound)) live[kept++] = live[k];
+        for (uint32_t k = 0; k < nlive; ++k) {
+            if (la[k] > bound && j0 < dim) {
+                sums[from[k]] = la[k];
+                continue;
+            }
+            lp[kept] = lp[k];
+            la[kept] = la[k];
+            from[kept++] = from[k];
+        }
         nlive = kept;
     }
+    for (uint32_t k = 0; k < nlive; ++k) sums[from[k]] = la[k];
 }
 
 void run_list_l2_bounded(const float *query, const float *const *vectors, uint64_t n, uint32_t dim,
                          float bound, float *out) {
     if (!query) return fill(out, n, VX_DISTANCE_SENTINEL);
-    const bool avx2 = use_avx2();
+    const simd_level level = kernel_level();
     const float *span[BOUNDED_SPAN];
     float sums[BOUNDED_SPAN];
     uint64_t where[BOUNDED_SPAN];
@@ -453,7 +626,7 @@ void run_list_l2_bounded(const float *query, const float *const *vectors, uint64
             span[m] = vectors[i];
             where[m++] = i;
         }
-        l2_bounded_span(query, span, m, dim, bound, avx2, sums);
+        l2_bounded_span(query, span, m, dim, bound, level, sums);
         for (uint32_t k = 0; k < m; ++k) out[where[k]] = sums[k];
     }
 }
@@ -679,7 +852,7 @@ int batch_distance_queries(const float *queries, uint64_t nq, const float *const
         vx_free(finish);
         return 0;
     }
-    const bool avx2 = use_avx2();
+    const bool avx2 = kernel_level() >= SIMD_AVX2;
     for (uint64_t t0 = 0; t0 < nq; t0 += QUERY_TILE) {
         QueryTile tile = {queries + t0 * dim, nq - t0 < QUERY_TILE ? nq - t0 : QUERY_TILE, dim, finish};
         for (uint64_t q = 0; q < tile.count; ++q) finish[q] = finish_for_metric(tile.queries + q * dim, dim, metric);

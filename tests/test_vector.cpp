@@ -1,6 +1,6 @@
 // Vector kernels, int8 vectors, batches, statistics and random vectors; the
 // batch kernels checked bit for bit against the single-pair functions on
-// both the AVX2 and the portable path.
+// every path the processor has (AVX-512, AVX2, portable).
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,15 +37,37 @@ std::vector<float> random_floats(std::mt19937 &gen, size_t n, float lo = -2.0f, 
     return v;
 }
 
-// Runs body once on the AVX2 path (when the processor has it) and once on
-// the portable path.
+const char *level_name(simd_level level) {
+    return level == SIMD_AVX512 ? "avx512" : level == SIMD_AVX2 ? "avx2" : "portable";
+}
+
+// Runs body on every path the processor has: AVX-512, AVX2, portable.
 template <typename Body> void on_every_path(Body body) {
-    simd_limit(SIMD_AVX512);
-    body("default");
-    simd_limit(SIMD_PORTABLE);
-    body("portable");
+    for (simd_level level : {SIMD_AVX512, SIMD_AVX2, SIMD_PORTABLE}) {
+        if (level > simd_detected()) continue;
+        simd_limit(level);
+        body(level_name(level));
+    }
     simd_limit(SIMD_AVX512);
 }
+
+// The same bits, or NaN for NaN (which NaN an operation passes on may
+// depend on the order of its operands).
+::testing::AssertionResult same_value(float want, float got) {
+    if (fbits(want) == fbits(got) || (want != want && got != got)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "want " << want << " (0x" << std::hex << fbits(want) << "), got " << got
+                                         << " (0x" << fbits(got) << ")" << std::dec;
+}
+
+// One test per instruction set; skipped where the processor lacks it.
+class KernelsAtLevel : public ::testing::TestWithParam<simd_level> {
+protected:
+    void SetUp() override {
+        if (GetParam() > simd_detected()) GTEST_SKIP() << level_name(GetParam()) << " not available";
+        simd_limit(GetParam());
+    }
+    void TearDown() override { simd_limit(SIMD_AVX512); }
+};
 
 struct Arena {
     vx_arena *a = nullptr;
@@ -431,12 +454,15 @@ TEST(VectorKernels, BoundedBatchGroupsStopOnTheirOwn) {
     const float exact_far = vx_vec_l2_squared(q.data(), far.data(), dim);
     const float bound = 1.0f;  // the far vectors pass it after a single test
     on_every_path([&](const char *path) {
-        // Group order far/near and near/far, full and short last groups.
-        for (uint64_t n : {16u, 12u, 9u}) {
-            for (int far_first = 0; far_first < 2; ++far_first) {
+        // Group order far/near and near/far in runs of eight and of sixteen
+        // (an AVX2 and an AVX-512 register), full and short last groups.
+        for (uint64_t n : {16u, 12u, 9u, 24u, 32u, 40u}) {
+            for (int far_first = 0; far_first < 4; ++far_first) {
+                const uint64_t run = far_first < 2 ? 8 : 16;
                 std::vector<const float *> list(n);
-                for (uint64_t i = 0; i < n; ++i) list[i] = ((i < 8) == (far_first == 1)) ? far.data() : near.data();
-                if (n == 12) list[10] = nullptr;
+                for (uint64_t i = 0; i < n; ++i)
+                    list[i] = ((i / run) % 2 == (uint64_t)(far_first % 2)) ? near.data() : far.data();
+                if (n == 12 || n == 40) list[10] = nullptr;
                 std::vector<float> out(n);
                 batch_l2_squared_bounded(q.data(), list.data(), n, dim, bound, out.data());
                 for (uint64_t i = 0; i < n; ++i) {
@@ -511,6 +537,70 @@ TEST(VectorKernels, BoundedBatchSpecialValuesAndEmptyInputs) {
     batch_l2_squared_bounded(q.data(), some, 3, dim, 1.0f, nullptr);
     EXPECT_EQ(out[0], 5.0f);
 }
+
+// Every list length from 1 to 70 (one to three passes of every width, with
+// every remainder) against the single-pair functions, for dimensions around
+// multiples of the four-dimension step, with missing vectors, infinities,
+// NaNs and overflowing squares falling in different lanes; the bounded
+// kernel on the same lists keeps its contract.
+TEST_P(KernelsAtLevel, EveryListLengthMatchesSinglePairs) {
+    std::mt19937 gen(21 + GetParam());
+    const float inf = std::numeric_limits<float>::infinity();
+    const uint64_t max_n = 70;
+    for (uint32_t dim : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 11u, 16u, 31u, 64u, 65u, 66u, 67u, 130u, 255u, 783u, 784u}) {
+        std::vector<float> q = random_floats(gen, dim), rows = random_floats(gen, max_n * dim);
+        rows[3 * dim + dim - 1] = inf;
+        rows[20 * dim + dim / 2] = std::numeric_limits<float>::quiet_NaN();
+        rows[33 * dim] = -inf;
+        rows[50 * dim + gen() % dim] = 1e30f;
+        std::vector<const float *> all(max_n);
+        for (uint64_t i = 0; i < max_n; ++i) all[i] = (i % 13 == 6) ? nullptr : rows.data() + i * dim;
+        for (uint64_t n = 1; n <= max_n; ++n) {
+            const uint64_t first = (n * 7) % (max_n - n + 1);
+            const float *const *list = all.data() + first;
+            const float *block = rows.data() + first * dim;
+            std::vector<float> out(n + 1, 7.0f), exact(n);
+            auto expect_each = [&](const char *what, auto single) {
+                for (uint64_t i = 0; i < n; ++i)
+                    ASSERT_TRUE(same_value(single(i), out[i])) << what << " dim " << dim << " n " << n << " i " << i;
+                ASSERT_EQ(out[n], 7.0f) << what;
+            };
+            batch_l2_squared(q.data(), list, n, dim, out.data());
+            expect_each("l2", [&](uint64_t i) { return vx_vec_l2_squared(q.data(), list[i], dim); });
+            batch_dot(q.data(), list, n, dim, out.data());
+            expect_each("dot", [&](uint64_t i) { return vx_vec_dot(q.data(), list[i], dim); });
+            for (int32_t metric : {0, 1, 2}) {
+                batch_distance(q.data(), list, n, dim, metric, out.data());
+                expect_each("distance", [&](uint64_t i) { return vx_vec_distance(q.data(), list[i], dim, metric); });
+                batch_distance_rows(q.data(), block, n, dim, metric, out.data());
+                expect_each("rows", [&](uint64_t i) { return vx_vec_distance(q.data(), block + i * dim, dim, metric); });
+            }
+            std::vector<float> sorted;
+            for (uint64_t i = 0; i < n; ++i) {
+                exact[i] = vx_vec_l2_squared(q.data(), list[i], dim);
+                if (list[i] && exact[i] == exact[i]) sorted.push_back(exact[i]);
+            }
+            std::sort(sorted.begin(), sorted.end());
+            float median = sorted.empty() ? 1.0f : sorted[sorted.size() / 2];
+            for (float bound : {median, std::nextafter(median, -inf), 0.0f}) {
+                std::fill(out.begin(), out.end(), 7.0f);
+                batch_l2_squared_bounded(q.data(), list, n, dim, bound, out.data());
+                for (uint64_t i = 0; i < n; ++i) {
+                    if (!list[i])
+                        ASSERT_EQ(fbits(out[i]), fbits(SENTINEL));
+                    else
+                        ASSERT_TRUE(bounded_ok(exact[i], out[i], bound)) << "dim " << dim << " n " << n << " i " << i;
+                }
+                ASSERT_EQ(out[n], 7.0f);
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, KernelsAtLevel, ::testing::Values(SIMD_AVX512, SIMD_AVX2, SIMD_PORTABLE),
+                         [](const ::testing::TestParamInfo<simd_level> &info) {
+                             return std::string(level_name(info.param));
+                         });
 
 TEST(VectorKernels, ConcurrentBatchesAgree) {
     std::mt19937 gen(17);
