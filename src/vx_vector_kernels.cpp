@@ -702,14 +702,15 @@ float l2_squared_bounded(const float *a, const float *b, uint32_t dim, float bou
 /* ---- many queries per pass ---------------------------------------------------------
  * Sixteen stored vectors are transposed once into a block (element j of
  * vector k at block[j * 16 + k]); each query then needs one broadcast per
- * dimension, and four queries share every load of the block. A lane still
+ * dimension, and four queries (eight with AVX-512, where one register holds
+ * a whole block row) share every load of the block. A lane still
  * adds its own vector's terms in dimension order, so the bits are those of
  * the single-pair loops. */
 
 namespace {
 
 const uint32_t BLOCK = 16;        // stored vectors per transposed block
-const uint32_t QUERY_GROUP = 4;   // queries sharing each load of the block
+const uint32_t QUERY_GROUP = 8;   // most queries sharing each load of the block
 const uint64_t QUERY_TILE = 32;   // queries run against a block while it is cached
 
 // Portable transpose; missing vectors (beyond m, or null) become zeros.
@@ -784,10 +785,70 @@ VX_AVX2 void block_sums_avx2(const float *const *q, const float *block, uint32_t
     }
 }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// AVX-512 transpose of a full block: four dimensions of all sixteen vectors
+// per step, each result one block row.
+VX_AVX512 void block_fill_avx512(const float *const *p, uint32_t dim, float *block) {
+    uint32_t j = 0;
+    for (; j + STEP <= dim; j += STEP) {
+        __m512 x[4];
+        #pragma GCC unroll 4
+        for (uint32_t k = 0; k < 4; ++k) x[k] = load_quad(p + k, j);
+        transpose4_quads(x);
+        #pragma GCC unroll 4
+        for (uint32_t c = 0; c < 4; ++c) _mm512_storeu_ps(block + (uint64_t)(j + c) * BLOCK, x[c]);
+    }
+    for (; j < dim; ++j) _mm512_storeu_ps(block + (uint64_t)j * BLOCK, column16(p, j));
+}
+
+// One register per block row, QG queries sharing each row load.
+template <int QG, bool L2>
+VX_AVX512 void block_sums_avx512(const float *const *q, const float *block, uint32_t dim, float *s) {
+    __m512 acc[QG];
+    #pragma GCC unroll 8
+    for (int g = 0; g < QG; ++g) acc[g] = _mm512_setzero_ps();
+    for (uint32_t j = 0; j < dim; ++j) {
+        __m512 row = _mm512_loadu_ps(block + (uint64_t)j * BLOCK);
+        #pragma GCC unroll 8
+        for (int g = 0; g < QG; ++g) acc[g] = _mm512_add_ps(acc[g], lane_term16<L2>(_mm512_set1_ps(q[g][j]), row));
+    }
+    #pragma GCC unroll 8
+    for (int g = 0; g < QG; ++g) _mm512_storeu_ps(s + g * BLOCK, acc[g]);
+}
+
+VX_AVX512 void block_norms_avx512(const float *block, uint32_t dim, float *norm) {
+    __m512 acc = _mm512_setzero_ps();
+    for (uint32_t j = 0; j < dim; ++j) {
+        __m512 row = _mm512_loadu_ps(block + (uint64_t)j * BLOCK);
+        acc = _mm512_add_ps(acc, _mm512_mul_ps(row, row));
+    }
+    _mm512_storeu_ps(norm, acc);
+}
+
+#pragma GCC diagnostic pop
+
+// Queries that share each load of the block on the given path.
+uint32_t query_group(simd_level level) { return level >= SIMD_AVX512 ? 8 : 4; }
+
 template <bool L2>
-void block_sums(bool avx2, const float *const *q, uint32_t qg, const float *block, uint32_t dim,
+void block_sums(simd_level level, const float *const *q, uint32_t qg, const float *block, uint32_t dim,
                 float *s) {
-    if (!avx2) return block_sums_portable<L2>(q, qg, block, dim, s);
+    if (level == SIMD_PORTABLE) return block_sums_portable<L2>(q, qg, block, dim, s);
+    if (level >= SIMD_AVX512) {
+        switch (qg) {
+        case 8: block_sums_avx512<8, L2>(q, block, dim, s); break;
+        case 7: block_sums_avx512<7, L2>(q, block, dim, s); break;
+        case 6: block_sums_avx512<6, L2>(q, block, dim, s); break;
+        case 5: block_sums_avx512<5, L2>(q, block, dim, s); break;
+        case 4: block_sums_avx512<4, L2>(q, block, dim, s); break;
+        case 3: block_sums_avx512<3, L2>(q, block, dim, s); break;
+        case 2: block_sums_avx512<2, L2>(q, block, dim, s); break;
+        default: block_sums_avx512<1, L2>(q, block, dim, s); break;
+        }
+        return;
+    }
     switch (qg) {
     case 4: block_sums_avx2<4, L2>(q, block, dim, s); break;
     case 3: block_sums_avx2<3, L2>(q, block, dim, s); break;
@@ -797,7 +858,8 @@ void block_sums(bool avx2, const float *const *q, uint32_t qg, const float *bloc
 }
 
 // Each lane's running sum of squares (cosine), in dimension order.
-void block_norms(const float *block, uint32_t dim, float *norm) {
+void block_norms(simd_level level, const float *block, uint32_t dim, float *norm) {
+    if (level >= SIMD_AVX512) return block_norms_avx512(block, dim, norm);
     for (uint32_t k = 0; k < BLOCK; ++k) norm[k] = 0.0f;
     for (uint32_t j = 0; j < dim; ++j) {
         const float *row = block + (uint64_t)j * BLOCK;
@@ -813,19 +875,20 @@ struct QueryTile {
 };
 
 // One block (m live lanes starting at vectors[first]) against one tile.
-void block_against_tile(bool avx2, const QueryTile &tile, const float *block, const float *const *p,
+void block_against_tile(simd_level level, const QueryTile &tile, const float *block, const float *const *p,
                         uint32_t m, uint64_t first, float *out, uint64_t out_stride) {
     const Finish &f = tile.finish[0];
     float norm[BLOCK] = {0}, s[QUERY_GROUP * BLOCK];
-    if (f.cosine) block_norms(block, tile.dim, norm);
-    for (uint64_t g0 = 0; g0 < tile.count; g0 += QUERY_GROUP) {
-        uint32_t qg = (uint32_t)(tile.count - g0 < QUERY_GROUP ? tile.count - g0 : QUERY_GROUP);
+    if (f.cosine) block_norms(level, block, tile.dim, norm);
+    const uint32_t group = query_group(level);
+    for (uint64_t g0 = 0; g0 < tile.count; g0 += group) {
+        uint32_t qg = (uint32_t)(tile.count - g0 < group ? tile.count - g0 : group);
         const float *q[QUERY_GROUP];
         for (uint32_t g = 0; g < qg; ++g) q[g] = tile.queries + (g0 + g) * tile.dim;
         if (f.kind == SUM_L2)
-            block_sums<true>(avx2, q, qg, block, tile.dim, s);
+            block_sums<true>(level, q, qg, block, tile.dim, s);
         else
-            block_sums<false>(avx2, q, qg, block, tile.dim, s);
+            block_sums<false>(level, q, qg, block, tile.dim, s);
         for (uint32_t g = 0; g < qg; ++g) {
             const Finish &fq = tile.finish[g0 + g];
             float *row = out + (g0 + g) * out_stride + first;
@@ -852,7 +915,7 @@ int batch_distance_queries(const float *queries, uint64_t nq, const float *const
         vx_free(finish);
         return 0;
     }
-    const bool avx2 = kernel_level() >= SIMD_AVX2;
+    const simd_level level = kernel_level();
     for (uint64_t t0 = 0; t0 < nq; t0 += QUERY_TILE) {
         QueryTile tile = {queries + t0 * dim, nq - t0 < QUERY_TILE ? nq - t0 : QUERY_TILE, dim, finish};
         for (uint64_t q = 0; q < tile.count; ++q) finish[q] = finish_for_metric(tile.queries + q * dim, dim, metric);
@@ -864,11 +927,13 @@ int batch_distance_queries(const float *queries, uint64_t nq, const float *const
                 p[k] = k < m ? vectors[i + k] : nullptr;
                 full = full && p[k];
             }
-            if (avx2 && full)
+            if (full && level >= SIMD_AVX512)
+                block_fill_avx512(p, dim, block);
+            else if (full && level >= SIMD_AVX2)
                 block_fill_avx2(p, dim, block);
             else
                 block_fill_portable(p, m, dim, block);
-            block_against_tile(avx2, tile, block, p, m, i, out + t0 * out_stride, out_stride);
+            block_against_tile(level, tile, block, p, m, i, out + t0 * out_stride, out_stride);
         }
     }
     vx_free(block);

@@ -314,6 +314,31 @@ TEST(VectorKernels, ManyQueriesPerPassAreBitIdenticalToSinglePairs) {
     });
 }
 
+// Every count of queries up to a tile and a bit beyond, so that every
+// remainder of a query group (four or eight queries share each block row)
+// is met, with an infinity and a NaN in the stored vectors.
+TEST_P(KernelsAtLevel, EveryQueryCountMatchesSinglePairs) {
+    std::mt19937 gen(31 + GetParam());
+    for (uint32_t dim : {5u, 16u, 67u}) {
+        const uint64_t n = 35;
+        std::vector<float> rows = random_floats(gen, n * dim), qs = random_floats(gen, 41 * dim);
+        rows[2 * dim + dim - 1] = std::numeric_limits<float>::infinity();
+        rows[19 * dim + 1] = std::numeric_limits<float>::quiet_NaN();
+        std::vector<const float *> list(n);
+        for (uint64_t i = 0; i < n; ++i) list[i] = (i == 7) ? nullptr : rows.data() + i * dim;
+        for (uint64_t nq = 1; nq <= 41; ++nq) {
+            for (int32_t metric : {0, 1, 2}) {
+                std::vector<float> out(nq * n);
+                ASSERT_EQ(batch_distance_queries(qs.data(), nq, list.data(), n, dim, metric, out.data(), n), 1);
+                for (uint64_t q = 0; q < nq; ++q)
+                    for (uint64_t i = 0; i < n; ++i)
+                        ASSERT_TRUE(same_value(vx_vec_distance(qs.data() + q * dim, list[i], dim, metric), out[q * n + i]))
+                            << "dim " << dim << " nq " << nq << " metric " << metric << " q " << q << " i " << i;
+            }
+        }
+    }
+}
+
 TEST(VectorKernels, WideRangesSpecialValuesAndEmptyInputs) {
     // Magnitudes that overflow, underflow into subnormals and cancel.
     std::mt19937 gen(9);
