@@ -1,8 +1,12 @@
 // Squared L2 throughput: the single-pair kernel against the batch kernel
-// (one query, many stored vectors, eight lanes each carrying one distance).
+// (one query, many stored vectors, each lane carrying one distance).
 // Reported as ns_per_distance. Arguments: dimension, number of stored vectors
-// (256 fit in the caches, 20,000 stream from memory). Then the same kernel
-// against the one that stops at an admission bound, on cache-cold batches.
+// (256 fit in the caches, 20,000 stream from memory) and the instruction set
+// the kernels are held to (0 portable, 1 AVX2, 2 AVX-512; a level the
+// processor lacks is skipped). Then short lists as a graph hop meets them,
+// many queries per pass over transposed blocks,
+// and the plain kernel against the one that stops at an admission bound, on
+// cache-cold batches.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -49,9 +53,24 @@ void BM_L2SquaredSingle(benchmark::State &state) {
     report(state, n);
 }
 
+// Holds the kernels to the instruction set named by a benchmark argument for
+// the benchmark's lifetime; false when the processor lacks it.
+struct Level {
+    bool ok;
+    Level(benchmark::State &state, int64_t level) : ok(level <= (int64_t)simd_detected()) {
+        if (!ok)
+            state.SkipWithError("instruction set not available");
+        else
+            simd_limit((simd_level)level);
+    }
+    ~Level() { simd_limit(SIMD_AVX512); }
+};
+
 void BM_L2SquaredBatch(benchmark::State &state) {
     uint32_t dim = (uint32_t)state.range(0);
     uint64_t n = (uint64_t)state.range(1);
+    Level level(state, state.range(2));
+    if (!level.ok) return;
     Data data(dim, n);
     for (auto _ : state) {
         batch_l2_squared(data.query.data(), data.list.data(), n, dim, data.out.data());
@@ -61,17 +80,28 @@ void BM_L2SquaredBatch(benchmark::State &state) {
     report(state, n);
 }
 
-void BM_L2SquaredBatchPortable(benchmark::State &state) {
-    uint32_t dim = (uint32_t)state.range(0);
-    uint64_t n = (uint64_t)state.range(1);
-    Data data(dim, n);
-    simd_limit(SIMD_PORTABLE);
+// Short lists, as one hop of a graph search sums a node's neighbours: 4,096
+// lists of n vectors drawn from 4,096 stored vectors of 784 dimensions
+// (12.8 MB, mostly out of the caches). Arguments: n, level, metric (0 squared
+// L2, 1 inner product, 2 cosine).
+void BM_ShortLists(benchmark::State &state) {
+    const uint32_t dim = 784, pool = 4096, lists = 4096;
+    uint64_t n = (uint64_t)state.range(0);
+    Level level(state, state.range(1));
+    if (!level.ok) return;
+    int32_t metric = (int32_t)state.range(2);
+    Data data(dim, pool);
+    std::mt19937 gen(3);
+    std::vector<const float *> drawn((uint64_t)lists * n);
+    for (const float *&v : drawn) v = data.list[gen() % pool];
+    std::vector<float> out(n);
+    uint32_t b = 0;
     for (auto _ : state) {
-        batch_l2_squared(data.query.data(), data.list.data(), n, dim, data.out.data());
-        benchmark::DoNotOptimize(data.out.data());
+        batch_distance(data.query.data(), drawn.data() + (uint64_t)b * n, n, dim, metric, out.data());
+        benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
+        b = (b + 1) % lists;
     }
-    simd_limit(SIMD_AVX512);
     report(state, n);
 }
 
@@ -85,6 +115,25 @@ void BM_L2SquaredBatchRows(benchmark::State &state) {
         benchmark::ClobberMemory();
     }
     report(state, n);
+}
+
+// Many queries per pass over transposed blocks of sixteen stored vectors:
+// 64 queries against n stored vectors of 784 dimensions. Arguments: n,
+// level, metric.
+void BM_QueriesPerPass(benchmark::State &state) {
+    const uint32_t dim = 784, nq = 64;
+    uint64_t n = (uint64_t)state.range(0);
+    Level level(state, state.range(1));
+    if (!level.ok) return;
+    int32_t metric = (int32_t)state.range(2);
+    Data data(dim, n), queries(dim, nq);
+    std::vector<float> out(nq * n);
+    for (auto _ : state) {
+        batch_distance_queries(queries.rows.data(), nq, data.list.data(), n, dim, metric, out.data(), n);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    report(state, n * nq);
 }
 
 // Batches of 16 vectors drawn at random from a pool far larger than the
@@ -158,6 +207,8 @@ struct ColdBatches {
 };
 
 void cold_batches(benchmark::State &state, bool bounded) {
+    Level level(state, state.range(2));
+    if (!level.ok) return;
     static ColdBatches *sets[2] = {nullptr, nullptr};
     int kind = (int)state.range(0);
     if (!sets[kind]) sets[kind] = new ColdBatches(kind);
@@ -190,13 +241,45 @@ void sizes(benchmark::internal::Benchmark *b) {
     for (int64_t dim : {128, 784, 1536}) b->Args({dim, 20000});
 }
 
+void sizes_and_levels(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"dim", "n", "level"});
+    for (int64_t n : {256, 20000})
+        for (int64_t dim : {128, 784, 1536})
+            for (int64_t level : {0, 1, 2}) b->Args({dim, n, level});
+}
+
+void short_lists(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"n", "level", "metric"});
+    for (int64_t n : {5, 8, 12, 16, 20, 24, 32, 48})
+        for (int64_t level : {1, 2}) b->Args({n, level, 0});
+    for (int64_t metric : {1, 2})
+        for (int64_t level : {0, 1, 2}) b->Args({16, level, metric});
+}
+
+void queries_per_pass(benchmark::internal::Benchmark *b) {
+    b->ArgNames({"n", "level", "metric"});
+    for (int64_t n : {1024, 20000})
+        for (int64_t level : {0, 1, 2}) b->Args({n, level, 0});
+    for (int64_t level : {1, 2}) b->Args({1024, level, 2});
+}
+
+void cold_sets(benchmark::internal::Benchmark *b, bool bounded) {
+    b->ArgNames({"fmnist", "quantile", "level"});
+    for (int64_t level : {0, 1, 2}) {
+        b->Args({0, 20, level});
+        b->Args({1, 20, level});
+        if (bounded) b->Args({1, 5, level});
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_L2SquaredSingle)->Apply(sizes);
-BENCHMARK(BM_L2SquaredBatch)->Apply(sizes);
-BENCHMARK(BM_L2SquaredBatchPortable)->Apply(sizes);
+BENCHMARK(BM_L2SquaredBatch)->Apply(sizes_and_levels);
 BENCHMARK(BM_L2SquaredBatchRows)->Apply(sizes);
-BENCHMARK(BM_L2SquaredColdBatch)->ArgNames({"fmnist", "quantile"})->Args({0, 20})->Args({1, 20});
-BENCHMARK(BM_L2SquaredColdBounded)->ArgNames({"fmnist", "quantile"})->Args({0, 20})->Args({1, 20})->Args({1, 5});
+BENCHMARK(BM_ShortLists)->Apply(short_lists);
+BENCHMARK(BM_QueriesPerPass)->Apply(queries_per_pass);
+BENCHMARK(BM_L2SquaredColdBatch)->Apply([](benchmark::internal::Benchmark *b) { cold_sets(b, false); });
+BENCHMARK(BM_L2SquaredColdBounded)->Apply([](benchmark::internal::Benchmark *b) { cold_sets(b, true); });
 
 BENCHMARK_MAIN();
