@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <set>
 
 using namespace idxtest;
@@ -451,10 +453,81 @@ TEST(HnswCreate, TableGrowsToTwiceTheIdPlusTwo) {
     // An id whose table cannot exist is refused, nothing placed.
     EXPECT_EQ(vx_index_add(index, UINT64_MAX, v), VX_ERR_NO_MEMORY);
     EXPECT_EQ(vx_index_add(index, UINT64_MAX / 8, v), VX_ERR_NO_MEMORY);
+    // Links are 32-bit slots: ids from 2^31 - 1 up are refused the same way.
+    EXPECT_EQ(vx_index_add(index, 0x7FFFFFFFull, v), VX_ERR_NO_MEMORY);
+    EXPECT_EQ(vx_index_add(index, 1ull << 32, v), VX_ERR_NO_MEMORY);
     EXPECT_EQ(vx_index_get_ntotal(index), 3u);
     vx_search_result r[4];
     EXPECT_EQ(vx_index_search(index, v, 4, r), 3u);
     vx_index_destroy(index);
+}
+
+// A graph that borrows reads the adder's vectors in place and answers
+// exactly like one that copies them, through removals, re-adds with other
+// vectors, and a save and load (which gives the loaded graph its own copies).
+TEST(HnswBorrow, BorrowedVectorsAnswerLikeCopiedOnes) {
+    const uint32_t dim = 12;
+    vx_index_params p = hnsw_params(dim, 6, 40, 30);
+    vx_index *copied = vx_index_create(nullptr, &p);
+    vx_index *borrowed = vx_index_create(nullptr, &p);
+    ASSERT_EQ(index_borrow_vectors(borrowed), VX_OK);
+    auto data = random_vectors(700, dim, 31);
+    auto moved = random_vectors(50, dim, 32);
+    auto queries = random_vectors(40, dim, 33);
+    auto ids = sequential_ids(700, 0);
+    for (uint64_t i = 0; i < 700; i += 100) {
+        ASSERT_EQ(vx_index_add_batch(copied, ids.data() + i, data.data() + i * dim, 100), VX_OK);
+        ASSERT_EQ(vx_index_add_batch(borrowed, ids.data() + i, data.data() + i * dim, 100), VX_OK);
+    }
+    EXPECT_EQ(index_borrow_vectors(borrowed), VX_ERR_INVALID_ARG); // no longer empty
+    for (uint64_t id = 0; id < 700; id++) {
+        ASSERT_EQ(hnsw_body(borrowed)->vectors[id], data.data() + id * dim) << id;
+        ASSERT_NE(hnsw_body(copied)->vectors[id], data.data() + id * dim) << id;
+    }
+    for (uint64_t k = 0; k < 50; k++) {
+        uint64_t id = k * 13;
+        for (vx_index *index : {copied, borrowed}) {
+            ASSERT_EQ(vx_index_remove(index, id), VX_OK);
+            ASSERT_EQ(vx_index_add(index, id, moved.data() + k * dim), VX_OK);
+        }
+    }
+    auto same_answers = [&](vx_index *a, vx_index *b) {
+        for (uint64_t q = 0; q < 40; q++) {
+            vx_search_result ra[10], rb[10];
+            uint64_t na = vx_index_search(a, queries.data() + q * dim, 10, ra);
+            ASSERT_EQ(na, vx_index_search(b, queries.data() + q * dim, 10, rb)) << q;
+            for (uint64_t i = 0; i < na; i++) {
+                EXPECT_EQ(ra[i].id, rb[i].id) << q << " " << i;
+                EXPECT_EQ(std::memcmp(&ra[i].distance, &rb[i].distance, 4), 0) << q << " " << i;
+            }
+        }
+    };
+    same_answers(copied, borrowed);
+    char path[] = "/tmp/vx_borrowed_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    vx_str name = {path, strlen(path)};
+    ASSERT_EQ(vx_index_save(borrowed, &name), VX_OK);
+    vx_arena *arena = nullptr;
+    ASSERT_EQ(vx_arena_create(1 << 20, &arena), VX_OK);
+    vx_index *loaded = vx_index_load(arena, &name);
+    unlink(path);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_NE(hnsw_body(loaded)->vectors[1], data.data() + dim);
+    same_answers(copied, loaded);
+    vx_index_destroy(loaded);
+    vx_arena_destroy(arena);
+    vx_index_destroy(copied);
+    vx_index_destroy(borrowed);
+}
+
+TEST(HnswBorrow, OnlyGraphsBorrow) {
+    EXPECT_EQ(index_borrow_vectors(nullptr), VX_ERR_INVALID_ARG);
+    vx_index_params p = ivf_params(4, 2, 1, 3);
+    vx_index *ivf = vx_index_create(nullptr, &p);
+    EXPECT_EQ(index_borrow_vectors(ivf), VX_ERR_NOT_SUPPORTED);
+    vx_index_destroy(ivf);
 }
 
 TEST(HnswCreate, LevelCapHolds) {
