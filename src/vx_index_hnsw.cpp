@@ -583,6 +583,33 @@ static bool nearer_to_base(const vx_hnsw_index *h, const hnsw_cand &c, const flo
     return true;
 }
 
+// Candidates are judged in blocks of this many: each vector kept before the
+// block is measured against all of the block's candidates still in the
+// running in one batch, so that many sums are in flight at once.
+static const uint32_t DIVERSE_BLOCK = 32;
+
+// Drops from the block alive[0 .. *nalive) (positions into c, their vectors
+// in vecs) the candidates nearer to some vector of kept[0 .. n) than to the
+// base, keeping the order of the rest. Distances are symmetric bit for bit,
+// so each kept vector is the query of its batch.
+static void refute_block(const vx_hnsw_index *h, const hnsw_cand *c, uint32_t *alive,
+                         const float **vecs, uint32_t *nalive, const float *const *kept,
+                         uint64_t n, float *dist) {
+    for (uint64_t k = 0; k < n && *nalive > 0; k++) {
+        // Only a distance below a candidate's own refutes it: the largest of
+        // those bounds every sum worth finishing.
+        float bound = c[alive[*nalive - 1]].distance;
+        index_distance_batch_bounded(kept[k], vecs, *nalive, h->dimension, h->metric, bound, dist);
+        uint32_t left = 0;
+        for (uint32_t j = 0; j < *nalive; j++) {
+            if (dist[j] < c[alive[j]].distance) continue;
+            alive[left] = alive[j];
+            vecs[left++] = vecs[j];
+        }
+        *nalive = left;
+    }
+}
+
 // Sorts c[0 .. n) and moves to its front, nearest first, the candidates
 // that are nearer to the base than to every one kept before them, at most
 // limit; with fewer than limit candidates all are kept. Returns the count;
@@ -592,15 +619,30 @@ static uint64_t select_diverse(const vx_hnsw_index *h, hnsw_cand *c, uint64_t n,
     cands_sort(c, n);
     *ok = true;
     if (n < limit) return n;
-    if (!batch_reserve(s, limit)) {
+    if (!batch_reserve(s, limit > DIVERSE_BLOCK ? limit : DIVERSE_BLOCK)) {
         *ok = false;
         return 0;
     }
+    const float **kept_vecs = s->batch_vecs;
     uint64_t kept = 0;
-    for (uint64_t i = 0; i < n && kept < limit; i++) {
-        if (!nearer_to_base(h, c[i], s->batch_vecs, kept, s->batch_dist)) continue;
-        s->batch_vecs[kept] = h->vectors[c[i].id];
-        c[kept++] = c[i];
+    for (uint64_t i = 0; i < n && kept < limit; i += DIVERSE_BLOCK) {
+        uint32_t m = n - i < DIVERSE_BLOCK ? (uint32_t)(n - i) : DIVERSE_BLOCK;
+        uint32_t alive[DIVERSE_BLOCK];
+        const float *vecs[DIVERSE_BLOCK];
+        for (uint32_t b = 0; b < m; b++) {
+            alive[b] = (uint32_t)(i + b);
+            vecs[b] = h->vectors[c[i + b].id];
+        }
+        uint32_t nalive = m;
+        uint64_t before = kept;
+        refute_block(h, c, alive, vecs, &nalive, kept_vecs, before, s->batch_dist);
+        // The survivors still face the ones kept from this block before them.
+        for (uint32_t j = 0; j < nalive && kept < limit; j++) {
+            hnsw_cand cand = c[alive[j]];
+            if (!nearer_to_base(h, cand, kept_vecs + before, kept - before, s->batch_dist)) continue;
+            kept_vecs[kept] = vecs[j];
+            c[kept++] = cand;
+        }
     }
     return kept;
 }

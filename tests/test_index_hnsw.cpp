@@ -363,6 +363,7 @@ TEST_P(HnswOracle, GraphAndResultsMatchThePlainModel) {
 INSTANTIATE_TEST_SUITE_P(Metrics, HnswOracle,
                          ::testing::Values(OracleCase{VX_METRIC_L2, 6, 20},
                                            OracleCase{VX_METRIC_L2, 2, 40},
+                                           OracleCase{VX_METRIC_L2, 8, 90},
                                            OracleCase{VX_METRIC_IP, 5, 16},
                                            OracleCase{VX_METRIC_COSINE, 5, 16}));
 
