@@ -149,7 +149,6 @@ static vx_collection *collection_alloc(vx_arena *arena, vx_mutex *arena_mutex, u
     c->count = 0;
     c->next_id = 1;
     c->lock = lock;
-    c->ids_sorted = 1;
     c->index_threshold = VX_COLLECTION_DORMANT_THRESHOLD;
     c->created_time = vx_time_now();
     c->modified_time = c->created_time;
@@ -212,6 +211,7 @@ extern "C" VX_API void vx_collection_destroy(vx_collection *c) {
     vx_rwlock_destroy(c->lock);
     vx_index_destroy(c->index);
     c->index = nullptr;
+    collection_ids_release(c);
     vx_mutex *own_mutex = c->owns_arena_mutex ? c->arena_mutex : nullptr;
     if (c->owns_arena) vx_arena_destroy(c->arena);
     if (own_mutex) vx_mutex_destroy(own_mutex);
@@ -236,22 +236,6 @@ extern "C" VX_API vx_status vx_collection_get_stats(vx_collection *c, vx_collect
 
 // --- records ---------------------------------------------------------------
 
-uint64_t collection_find(const vx_collection *c, uint64_t id) {
-    const vx_record *r = c->records;
-    if (!c->ids_sorted) {
-        for (uint64_t i = 0; i < c->count; i++)
-            if (r[i].id == id) return i;
-        return UINT64_MAX;
-    }
-    uint64_t lo = 0, hi = c->count;
-    while (lo < hi) {
-        uint64_t mid = lo + (hi - lo) / 2;
-        if (r[mid].id < id) lo = mid + 1;
-        else hi = mid;
-    }
-    return lo < c->count && r[lo].id == id ? lo : UINT64_MAX;
-}
-
 static vx_status grow_records(vx_collection *c) {
     uint64_t capacity = c->capacity * 2;
     if (capacity < VX_COLLECTION_MIN_GROWTH) capacity = VX_COLLECTION_MIN_GROWTH;
@@ -263,15 +247,21 @@ static vx_status grow_records(vx_collection *c) {
     return VX_OK;
 }
 
+vx_status collection_reserve_record(vx_collection *c) {
+    if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
+    return collection_ids_reserve(c, 1);
+}
+
 vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector, vx_meta_entry *meta,
                                  uint64_t meta_count) {
-    if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
-    if (c->count > 0 && c->records[c->count - 1].id >= id) c->ids_sorted = 0;
-    vx_record *r = &c->records[c->count++];
+    if (collection_reserve_record(c) != VX_OK) return VX_ERR_NO_MEMORY;
+    uint64_t pos = c->count++;
+    vx_record *r = &c->records[pos];
     r->id = id;
     r->vector = vector;
     r->meta = meta;
     r->meta_count = meta ? meta_count : 0;
+    collection_ids_append(c, id, pos);
     return VX_OK;
 }
 
@@ -334,14 +324,14 @@ extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, con
     if (checked != VX_OK) return checked;
     write_guard guard(c->lock);
     if (!guard.held()) return guard.status();
-    if (c->count >= c->capacity && grow_records(c) != VX_OK) return VX_ERR_NO_MEMORY;
+    if (collection_reserve_record(c) != VX_OK) return VX_ERR_NO_MEMORY;
     uint64_t id = c->next_id++;
     float *copy = collection_vector_slot(c);
     if (!copy) return VX_ERR_NO_MEMORY;
     vx_memcpy(copy, vector, (uint64_t)c->dimension * sizeof(float));
     vx_meta_entry *meta_copy = nullptr;
     if (meta && meta_count) meta_copy = collection_copy_meta(c, meta, meta_count);
-    collection_push_record(c, id, copy, meta_copy, meta_count);
+    if (collection_push_record(c, id, copy, meta_copy, meta_count) != VX_OK) return VX_ERR_NO_MEMORY;
     c->modified_time = vx_time_now();
     collection_feed_index(c, id, vector);
     guard.unlock();
@@ -399,9 +389,11 @@ extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, 
 
 // Removes the record at pos, keeping the order of the others. Write lock.
 static void remove_at(vx_collection *c, uint64_t pos) {
-    if (c->index) vx_index_remove(c->index, c->records[pos].id);
+    uint64_t id = c->records[pos].id;
+    if (c->index) vx_index_remove(c->index, id);
     vx_memmove(&c->records[pos], &c->records[pos + 1], (c->count - pos - 1) * sizeof(vx_record));
     c->count--;
+    collection_ids_removed(c, id, pos);
 }
 
 extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
@@ -435,21 +427,29 @@ extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const
     write_guard guard(c->lock);
     if (!guard.held()) return -1;
     // One compacting pass: the survivors keep their order, as if each match
-    // had been removed by shifting the later records down.
+    // had been removed by shifting the later records down. The id table
+    // follows each removal and move, or is rebuilt afterwards while some id
+    // is repeated (its entry must then name the first survivor).
+    int follow = c->id_repeats == 0;
     uint64_t kept = 0;
     for (uint64_t i = 0; i < c->count; i++) {
         vx_record *r = &c->records[i];
         if (match_filter(r, f)) {
             if (c->index) vx_index_remove(c->index, r->id);
+            if (follow) collection_ids_forget(c, r->id);
             continue;
         }
-        if (kept != i) c->records[kept] = *r;
+        if (kept != i) {
+            c->records[kept] = *r;
+            if (follow) collection_ids_moved(c, c->records[kept].id, kept);
+        }
         kept++;
     }
     int64_t deleted = (int64_t)(c->count - kept);
     if (deleted > 0) {
         vx_memset(&c->records[kept], 0, (c->count - kept) * sizeof(vx_record));
         c->count = kept;
+        if (!follow) collection_ids_rebuild(c);
         c->modified_time = vx_time_now();
     }
     return deleted;
@@ -462,7 +462,7 @@ extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
     if (!guard.held()) return guard.status();
     c->count = 0;
     c->next_id = 1;
-    c->ids_sorted = 1;
+    collection_ids_release(c);
     c->modified_time = vx_time_now();
     if (c->index) {
         vx_index_destroy(c->index);

@@ -352,7 +352,8 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
     float *vectors = (float *)collection_arena_alloc(c, count * dim * sizeof(float));
     uint64_t per_chunk = record >= IO_CHUNK ? 1 : IO_CHUNK / record;
     uint8_t *chunk = (uint8_t *)vx_malloc(per_chunk * record);
-    int ok = vectors && chunk;
+    // The id table is sized once for every record; appends then only fill it.
+    int ok = vectors && chunk && collection_ids_reserve(c, count) == VX_OK;
     for (uint64_t first = 0; ok && first < count; first += per_chunk) {
         uint64_t n = count - first < per_chunk ? count - first : per_chunk;
         uint64_t bytes = n * record;

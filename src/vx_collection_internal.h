@@ -19,7 +19,7 @@ struct vx_collection {
     char *name;                 // zero-terminated copy, or null
     uint32_t dimension;
     int32_t metric;
-    vx_record *records;         // insertion order; ids strictly ascending while ids_sorted
+    vx_record *records;         // insertion order
     uint64_t count;
     uint64_t capacity;
     uint64_t next_id;           // id of the next insertion, from 1
@@ -41,11 +41,17 @@ struct vx_collection {
     // collections in its registry, otherwise owned (owns_arena_mutex 1).
     vx_mutex *arena_mutex;
     int32_t owns_arena_mutex;
-    // 1 while record ids ascend strictly in record order (always true for
-    // ids this collection assigned); lookups by id then bisect the record
-    // array. Cleared by a loaded file with ids out of order; lookups then
-    // scan.
-    int32_t ids_sorted;
+    // Record positions by id (vx_collection_ids.cpp): an open-addressing
+    // table from the general allocator, kept in step with every append,
+    // removal and move of a record, so lookups by id take the same time
+    // whatever order the ids come in. Slot i holds id_keys[i] at position
+    // id_pos[i] (UINT32_MAX: free); one block holds both arrays.
+    uint64_t *id_keys;          // null until the first record
+    uint32_t *id_pos;
+    uint64_t id_capacity;       // slots, a power of two
+    uint64_t id_count;          // distinct ids held
+    uint64_t id_repeats;        // records whose id an earlier record has
+    uint64_t id_seed;           // mixed into every hash of the table
     // 1 for a collection of a database opened read-only: every change is
     // refused with VX_ERR_READ_ONLY. Set before the collection is shared.
     int32_t read_only;
@@ -82,16 +88,47 @@ void collection_share_arena_mutex(vx_collection *c, vx_mutex *arena_mutex);
 void *collection_arena_alloc(vx_collection *c, uint64_t size);
 void *collection_arena_calloc(vx_collection *c, uint64_t count, uint64_t size);
 uint64_t collection_arena_used(vx_collection *c);
+// Room for one more record: the record array and the id table grown when
+// full. VX_ERR_NO_MEMORY. Write lock held.
+vx_status collection_reserve_record(vx_collection *c);
 // Appends a record (vector and meta already in the arena), growing the
-// array; keeps ids_sorted. Caller holds the write lock (or owns c alone).
+// array and the id table; VX_ERR_NO_MEMORY (nothing appended) when they
+// cannot grow. Caller holds the write lock (or owns c alone).
 vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector,
                                  vx_meta_entry *meta, uint64_t meta_count);
 // Room for one vector of the collection's dimension, from the current chunk
 // (a new one, sized to the collection's growth, when it is used up); null
 // when the arena is exhausted. Caller holds the write lock.
 float *collection_vector_slot(vx_collection *c);
-// Position of the first record with id, or UINT64_MAX. Caller holds a lock.
+// --- record positions by id (vx_collection_ids.cpp) ---
+
+// Position of the first record with id, or UINT64_MAX: one probe run of the
+// id table, whatever the order of the ids. Caller holds a lock.
 uint64_t collection_find(const vx_collection *c, uint64_t id);
+// pos[i] = collection_find(c, ids[i]) for i < n, with the table reads of
+// the whole batch started together. Caller holds a lock.
+void collection_find_many(const vx_collection *c, const uint64_t *ids, uint64_t n, uint64_t *pos);
+// Room in the id table for `more` records beyond count (the table doubles
+// until they fit at three quarters full). VX_ERR_NO_MEMORY, also beyond
+// UINT32_MAX - 1 records (positions are 32-bit). Write lock held.
+vx_status collection_ids_reserve(vx_collection *c, uint64_t more);
+// Notes the record just appended at pos (room reserved). Write lock held.
+void collection_ids_append(vx_collection *c, uint64_t id, uint64_t pos);
+// Follows the removal of the record at pos (holding id) after the later
+// records moved down by one and count was lowered. Write lock held.
+void collection_ids_removed(vx_collection *c, uint64_t id, uint64_t pos);
+// Drops id from the table, and notes that the record holding id now sits
+// at pos; both for tables without repeated ids (id_repeats 0), whose
+// holders change one at a time. Write lock held.
+void collection_ids_forget(vx_collection *c, uint64_t id);
+void collection_ids_moved(vx_collection *c, uint64_t id, uint64_t pos);
+// Refills the table from records[0 .. count), for changes that moved many
+// records at once (a compaction, a clear). Write lock held.
+void collection_ids_rebuild(vx_collection *c);
+// Frees the table (destruction).
+void collection_ids_release(vx_collection *c);
+// Bytes the table occupies: 12 per slot.
+uint64_t collection_ids_memory(const vx_collection *c);
 // Index parameters for kind/metric/dimension with the collection's rules:
 // automatic (-1) gives IVF with 5 lists and 3 probes, HNSW parameters of 0
 // become M 16, ef_construction 200, ef_search 64.

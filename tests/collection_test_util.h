@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -62,6 +63,43 @@ inline const vx_record *linear_find(const vx_collection *c, uint64_t id) {
     for (uint64_t i = 0; i < c->count; i++)
         if (c->records[i].id == id) return &c->records[i];
     return nullptr;
+}
+
+// Appends a record under an id of the caller's choosing, as a loaded file
+// does (the collection itself only hands out ascending ids); the counter
+// moves past it. Tagged n = tag when tag >= 0.
+inline vx_status push_with_id(vx_collection *c, uint64_t id, const float *v, int32_t tag = -1) {
+    float *slot = collection_vector_slot(c);
+    if (!slot) return VX_ERR_NO_MEMORY;
+    memcpy(slot, v, c->dimension * sizeof(float));
+    vx_meta_entry *meta = nullptr;
+    if (tag >= 0) {
+        vx_meta_entry e;
+        memset(&e, 0, sizeof(e));
+        e.key.data = const_cast<char *>("n");
+        e.key.len = 1;
+        e.type = VX_META_INT32;
+        e.value.i32 = tag;
+        meta = collection_copy_meta(c, &e, 1);
+    }
+    vx_status st = collection_push_record(c, id, slot, meta, meta ? 1 : 0);
+    if (st == VX_OK && id != UINT64_MAX && id >= c->next_id) c->next_id = id + 1;
+    return st;
+}
+
+// n random vectors in [0, 1) under the ids 1..n in a shuffled order, tagged
+// n = id % 3; returns the vectors by id (vector of id i at (i - 1) * dim).
+inline std::vector<float> fill_shuffled(vx_collection *c, uint64_t n, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    uint32_t dim = c->dimension;
+    std::vector<float> all(n * dim);
+    for (float &x : all) x = u(rng);
+    std::vector<uint64_t> ids(n);
+    for (uint64_t i = 0; i < n; i++) ids[i] = i + 1;
+    std::shuffle(ids.begin(), ids.end(), rng);
+    for (uint64_t id : ids) push_with_id(c, id, &all[(id - 1) * dim], (int32_t)(id % 3));
+    return all;
 }
 
 inline vx_meta_entry int_entry(const char *key, int32_t value) {

@@ -5,10 +5,12 @@
 
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "collection_test_util.h"
+#include "vx_simd_internal.h"
 
 using namespace coltest;
 
@@ -144,6 +146,140 @@ TEST(Collection, LookupsAgreeWithALinearScan) {
             ASSERT_EQ(memcmp(out.data(), scan->vector, 16), 0);
         }
     }
+}
+
+// Every lookup agrees with the plain scan: collection_find, the record and
+// vector calls and the batch call, for each id ever used and for ids never
+// used (neighbours of the used ones, 0, the largest id).
+static void expect_lookups_match_scan(vx_collection *c, const std::vector<uint64_t> &used) {
+    std::vector<uint64_t> probes = {0, UINT64_MAX, UINT64_MAX - 1};
+    for (uint64_t id : used) {
+        probes.push_back(id);
+        probes.push_back(id + 1);
+    }
+    std::vector<float> out(c->dimension), many(probes.size() * c->dimension);
+    uint64_t present = 0;
+    for (uint64_t id : probes) {
+        const vx_record *scan = linear_find(c, id);
+        uint64_t pos = collection_find(c, id);
+        ASSERT_EQ(pos == UINT64_MAX ? nullptr : &c->records[pos], scan) << "id " << id;
+        vx_record *found = nullptr;
+        ASSERT_EQ(vx_collection_get_record(c, id, &found), scan ? VX_OK : VX_ERR_NOT_FOUND) << "id " << id;
+        ASSERT_EQ(found, scan);
+        ASSERT_EQ(vx_collection_get(c, id, out.data()), scan ? VX_OK : VX_ERR_NOT_FOUND);
+        if (scan) {
+            ASSERT_EQ(memcmp(out.data(), scan->vector, out.size() * sizeof(float)), 0);
+        }
+        present += scan != nullptr;
+    }
+    EXPECT_EQ(vx_collection_get_batch(c, probes.data(), probes.size(), many.data()), present);
+    // The table never runs fuller than three quarters, so absent ids end
+    // their probe runs quickly.
+    EXPECT_LE(c->id_count * 4, c->id_capacity * 3);
+}
+
+// Ids in a random order over a wide range, as a loaded file may hold them,
+// then random deletions (which move every later record down), upserts,
+// insertions, out-of-order appends, filtered deletions and a clear: lookups
+// agree with the plain scan throughout, with the vector instructions in use
+// and without.
+class LookupsByLevel : public testing::TestWithParam<simd_level> {
+protected:
+    void TearDown() override { simd_limit(SIMD_AVX512); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Collection, LookupsByLevel, testing::Values(SIMD_PORTABLE, SIMD_AVX512));
+
+TEST_P(LookupsByLevel, AgreeWithALinearScanWhateverTheIdOrder) {
+    simd_limit(GetParam());
+    Owned c = make_collection(2, VX_INDEX_FLAT);
+    std::mt19937_64 rng(21);
+    std::vector<uint64_t> used;
+    std::set<uint64_t> taken;
+    auto fresh_id = [&] {
+        for (;;) {
+            uint64_t id = rng() % 4 == 0 ? rng() >> 8 : 1 + rng() % 1000000;
+            if (id != 0 && taken.insert(id).second) return id;
+        }
+    };
+    float v[2];
+    for (int i = 0; i < 3000; i++) {
+        uint64_t id = fresh_id();
+        v[0] = (float)i;
+        v[1] = (float)(id % 1000);
+        ASSERT_EQ(push_with_id(c.get(), id, v, (int32_t)(id % 4)), VX_OK);
+        used.push_back(id);
+    }
+    expect_lookups_match_scan(c.get(), used);
+    for (int round = 1; round <= 2400; round++) {
+        uint64_t pick = used[rng() % used.size()];
+        int action = (int)(rng() % 100);
+        v[0] = (float)round;
+        if (action < 45) {
+            vx_status st = vx_collection_delete(c.get(), pick);
+            ASSERT_TRUE(st == VX_OK || st == VX_ERR_NOT_FOUND);
+        } else if (action < 65) {
+            ASSERT_EQ(vx_collection_upsert(c.get(), pick, v), VX_OK);  // in place, or appended anew
+            used.push_back(c->next_id - 1);
+        } else if (action < 85) {
+            uint64_t id = 0;
+            ASSERT_EQ(vx_collection_insert(c.get(), v, &id), VX_OK);
+            used.push_back(id);
+        } else if (action < 99) {
+            uint64_t id = fresh_id();
+            ASSERT_EQ(push_with_id(c.get(), id, v, (int32_t)(id % 4)), VX_OK);
+            used.push_back(id);
+        } else {
+            vx_filter f = condition("n", VX_OP_EQ);
+            f.value.i32 = (int32_t)(rng() % 4);
+            ASSERT_GE(vx_collection_delete_by_filter(c.get(), &f), 0);
+        }
+        if (round % 400 == 0) expect_lookups_match_scan(c.get(), used);
+    }
+    ASSERT_GT(c->count, 500u);
+    // Deletions at the front move nearly every record, near the end only a few.
+    for (uint64_t i = 0; i < 40; i++) {
+        ASSERT_EQ(vx_collection_delete(c.get(), c->records[i % 2 ? 0 : c->count - 2].id), VX_OK);
+    }
+    expect_lookups_match_scan(c.get(), used);
+    ASSERT_EQ(vx_collection_clear(c.get()), VX_OK);
+    expect_lookups_match_scan(c.get(), used);
+    for (int i = 0; i < 100; i++) vx_collection_insert(c.get(), v, nullptr);
+    used.push_back(100);
+    expect_lookups_match_scan(c.get(), used);
+    EXPECT_EQ(collection_find(c.get(), 100), 99u);
+}
+
+// A damaged file may repeat an id: lookups then name the first record with
+// it, before and after changes, as a scan from the first record would.
+TEST(Collection, RepeatedIdsFindTheFirstRecord) {
+    Owned c = make_collection(1, VX_INDEX_FLAT);
+    const uint64_t ids[] = {5, 3, 5, 7, 3, 5, 9, 5};
+    for (uint64_t i = 0; i < 8; i++) {
+        float v = (float)i;
+        ASSERT_EQ(push_with_id(c.get(), ids[i], &v, (int32_t)(i % 2)), VX_OK);
+    }
+    std::vector<uint64_t> used = {3, 5, 7, 9};
+    EXPECT_EQ(collection_find(c.get(), 5), 0u);
+    EXPECT_EQ(collection_find(c.get(), 3), 1u);
+    expect_lookups_match_scan(c.get(), used);
+    ASSERT_EQ(vx_collection_delete(c.get(), 5), VX_OK);  // the first 5 goes
+    EXPECT_EQ(collection_find(c.get(), 5), 1u);
+    expect_lookups_match_scan(c.get(), used);
+    float w = 42;
+    ASSERT_EQ(vx_collection_upsert(c.get(), 3, &w), VX_OK);  // the first 3 changes
+    EXPECT_EQ(c->records[0].vector[0], 42.0f);
+    EXPECT_EQ(c->records[3].vector[0], 4.0f);
+    vx_filter f = condition("n", VX_OP_EQ);
+    f.value.i32 = 0;  // the 5, 3 and 9 tagged 0
+    ASSERT_EQ(vx_collection_delete_by_filter(c.get(), &f), 3);
+    EXPECT_EQ(record_ids(c.get()), (std::vector<uint64_t>{3, 7, 5, 5}));
+    EXPECT_EQ(collection_find(c.get(), 5), 2u);
+    expect_lookups_match_scan(c.get(), used);
+    ASSERT_EQ(vx_collection_delete(c.get(), 5), VX_OK);
+    ASSERT_EQ(vx_collection_delete(c.get(), 5), VX_OK);
+    EXPECT_EQ(vx_collection_delete(c.get(), 5), VX_ERR_NOT_FOUND);
+    expect_lookups_match_scan(c.get(), used);
 }
 
 TEST(Collection, UpsertReplacesOrAppends) {
