@@ -267,12 +267,24 @@ vx_status collection_push_record(vx_collection *c, uint64_t id, float *vector, v
 
 vx_status collection_check_writable(const vx_collection *c) { return c->read_only ? VX_ERR_READ_ONLY : VX_OK; }
 
+// All exponent bits set: NaN or infinity.
+static inline uint32_t not_finite(const float *x) {
+    uint32_t bits;
+    memcpy(&bits, x, sizeof(bits));
+    return (bits & 0x7f800000u) == 0x7f800000u;
+}
+
 int vector_all_finite(const float *v, uint64_t n) {
-    for (uint64_t i = 0; i < n; i++) {
-        uint32_t bits;
-        vx_memcpy(&bits, &v[i], sizeof(bits));
-        if ((bits & 0x7f800000u) == 0x7f800000u) return 0;  // all exponent bits: NaN or infinity
+    // Sixteen at a time without a branch inside, which the compiler keeps in
+    // vector registers; every query passes through here.
+    uint64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint32_t bad = 0;
+        for (uint64_t j = 0; j < 16; j++) bad |= not_finite(&v[i + j]);
+        if (bad) return 0;
     }
+    for (; i < n; i++)
+        if (not_finite(&v[i])) return 0;
     return 1;
 }
 

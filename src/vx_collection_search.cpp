@@ -412,21 +412,80 @@ static uint64_t search_brute(vx_collection *c, const float *query, uint64_t k, c
     return n;
 }
 
-// Index hits that name live records matching the filter, each record once,
-// with their distance recomputed under the collection's metric.
+// Whether the index's distances are those the collection would compute
+// itself, bit for bit, so that its hits need no second measurement:
+// - the plain graph measures the very bits it was given for each id (its
+//   own copy, or the adder's vector when it borrows; product and scalar
+//   codes come only with the _PQ and _SQ kinds, and a scalar quantizer
+//   attached to the plain kind leaves its vectors raw) with vx_vec_distance
+//   or batch_distance, which give the same bits, and a hit's distance is
+//   always measured in full (a sum abandoned past the walk's bound is never
+//   admitted);
+// - it ranks by the collection's metric (metric codes other than inner
+//   product and cosine rank as L2 in both);
+// - a removal reaches the graph, so an upsert replaces the node and no hit
+//   carries a vector the record no longer has.
+// An inverted file does not qualify: removals never reach its lists, so
+// after an upsert they still hold the old vector under the id.
+static int index_distances_exact(const vx_collection *c) {
+    return vx_index_get_type(c->index) == VX_INDEX_HNSW &&
+           index_metric(c->index) == index_metric_normalize(c->metric);
+}
+
+// kept[i].item.distance = the distance from query to the record at
+// kept[i].item.pos, exactly vx_vec_distance under the collection's metric.
+static void measure_hits(const vx_collection *c, const float *query, ranked_item *kept, uint64_t n) {
+    const float *vectors[GATHER_CHUNK];
+    float dist[GATHER_CHUNK];
+    for (uint64_t start = 0; start < n; start += GATHER_CHUNK) {
+        uint64_t len = n - start < GATHER_CHUNK ? n - start : GATHER_CHUNK;
+        for (uint64_t i = 0; i < len; i++) vectors[i] = c->records[kept[start + i].item.pos].vector;
+        batch_distance(query, vectors, len, c->dimension, c->metric, dist);
+        for (uint64_t i = 0; i < len; i++) kept[start + i].item.distance = dist[i];
+    }
+}
+
+// Up to this many hits, repeats are looked for pair by pair.
+static const uint64_t DISTINCT_CHECK_MAX = 32;
+
+// 1 when two of the n hits name the same record.
+static int repeats_record(const ranked_item *kept, uint64_t n) {
+    for (uint64_t i = 1; i < n; i++)
+        for (uint64_t j = 0; j < i; j++)
+            if (kept[i].item.pos == kept[j].item.pos) return 1;
+    return 0;
+}
+
+// Index hits that name live records matching the filter, each record once
+// (the first report of it), at the distance the collection's metric gives:
+// the index's own when it is exact, else measured again.
 static uint64_t collect_index_hits(vx_collection *c, const float *query, const vx_filter *filter,
                                    const vx_search_result *res, uint64_t n, ranked_item *kept) {
+    int exact = index_distances_exact(c);
     uint64_t nk = 0;
-    for (uint64_t i = 0; i < n; i++) {
-        uint64_t pos = collection_find(c, res[i].id);
-        if (pos == NONE) continue; // deleted since it was indexed
-        if (filter && !match_filter(&c->records[pos], filter)) continue;
-        ranked_item *r = &kept[nk++];
-        r->item.id = res[i].id;
-        r->item.pos = pos;
-        r->item.from_index = 1;
-        r->seq = i;
+    uint64_t ids[GATHER_CHUNK], positions[GATHER_CHUNK];
+    for (uint64_t start = 0; start < n; start += GATHER_CHUNK) {
+        uint64_t len = n - start < GATHER_CHUNK ? n - start : GATHER_CHUNK;
+        for (uint64_t j = 0; j < len; j++) ids[j] = res[start + j].id;
+        collection_find_many(c, ids, len, positions);
+        for (uint64_t j = 0; j < len; j++) {
+            uint64_t pos = positions[j], i = start + j;
+            if (pos == NONE) continue; // deleted since it was indexed
+            if (filter && !match_filter(&c->records[pos], filter)) continue;
+            ranked_item *r = &kept[nk++];
+            r->item.id = res[i].id;
+            r->item.distance = res[i].distance;
+            r->item.pos = pos;
+            r->item.from_index = 1;
+            r->seq = i;
+        }
     }
+    // Exact distances come from a kind that is never re-ranked, so its fetch
+    // is the wanted count: every index hit's sequence number lies below every
+    // top-up hit's, the final ordering is total and the arrangement here
+    // does not matter. Hits that name distinct records (a graph reports
+    // each node once) then stay in report order.
+    if (exact && nk <= DISTINCT_CHECK_MAX && !repeats_record(kept, nk)) return nk;
     // One hit per record: order by position, keep the first reported.
     std::sort(kept, kept + nk, [](const ranked_item &a, const ranked_item &b) {
         return a.item.pos != b.item.pos ? a.item.pos < b.item.pos : a.seq < b.seq;
@@ -434,8 +493,7 @@ static uint64_t collect_index_hits(vx_collection *c, const float *query, const v
     uint64_t unique = 0;
     for (uint64_t i = 0; i < nk; i++)
         if (unique == 0 || kept[unique - 1].item.pos != kept[i].item.pos) kept[unique++] = kept[i];
-    for (uint64_t i = 0; i < unique; i++)
-        kept[i].item.distance = vx_vec_distance(query, c->records[kept[i].item.pos].vector, c->dimension, c->metric);
+    if (!exact) measure_hits(c, query, kept, unique);
     return unique;
 }
 
@@ -465,39 +523,40 @@ static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, c
                              uint64_t refine, search_item **items) {
     uint64_t want = k < c->count ? k : c->count;
     uint64_t fetch = index_fetch_count(c, want, refine);
-    vx_search_result *res = (vx_search_result *)vx_malloc(fetch * sizeof(vx_search_result));
-    ranked_item *ranked = (ranked_item *)vx_malloc(fetch * sizeof(ranked_item));
-    search_item *top = (search_item *)vx_malloc(want * sizeof(search_item));
-    uint64_t *skip = (uint64_t *)vx_malloc(fetch * sizeof(uint64_t));
-    uint64_t total = 0;
-    if (res && ranked && top && skip) {
-        uint64_t n = vx_index_search(c->index, query, fetch, res);
-        if (n > fetch) n = fetch;
-        uint64_t nk = keep_best_hits(ranked, collect_index_hits(c, query, filter, res, n, ranked), want);
-        total = nk;
-        if (nk < want) { // top up by brute force over the records not yet in
-            for (uint64_t i = 0; i < nk; i++) skip[i] = ranked[i].item.pos;
-            std::sort(skip, skip + nk);
-            uint64_t *positions, ncand;
-            if (gather_candidates(c, filter, skip, nk, &positions, &ncand) == VX_OK) {
-                uint64_t t = brute_force(c, query, positions, ncand, want - nk, top, 0);
-                if (t != NONE) {
-                    for (uint64_t i = 0; i < t; i++) ranked[nk + i] = ranked_item{top[i], want + i};
-                    total = nk + t;
-                }
-                vx_free(positions);
-            }
-        }
-        std::sort(ranked, ranked + total, ranked_before);
-    }
-    search_item *out = total ? (search_item *)vx_malloc(total * sizeof(search_item)) : nullptr;
-    if (out)
-        for (uint64_t i = 0; i < total; i++) out[i] = ranked[i].item;
-    vx_free(res);
-    vx_free(ranked);
-    vx_free(top);
-    vx_free(skip);
+    // One block holds the answer and every scratch array, the answer first
+    // so that the block is what the caller frees.
+    if (fetch > UINT64_MAX / 256) return 0;
+    uint64_t bytes = 2 * want * sizeof(search_item) +
+                     fetch * (sizeof(vx_search_result) + sizeof(ranked_item) + sizeof(uint64_t));
+    search_item *out = (search_item *)vx_malloc(bytes);
     if (!out) return 0;
+    search_item *top = out + want;
+    vx_search_result *res = (vx_search_result *)(top + want);
+    ranked_item *ranked = (ranked_item *)(res + fetch);
+    uint64_t *skip = (uint64_t *)(ranked + fetch);
+    uint64_t n = vx_index_search(c->index, query, fetch, res);
+    if (n > fetch) n = fetch;
+    uint64_t nk = keep_best_hits(ranked, collect_index_hits(c, query, filter, res, n, ranked), want);
+    uint64_t total = nk;
+    if (nk < want) { // top up by brute force over the records not yet in
+        for (uint64_t i = 0; i < nk; i++) skip[i] = ranked[i].item.pos;
+        std::sort(skip, skip + nk);
+        uint64_t *positions, ncand;
+        if (gather_candidates(c, filter, skip, nk, &positions, &ncand) == VX_OK) {
+            uint64_t t = brute_force(c, query, positions, ncand, want - nk, top, 0);
+            if (t != NONE) {
+                for (uint64_t i = 0; i < t; i++) ranked[nk + i] = ranked_item{top[i], want + i};
+                total = nk + t;
+            }
+            vx_free(positions);
+        }
+    }
+    std::sort(ranked, ranked + total, ranked_before);
+    for (uint64_t i = 0; i < total; i++) out[i] = ranked[i].item;
+    if (total == 0) {
+        vx_free(out);
+        return 0;
+    }
     *items = out;
     return total;
 }

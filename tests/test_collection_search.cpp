@@ -351,6 +351,128 @@ TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
     }
 }
 
+// The index path as it was when every hit was measured again: the index's
+// hits that name live records matching the filter, each record once (its
+// first report), at vx_vec_distance under the collection's metric, then a
+// top-up by the selection sort over the other matching records; nearest
+// first, NaN last, among equal distances index hits in report order before
+// top-up hits in theirs.
+static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, uint64_t k,
+                                              const vx_filter *f = nullptr) {
+    uint64_t want = std::min<uint64_t>(k, c->count);
+    std::vector<vx_search_result> res(want);
+    uint64_t n = vx_index_search(c->index, q, want, res.data());
+    struct Item {
+        Hit hit;
+        uint64_t seq;
+    };
+    std::vector<Item> items;
+    std::set<const vx_record *> seen;
+    for (uint64_t i = 0; i < n; i++) {
+        const vx_record *r = linear_find(c, res[i].id);
+        if (!r || (f && !match_filter(r, f)) || !seen.insert(r).second) continue;
+        items.push_back({{r->id, vx_vec_distance(q, r->vector, c->dimension, c->metric)}, i});
+    }
+    if (items.size() < want) {
+        std::vector<Hit> cand;
+        for (uint64_t i = 0; i < c->count; i++) {
+            const vx_record *r = &c->records[i];
+            if (seen.count(r) || (f && !match_filter(r, f))) continue;
+            cand.push_back({r->id, vx_vec_distance(q, r->vector, c->dimension, c->metric)});
+        }
+        std::vector<Hit> top = selection_sort(cand, want - items.size());
+        for (uint64_t j = 0; j < top.size(); j++) items.push_back({top[j], want + j});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+        bool na = std::isnan(a.hit.distance), nb = std::isnan(b.hit.distance);
+        if (na != nb) return nb;
+        if (!na && a.hit.distance != b.hit.distance) return a.hit.distance < b.hit.distance;
+        return a.seq < b.seq;
+    });
+    std::vector<Hit> hits;
+    for (const Item &it : items) hits.push_back(it.hit);
+    return hits;
+}
+
+// A graph's hits are taken at the distances it reports: the answers are
+// those of the path that measured every hit again, bit for bit and in the
+// same order, ties included, for ids in shuffled order, after deletions,
+// upserts and insertions, with and without a filter, under every metric;
+// without a filter they are the bare graph's own answers.
+TEST(CollectionIndex, GraphHitsAreThoseOfTheRemeasuredPath) {
+    const uint32_t dim = 6;
+    for (int32_t metric : std::vector<int32_t>{VX_METRIC_L2, VX_METRIC_IP, VX_METRIC_COSINE, 7}) {
+        SCOPED_TRACE(testing::Message() << "metric " << metric);
+        Owned c = make_collection(dim, VX_INDEX_HNSW, metric);
+        std::vector<float> all = fill_shuffled(c.get(), 700, 31);
+        // Copies of one vector under several ids: equal distances to order.
+        for (uint64_t id = 701; id <= 706; id++) ASSERT_EQ(push_with_id(c.get(), id, &all[0], (int32_t)(id % 3)), VX_OK);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        for (uint64_t id = 3; id <= 706; id += 5) ASSERT_EQ(vx_collection_delete(c.get(), id), VX_OK);
+        std::mt19937_64 rng(5);
+        std::uniform_real_distribution<float> u(0, 1);
+        std::vector<float> v(dim);
+        for (uint64_t id = 4; id <= 700; id += 37) {
+            for (float &x : v) x = u(rng) * 3;
+            ASSERT_EQ(vx_collection_upsert(c.get(), id, v.data()), VX_OK);
+        }
+        for (int i = 0; i < 20; i++) {
+            for (float &x : v) x = u(rng);
+            ASSERT_EQ(vx_collection_insert(c.get(), v.data(), nullptr), VX_OK);
+        }
+        vx_filter f = condition("n", VX_OP_EQ);
+        f.value.i32 = 1;
+        std::vector<std::vector<float>> queries;
+        queries.push_back(std::vector<float>(all.begin(), all.begin() + dim));  // the copies' vector
+        for (int i = 0; i < 12; i++) {
+            for (float &x : v) x = u(rng);
+            queries.push_back(v);
+        }
+        for (const std::vector<float> &q : queries) {
+            for (uint64_t k : {1u, 10u, 40u}) {
+                std::vector<Hit> got = search_k(c.get(), q.data(), k);
+                expect_same(got, remeasured_index_path(c.get(), q.data(), k));
+                expect_same(search_k(c.get(), q.data(), k, &f), remeasured_index_path(c.get(), q.data(), k, &f));
+                // The bare graph's answer, unless the collection had to top
+                // it up (deletions can leave a node out of reach).
+                std::vector<vx_search_result> bare(k);
+                uint64_t n = vx_index_search(c->index, q.data(), k, bare.data());
+                ASSERT_LE(n, got.size());
+                if (n < got.size()) continue;
+                for (uint64_t i = 0; i < n; i++) {
+                    EXPECT_EQ(got[i].id, bare[i].id);
+                    EXPECT_EQ(memcmp(&got[i].distance, &bare[i].distance, 4), 0);
+                }
+            }
+        }
+        // A search by id asks with the stored vector itself.
+        vx_search_options opt = {10, &f, 0, 0, 0};
+        vx_search_hit out[10];
+        uint64_t n = vx_collection_search_by_id(c.get(), 705, &opt, out);
+        std::vector<Hit> want = remeasured_index_path(c.get(), &all[0], 10, &f);
+        ASSERT_EQ(n, want.size());
+        for (uint64_t i = 0; i < n; i++) EXPECT_EQ(out[i].id, want[i].id);
+    }
+}
+
+// An inverted file keeps an upserted record's old vector under its id, so
+// its hits are measured again: a query at the old place still finds the
+// record, at the distance of the vector it holds now.
+TEST(CollectionIndex, InvertedFileHitsAreMeasuredAgain) {
+    Owned c = make_collection(4, VX_INDEX_IVF);
+    std::vector<float> all = fill_random(c.get(), 300, 17);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    float far[4] = {40, 40, 40, 40};
+    ASSERT_EQ(vx_collection_upsert(c.get(), 17, far), VX_OK);
+    const float *old = &all[16 * 4];
+    std::vector<Hit> hits = search_k(c.get(), old, 5);
+    ASSERT_EQ(hits.size(), 5u);
+    expect_sound(c.get(), old, hits);
+    expect_same(hits, remeasured_index_path(c.get(), old, 5));
+    EXPECT_EQ(hits.back().id, 17u);
+    EXPECT_EQ(hits.back().distance, vx_vec_distance(old, far, 4, VX_METRIC_L2));
+}
+
 TEST(CollectionIndex, IndexHitsSkipDeletedAndRepeatedIds) {
     Owned c = make_collection(4, VX_INDEX_IVF);
     EXPECT_EQ(vx_collection_has_index(c.get()), 0);  // untrained inverted file
