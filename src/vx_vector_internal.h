@@ -4,8 +4,8 @@
 // One query against many stored vectors: each SIMD lane (or interleaved
 // accumulator) carries the full sum of one stored vector, added strictly in
 // index order, so every result is bit-identical to the single-pair function
-// (vx_vec_l2_squared, vx_vec_dot, vx_vec_distance). AVX2 is used when
-// vx_simd_internal.h allows it; the portable path gives the same bits.
+// (vx_vec_l2_squared, vx_vec_dot, vx_vec_distance). AVX-512 or AVX2 is used
+// when vx_simd_internal.h allows it; the portable path gives the same bits.
 #ifndef VX_VECTOR_INTERNAL_H
 #define VX_VECTOR_INTERNAL_H
 

@@ -346,15 +346,12 @@ void lanes_avx512(SumKind kind, const float *q, const float *const *p, uint32_t 
 #pragma GCC diagnostic pop
 
 // width sums of the given kind; p holds width valid vectors. Widths: 8
-// (one AVX2 register or one portable group), 16 (two AVX2 registers or one
-// AVX-512 register), 32 (two AVX-512 registers); the portable path takes any
-// multiple of eight.
+// (one AVX2 register or one portable group) and 16 (one AVX-512 register,
+// or two AVX2 registers); the portable path takes any multiple of eight.
 void lanes(SumKind kind, simd_level level, uint32_t width, const float *q, const float *const *p,
            uint32_t dim, float *sa, float *sb) {
     if (level == SIMD_PORTABLE) {
         for (uint32_t g = 0; g < width; g += LANES) lanes_portable(kind, q, p + g, dim, sa + g, sb + g);
-    } else if (width == 2 * WIDE) {
-        lanes_avx512<2>(kind, q, p, dim, sa, sb);
     } else if (width == WIDE && level >= SIMD_AVX512) {
         lanes_avx512<1>(kind, q, p, dim, sa, sb);
     } else if (width == 2 * LANES) {
@@ -365,19 +362,20 @@ void lanes(SumKind kind, simd_level level, uint32_t width, const float *q, const
 }
 
 /* ---- drivers ---------------------------------------------------------------------
- * Stored vectors are taken sixteen at a time on the AVX2 path (eight for a
- * remainder of eight or fewer, and always eight on the portable path), and
- * up to thirty-two at a time on the AVX-512 path; a short last group and
- * null entries are filled with the query itself and their lanes discarded. */
+ * Stored vectors are taken sixteen at a time: one AVX-512 register, or two
+ * AVX2 registers. A remainder of eight or fewer goes through one AVX2
+ * register, and the portable path always takes eight. A short last group
+ * and null entries are filled with the query itself and their lanes
+ * discarded. Two AVX-512 registers per pass (32 vectors) measured no faster
+ * on hot lists and slower on lists streamed from memory (32 streams at
+ * once), so the wide kernels run with one group. */
 
-const uint32_t MAX_WIDTH = 2 * WIDE;
+const uint32_t MAX_WIDTH = WIDE;
 
 simd_level kernel_level() { return simd_active(); }
 
 uint32_t pass_width(simd_level level, uint64_t remaining) {
-    if (level == SIMD_PORTABLE || remaining <= LANES) return LANES;
-    if (level >= SIMD_AVX512 && remaining > 3 * LANES) return 2 * WIDE;
-    return 2 * LANES;
+    return (level != SIMD_PORTABLE && remaining > LANES) ? MAX_WIDTH : LANES;
 }
 
 // How raw sums become results: the kernel's metric and its values for a
@@ -556,8 +554,6 @@ void l2_stretch(simd_level level, uint32_t width, const float *q, const float *c
                 uint32_t j1, float *acc) {
     if (level == SIMD_PORTABLE) {
         for (uint32_t g = 0; g < width; g += LANES) l2_stretch_portable(q, p + g, j0, j1, acc + g);
-    } else if (width == 2 * WIDE) {
-        l2_stretch_avx512<2>(q, p, j0, j1, acc);
     } else if (width == WIDE && level >= SIMD_AVX512) {
         l2_stretch_avx512<1>(q, p, j0, j1, acc);
     } else if (width == 2 * LANES) {
