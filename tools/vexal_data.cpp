@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <float.h>
+#include <malloc.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -591,4 +592,9 @@ bool write_svg_plot(const std::string &path, const std::string &title, const std
     ok = (fclose(f) == 0) && ok;
     if (!ok) return fail(error, "cannot write '" + path + "'");
     return true;
+}
+
+uint64_t heap_bytes_in_use() {
+    struct mallinfo2 info = mallinfo2();
+    return (uint64_t)info.uordblks + (uint64_t)info.hblkhd;
 }

@@ -35,6 +35,11 @@ bool parse_float_list(const std::string &text, std::vector<float> *out, std::str
 
 // Fashion-MNIST from the idx files of Debian's dataset package, decompressed
 // through gzip -dc. Labels are optional (empty when missing).
+// Bytes the process holds from the C allocator (in use, mapped blocks
+// included): the difference across a build is what the built index keeps,
+// measured the same way for every method.
+uint64_t heap_bytes_in_use();
+
 bool load_idx_images(const std::string &gz_path, Matrix *out, std::string *error);
 bool load_idx_labels(const std::string &gz_path, std::vector<uint8_t> *out, std::string *error);
 

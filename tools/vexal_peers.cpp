@@ -34,15 +34,13 @@ static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, cons
     BenchMethod m;
     m.name = "hnswlib HNSW";
     hnswlib::L2Space space(base.dim);
+    uint64_t heap0 = heap_bytes_in_use();
     double t0 = seconds_now();
     hnswlib::HierarchicalNSW<float> index(&space, base.rows, 16, 200);
     for (uint64_t i = 0; i < base.rows; i++) index.addPoint(base.row(i), (hnswlib::labeltype)(i + 1));
     m.build_seconds = seconds_now() - t0;
-    // Layer 0 (vectors, links, labels) plus the upper layers' link lists.
-    double upper = 0;
-    for (uint64_t i = 0; i < index.cur_element_count; i++)
-        upper += index.element_levels_[i] > 0 ? (double)index.size_links_per_element_ * index.element_levels_[i] : 0;
-    m.memory_mb = ((double)index.max_elements_ * index.size_data_per_element_ + upper) / (1024.0 * 1024.0);
+    // Everything the index holds: layer 0, upper links, label map, visited lists.
+    m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
     for (size_t ef : {10, 16, 24, 32, 48, 64, 128, 256}) {
         index.setEf(ef);
         m.points.push_back(measure("ef " + std::to_string(ef), queries, truth, [&](const float *q, uint64_t *out) {
