@@ -33,9 +33,13 @@ const char *HELP_BENCH =
     "1,000 clusters with a fixed seed, queries from the same mixture. --base\n"
     "keeps the first N base vectors.\n"
     "--graphs-only measures vexal's graph and hnswlib alone and prints their\n"
-    "ratios (queries per second at equal recall, build time, memory).\n";
+    "ratios (queries per second at equal recall, build time, memory).\n"
+    "Both modes also run the graph inside a collection (same parameters, data\n"
+    "and ef values) and print its search against the bare graph's, measured\n"
+    "side by side.\n";
 
 static const uint32_t K = 10;
+static const uint32_t GRAPH_EF[] = {10, 16, 24, 32, 48, 64, 128, 256};
 
 // Runs queries on `threads` threads; each call answers one query into ids.
 template <typename SearchFn>
@@ -235,14 +239,21 @@ static BenchMethod bench_collection_pq(const Matrix &base, const Matrix &queries
     return m;
 }
 
-static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
-                              unsigned threads) {
-    BenchMethod m;
-    m.name = "vexal HNSW";
-    vx_index_params p = index_params(VX_INDEX_HNSW, base.dim);
+static vx_index_params graph_params(uint32_t dim) {
+    vx_index_params p = index_params(VX_INDEX_HNSW, dim);
     p.family.hnsw.M = 16;
     p.family.hnsw.ef_construction = 200;
     p.family.hnsw.ef_search = K;
+    return p;
+}
+
+// The bare graph; *keep (when given) receives the index instead of its being
+// destroyed.
+static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                              unsigned threads, vx_index **keep = nullptr) {
+    BenchMethod m;
+    m.name = "vexal HNSW";
+    vx_index_params p = graph_params(base.dim);
     vx_srand(1);
     double t0 = now_seconds();
     vx_index *index = vx_index_create(nullptr, &p);
@@ -257,15 +268,180 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     progress.finish();
     m.build_seconds = now_seconds() - t0;
     m.memory_mb = arena_megabytes(index);
-    for (uint32_t ef : {10u, 16u, 24u, 32u, 48u, 64u, 128u, 256u}) {
+    for (uint32_t ef : GRAPH_EF) {
         vx_index_set_search_width(index, ef);
         std::vector<uint64_t> found;
         double qps = timed_queries(queries, threads, &found,
                                    [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), out); });
         m.points.push_back({"ef " + std::to_string(ef), recall_at_k(truth, found, queries.rows, K), qps});
     }
-    vx_index_destroy(index);
+    if (keep) *keep = index;
+    else vx_index_destroy(index);
     return m;
+}
+
+/* ---- the graph inside a collection ------------------------------------------- */
+
+static void print_method(const BenchMethod &m);
+
+static const int PAIRED_ROUNDS = 3;
+static const uint64_t PAIRED_BLOCK = 100;
+
+// Queries per second of two searches over the same queries, measured in
+// turns a block of PAIRED_BLOCK queries at a time, so that both meet the
+// same conditions (other work on the machine, clock changes); the best of
+// PAIRED_ROUNDS rounds for each. Each search answers one query into K ids.
+template <typename SearchA, typename SearchB>
+static void paired_queries(const Matrix &queries, unsigned threads, SearchA search_a, SearchB search_b,
+                           double *qps_a, double *qps_b, std::vector<uint64_t> *ids_a,
+                           std::vector<uint64_t> *ids_b) {
+    std::vector<Matrix> blocks;
+    for (uint64_t at = 0; at < queries.rows; at += PAIRED_BLOCK) {
+        Matrix b;
+        b.rows = std::min(PAIRED_BLOCK, queries.rows - at);
+        b.dim = queries.dim;
+        b.data.assign(queries.row(at), queries.row(at) + b.rows * b.dim);
+        blocks.push_back(b);
+    }
+    ids_a->assign(queries.rows * K, 0);
+    ids_b->assign(queries.rows * K, 0);
+    // One block's answers into ids from first_id on; on one thread without
+    // starting one, so that a block costs what its searches cost.
+    auto run = [&](const Matrix &b, auto search, std::vector<uint64_t> *ids, uint64_t first) {
+        if (threads == 1) {
+            for (uint64_t q = 0; q < b.rows; q++) search(b.row(q), ids->data() + (first + q) * K);
+            return;
+        }
+        std::vector<uint64_t> got;
+        timed_queries(b, threads, &got, [&](uint64_t q, uint64_t *out) { search(b.row(q), out); });
+        std::copy(got.begin(), got.end(), ids->begin() + first * K);
+    };
+    *qps_a = *qps_b = 0;
+    for (int round = 0; round < PAIRED_ROUNDS; round++) {
+        double seconds_a = 0, seconds_b = 0;
+        for (size_t i = 0; i < blocks.size(); i++) {
+            double t0 = now_seconds();
+            run(blocks[i], search_a, ids_a, i * PAIRED_BLOCK);
+            double t1 = now_seconds();
+            run(blocks[i], search_b, ids_b, i * PAIRED_BLOCK);
+            double t2 = now_seconds();
+            seconds_a += t1 - t0;
+            seconds_b += t2 - t1;
+        }
+        if (seconds_a > 0) *qps_a = std::max(*qps_a, (double)queries.rows / seconds_a);
+        if (seconds_b > 0) *qps_b = std::max(*qps_b, (double)queries.rows / seconds_b);
+    }
+}
+
+// The bare graph's figures measured beside the collection's.
+struct PairedGraph {
+    std::vector<BenchPoint> bare;
+    double bare_build_seconds = 0, bare_memory_mb = 0;
+};
+
+// Bytes of a collection's id table for n records: 12-byte slots, a power of
+// two of them (at least 64), at most three quarters full.
+static double id_table_megabytes(uint64_t n) {
+    uint64_t slots = 64;
+    while (slots / 4 * 3 < n) slots *= 2;
+    return (double)slots * 12 / (1024.0 * 1024.0);
+}
+
+// One query through the collection, its ids into out_ids.
+static void collection_query(vx_collection *c, const float *query, uint64_t *out_ids) {
+    vx_search_options opt;
+    memset(&opt, 0, sizeof(opt));
+    opt.k = K;
+    vx_search_hit hits[K];
+    uint64_t n = vx_collection_search(c, query, &opt, hits);
+    for (uint64_t i = 0; i < n; i++) out_ids[i] = hits[i].id;
+}
+
+// The same graph (parameters, data, ids, insertion order and level draws)
+// inside a collection, searched through vx_collection_search at the bare
+// graph's ef values. At each ef the bare graph `bare` and the collection
+// take the queries in turns (paired_queries), so that their ratio compares
+// runs made side by side.
+// Memory: what the collection reports (its arena: records, vectors and
+// grown-out record arrays), plus its id table, which lives beside the arena
+// (sized by the rule above), plus the graph, whose own arena the collection
+// does not report: the bare graph's, built the same way from the same data.
+static BenchMethod bench_collection_graph(const Matrix &base, const Matrix &queries,
+                                          const std::vector<uint64_t> &truth, unsigned threads, vx_index *bare,
+                                          const BenchMethod &bare_method, PairedGraph *paired) {
+    BenchMethod m;
+    m.name = "vexal collection HNSW";
+    double t0 = now_seconds();
+    vx_collection *c = bench_collection(base, VX_INDEX_HNSW);
+    vx_index_params p = graph_params(base.dim);
+    vx_status st = c ? vx_collection_set_index_params(c, &p) : VX_ERR_NO_MEMORY;
+    if (st == VX_OK) st = vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
+    vx_srand(1);
+    if (st == VX_OK) st = vx_collection_build_index(c);
+    m.build_seconds = now_seconds() - t0;
+    if (st != VX_OK) {
+        fprintf(stderr, "vexal: %s build failed: %s\n", m.name.c_str(), vx_error_message(st));
+        vx_collection_destroy(c);
+        return m;
+    }
+    vx_collection_stats stats;
+    vx_collection_get_stats(c, &stats);
+    m.memory_mb = (double)stats.memory_used / (1024.0 * 1024.0) + id_table_megabytes(stats.count) +
+                  bare_method.memory_mb;
+    paired->bare_build_seconds = bare_method.build_seconds;
+    paired->bare_memory_mb = bare_method.memory_mb;
+    // One pass untimed first: the bare graph has just run its own sweep,
+    // the collection's graph is fresh from its build.
+    std::vector<uint64_t> warm;
+    timed_queries(queries, threads, &warm, [&](uint64_t q, uint64_t *out) { collection_query(c, queries.row(q), out); });
+    for (uint32_t ef : GRAPH_EF) {
+        vx_collection_set_search_width(c, ef);
+        vx_index_set_search_width(bare, ef);
+        std::vector<uint64_t> found, bare_found;
+        double qps = 0, bare_qps = 0;
+        paired_queries(
+            queries, threads, [&](const float *q, uint64_t *out) { index_query(bare, q, out); },
+            [&](const float *q, uint64_t *out) { collection_query(c, q, out); }, &bare_qps, &qps, &bare_found,
+            &found);
+        std::string param = "ef " + std::to_string(ef);
+        m.points.push_back({param, recall_at_k(truth, found, queries.rows, K), qps});
+        paired->bare.push_back({param, recall_at_k(truth, bare_found, queries.rows, K), bare_qps});
+    }
+    vx_collection_destroy(c);
+    return m;
+}
+
+// The collection's search against the bare graph's at each ef, from the
+// side-by-side runs: time per query as collection / bare (1.00: no cost).
+static void print_collection_ratios(const BenchMethod &coll, const PairedGraph &paired) {
+    if (coll.points.size() != paired.bare.size() || coll.points.empty()) return;
+    printf("\ncollection search vs bare index (the same graph, measured side by side):\n");
+    for (size_t i = 0; i < coll.points.size(); i++) {
+        const BenchPoint &a = coll.points[i], &b = paired.bare[i];
+        printf("    %-12s bare %10.0f QPS  collection %10.0f QPS  time %.2fx  recall@10 %.4f vs %.4f\n",
+               a.param.c_str(), b.qps, a.qps, a.qps > 0 ? b.qps / a.qps : 0.0, b.recall, a.recall);
+    }
+    printf("  build time %.2fx (%.2f s vs %.2f s)  memory %.2fx (%.1f vs %.1f MiB)\n",
+           paired.bare_build_seconds > 0 ? coll.build_seconds / paired.bare_build_seconds : 0.0, coll.build_seconds,
+           paired.bare_build_seconds, paired.bare_memory_mb > 0 ? coll.memory_mb / paired.bare_memory_mb : 0.0,
+           coll.memory_mb, paired.bare_memory_mb);
+    fflush(stdout);
+}
+
+// The bare graph, then the same graph in a collection beside it; both are
+// appended to methods and printed, with the ratios.
+static void bench_graph_and_collection(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                                       unsigned threads, std::vector<BenchMethod> *methods) {
+    vx_index *bare = nullptr;
+    methods->push_back(bench_hnsw(base, queries, truth, threads, &bare));
+    print_method(methods->back());
+    if (!bare) return;
+    PairedGraph paired;
+    BenchMethod coll = bench_collection_graph(base, queries, truth, threads, bare, methods->back(), &paired);
+    vx_index_destroy(bare);
+    methods->push_back(coll);
+    print_method(methods->back());
+    print_collection_ratios(methods->back(), paired);
 }
 
 static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base, const Matrix &queries,
@@ -416,18 +592,45 @@ static bool write_json(const std::string &path, const std::string &dataset, cons
     return true;
 }
 
-// vexal's graph and hnswlib, one after the other in one run.
-static int bench_graphs_only(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
-                             unsigned threads, std::vector<BenchMethod> *methods) {
-    methods->push_back(bench_hnsw(base, queries, truth, threads));
-    print_method(methods->back());
+// vexal's graph (bare and in a collection) and hnswlib, one after the
+// other in one run.
+static void bench_graphs_only(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                              unsigned threads, std::vector<BenchMethod> *methods) {
+    bench_graph_and_collection(base, queries, truth, threads, methods);
     if (!run_hnswlib_benchmark(base, queries, truth, methods)) {
         printf("(hnswlib not compiled in: configure with -DVEXAL_BENCH_PEERS=ON)\n");
-        return 0;
+        return;
     }
     print_method(methods->back());
     print_graph_ratios(*methods);
-    return 0;
+}
+
+// Every method of vexal, then the peers, then the ratios.
+static void bench_all(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                      unsigned threads, std::vector<BenchMethod> *methods) {
+    methods->push_back(bench_brute_force(base, queries, truth, threads));
+    print_method(methods->back());
+    print_bandwidth_limit(base, read_bandwidth(base), methods->back());
+    methods->push_back(bench_brute_batch(base, queries, truth, threads));
+    print_method(methods->back());
+    bench_graph_and_collection(base, queries, truth, threads, methods);
+    methods->push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads));
+    print_method(methods->back());
+    methods->push_back(bench_ivf("vexal IVF-SQ", VX_INDEX_IVF_SQ, base, queries, truth, threads));
+    print_method(methods->back());
+    methods->push_back(bench_ivf("vexal IVF-PQ", VX_INDEX_IVF_PQ, base, queries, truth, threads));
+    print_method(methods->back());
+    methods->push_back(bench_collection_pq(base, queries, truth, threads));
+    print_method(methods->back());
+    size_t ours = methods->size();
+    if (run_peer_benchmarks(base, queries, truth, threads, methods)) {
+        for (size_t i = ours; i < methods->size(); i++) print_method((*methods)[i]);
+    } else {
+        printf("(peers not compiled in: configure with -DVEXAL_BENCH_PEERS=ON and install libhnswlib-dev "
+               "libfaiss-dev)\n");
+    }
+    print_ratios(*methods);
+    print_graph_ratios(*methods);
 }
 
 int cmd_bench(const std::vector<std::string> &args) {
@@ -492,31 +695,8 @@ int cmd_bench(const std::vector<std::string> &args) {
     fflush(stdout);
 
     std::vector<BenchMethod> methods;
-    if (graphs_only) return bench_graphs_only(base, queries, truth, threads, &methods);
-    methods.push_back(bench_brute_force(base, queries, truth, threads));
-    print_method(methods.back());
-    print_bandwidth_limit(base, read_bandwidth(base), methods.back());
-    methods.push_back(bench_brute_batch(base, queries, truth, threads));
-    print_method(methods.back());
-    methods.push_back(bench_hnsw(base, queries, truth, threads));
-    print_method(methods.back());
-    methods.push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads));
-    print_method(methods.back());
-    methods.push_back(bench_ivf("vexal IVF-SQ", VX_INDEX_IVF_SQ, base, queries, truth, threads));
-    print_method(methods.back());
-    methods.push_back(bench_ivf("vexal IVF-PQ", VX_INDEX_IVF_PQ, base, queries, truth, threads));
-    print_method(methods.back());
-    methods.push_back(bench_collection_pq(base, queries, truth, threads));
-    print_method(methods.back());
-    size_t ours = methods.size();
-    if (run_peer_benchmarks(base, queries, truth, threads, &methods)) {
-        for (size_t i = ours; i < methods.size(); i++) print_method(methods[i]);
-    } else {
-        printf("(peers not compiled in: configure with -DVEXAL_BENCH_PEERS=ON and install libhnswlib-dev "
-               "libfaiss-dev)\n");
-    }
-    print_ratios(methods);
-    print_graph_ratios(methods);
+    if (graphs_only) bench_graphs_only(base, queries, truth, threads, &methods);
+    else bench_all(base, queries, truth, threads, &methods);
 
     if (!out_path.empty() && !write_json(out_path, dataset, base, queries, threads, methods, &error))
         return tool_error("bench: " + error);
