@@ -81,10 +81,23 @@ uint32_t collection_refine_factor(const vx_collection *c) {
     return c->config.refine_factor ? c->config.refine_factor : VX_COLLECTION_DEFAULT_REFINE;
 }
 
+int collection_index_borrows(vx_collection *c) {
+    // A graph made empty reads the records' vectors in place; one that holds
+    // vectors already (loaded from its file) keeps its own copies.
+    if (vx_index_get_ntotal(c->index) == 0) index_borrow_vectors(c->index);
+    return index_borrows_vectors(c->index);
+}
+
 vx_status collection_index_records(vx_collection *c) {
     uint64_t n = c->count;
     uint64_t dim = c->dimension;
     if (n == 0) return VX_ERR_INVALID_ARG;
+    if (collection_index_borrows(c)) {
+        vx_status st = VX_OK;
+        for (uint64_t i = 0; i < n && st == VX_OK; i++)
+            st = vx_index_add(c->index, c->records[i].id, c->records[i].vector);
+        return st;
+    }
     if (n > UINT64_MAX / (dim * sizeof(float))) return VX_ERR_NO_MEMORY;
     float *vectors = (float *)vx_malloc(n * dim * sizeof(float));
     uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
@@ -104,6 +117,7 @@ vx_status collection_index_records(vx_collection *c) {
 
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector) {
     if (!collection_index_active(c)) return;
+    collection_index_borrows(c);
     // An untrained index learns from every stored vector, this one included.
     if (vx_index_add(c->index, id, vector) == VX_ERR_INDEX_NOT_READY) collection_index_records(c);
 }
@@ -345,7 +359,7 @@ extern "C" VX_API vx_status vx_collection_insert_with_meta(vx_collection *c, con
     if (meta && meta_count) meta_copy = collection_copy_meta(c, meta, meta_count);
     if (collection_push_record(c, id, copy, meta_copy, meta_count) != VX_OK) return VX_ERR_NO_MEMORY;
     c->modified_time = vx_time_now();
-    collection_feed_index(c, id, vector);
+    collection_feed_index(c, id, copy);
     guard.unlock();
     if (out_id) *out_id = id;
     return VX_OK;
@@ -391,7 +405,7 @@ extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, 
             // The index learns the new vector, so searches find the record by it.
             if (collection_index_active(c)) {
                 vx_index_remove(c->index, id);
-                collection_feed_index(c, id, vector);
+                collection_feed_index(c, id, c->records[pos].vector);
             }
             return VX_OK;
         }

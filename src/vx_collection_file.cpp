@@ -354,6 +354,7 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
     uint8_t *chunk = (uint8_t *)vx_malloc(per_chunk * record);
     // The id table is sized once for every record; appends then only fill it.
     int ok = vectors && chunk && collection_ids_reserve(c, count) == VX_OK;
+    if (feed_index && c->index) collection_index_borrows(c); // the vectors stay in the arena
     for (uint64_t first = 0; ok && first < count; first += per_chunk) {
         uint64_t n = count - first < per_chunk ? count - first : per_chunk;
         uint64_t bytes = n * record;

@@ -140,13 +140,18 @@ void collection_index_params(vx_index_params *out, int32_t type, int32_t metric,
 vx_index *collection_make_index(vx_collection *c);
 // True when insertions feed the index and searches use it.
 int collection_index_active(const vx_collection *c);
+// Whether the index reads the records' vectors where they are stored (a
+// graph, made to when still empty) rather than copies of its own; such an
+// index must be fed the stored vectors themselves. Write lock held.
+int collection_index_borrows(vx_collection *c);
 // Trains the index on every stored vector and adds them all (scratch from
-// the general allocator, so repeated attempts do not grow the arena).
-// VX_ERR_INVALID_ARG for an empty collection, VX_ERR_NO_MEMORY, or the
-// index's failure. Write lock held.
+// the general allocator, so repeated attempts do not grow the arena; none
+// for an index that borrows). VX_ERR_INVALID_ARG for an empty collection,
+// VX_ERR_NO_MEMORY, or the index's failure. Write lock held.
 vx_status collection_index_records(vx_collection *c);
-// Adds one vector to the active index, training it from every stored vector
-// first when it is not ready. Failures are ignored. Write lock held.
+// Adds one stored vector (the record's own, which stays in place) to the
+// active index, training it from every stored vector first when it is not
+// ready. Failures are ignored. Write lock held.
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector);
 
 // VX_ERR_READ_ONLY for a read-only collection, else VX_OK.

@@ -280,3 +280,8 @@ vx_status index_borrow_vectors(vx_index *index) {
     if (!index->kind->graph) return VX_ERR_NOT_SUPPORTED;
     return hnsw_borrow_vectors((vx_hnsw_index *)index->body);
 }
+
+int index_borrows_vectors(const vx_index *index) {
+    if (!index || !index->body || !index->kind->graph) return 0;
+    return ((const vx_hnsw_index *)index->body)->borrows;
+}

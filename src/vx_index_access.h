@@ -45,6 +45,9 @@ void index_shape_apply(const vx_index_shape *shape, vx_index_params *params);
 // VX_ERR_INVALID_ARG once vectors were added. Takes the index's write lock.
 vx_status index_borrow_vectors(vx_index *index);
 
+// 1 when the index reads its vectors where the adder keeps them, else 0.
+int index_borrows_vectors(const vx_index *index);
+
 // Loads the index file at path into an arena of the index's own, destroyed
 // with it; null when the file cannot be read or is not an index file.
 vx_index *index_load_owned(const vx_str *path);

@@ -387,6 +387,11 @@ static uint32_t hnsw_draw_level(vx_hnsw_index *h) {
 
 /* ---- traversals ------------------------------------------------------------------ */
 
+// A NaN distance (a stored vector holding a NaN, from a file written before
+// such vectors were refused) ranks as +inf in the walks, after every number;
+// a search reports its true value.
+static inline float walk_key(float d) { return d == d ? d : __builtin_inff(); }
+
 // Collects the usable, not yet visited links of id's node at layer into the
 // scratch batch and computes their distances to query; returns their number.
 // A distance above bound may come back as any value above bound: its sum
@@ -417,6 +422,7 @@ static uint64_t gather_neighbours(const vx_hnsw_index *h, uint64_t id, uint32_t 
     }
     index_distance_batch_bounded(query, s->batch_vecs, n, h->dimension, h->metric, bound,
                                  s->batch_dist);
+    for (uint64_t i = 0; i < n; i++) s->batch_dist[i] = walk_key(s->batch_dist[i]);
     return n;
 }
 
@@ -428,7 +434,7 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
                             uint32_t layer, hnsw_scratch *s) {
     if (!hnsw_has_node(h, ep)) return ep;
     uint64_t cur = ep;
-    float best = index_distance(query, h->vectors[cur], h->dimension, h->metric);
+    float best = walk_key(index_distance(query, h->vectors[cur], h->dimension, h->metric));
     for (;;) {
         bool ok;
         uint64_t n = gather_neighbours(h, cur, layer, query, best, s, &ok);
@@ -456,7 +462,7 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
 
     // The heap holds distinct nodes only, so the table size bounds it.
     vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
-    float d0 = index_distance(query, h->vectors[ep], h->dimension, h->metric);
+    float d0 = walk_key(index_distance(query, h->vectors[ep], h->dimension, h->metric));
     visited_test_and_set(&s->visited, ep);
     heap_offer(&heap, ep, layer, d0);
     uint64_t ncand = 0;
@@ -904,11 +910,14 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
             }
         }
     }
-    reading.unlock();
     // The hits are in order already; this pass decides only where equal
     // distances stand (the sort is not stable beyond 16 items), and answers
     // keep the order of equal distances they have always had.
     vx_qsort_simple(results, hits, sizeof(vx_search_result), compare_results);
+    // Hits ranked as +inf report their true distance (NaN or +inf).
+    for (uint64_t i = 0; i < hits; i++)
+        if (results[i].distance == __builtin_inff())
+            results[i].distance = index_distance(query, h->vectors[results[i].id], h->dimension, h->metric);
     return hits;
 }
 

@@ -695,3 +695,25 @@ TEST(CollectionConcurrency, MixedWritersAndReadersOnAnIndexedCollection) {
         expect_sound(c.get(), q, hits);
     }
 }
+
+// A collection's graph reads the records' own vectors (one copy of each),
+// through a build, later insertions and upserts.
+TEST(CollectionSearch, GraphReadsTheRecordsOwnVectors) {
+    Owned c = make_collection(6, VX_INDEX_HNSW);
+    fill_random(c.get(), 300, 21);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    fill_random(c.get(), 50, 22);
+    float moved[6] = {0.9f, 0.1f, 0.9f, 0.1f, 0.9f, 0.1f};
+    ASSERT_EQ(vx_collection_upsert(c.get(), c->records[5].id, moved), VX_OK);
+    auto shares_vectors = [](vx_collection *col) {
+        EXPECT_TRUE(index_borrows_vectors(col->index));
+        const vx_hnsw_index *h = (const vx_hnsw_index *)col->index->body;
+        for (uint64_t i = 0; i < col->count; i++)
+            EXPECT_EQ(h->vectors[col->records[i].id], col->records[i].vector) << i;
+    };
+    shares_vectors(c.get());
+    std::vector<Hit> hits = search_k(c.get(), moved, 3);
+    ASSERT_FALSE(hits.empty());
+    EXPECT_EQ(hits[0].id, c->records[5].id);
+    expect_same(hits, oracle_search(c.get(), moved, 3));
+}

@@ -523,6 +523,30 @@ TEST(HnswBorrow, BorrowedVectorsAnswerLikeCopiedOnes) {
     vx_index_destroy(borrowed);
 }
 
+// A stored vector holding a NaN ranks after every number in the walk and
+// reports its NaN distance; the true neighbours stay in.
+TEST(HnswBorrow, NaNVectorsRankLast) {
+    const uint32_t dim = 4;
+    vx_index_params p = hnsw_params(dim, 4, 20, 8);
+    vx_index *index = vx_index_create(nullptr, &p);
+    ASSERT_EQ(index_borrow_vectors(index), VX_OK);
+    auto data = random_vectors(200, dim, 41);
+    auto ids = sequential_ids(200, 0);
+    ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 200), VX_OK);
+    const float *q = data.data() + 7 * dim;
+    vx_search_result before[5];
+    ASSERT_EQ(vx_index_search(index, q, 5, before), 5u);
+    data[before[1].id * dim + 2] = std::nanf("");
+    vx_search_result r[200];
+    vx_index_set_search_width(index, 200);
+    ASSERT_EQ(vx_index_search(index, q, 200, r), 200u);
+    EXPECT_EQ(r[0].id, 7u);
+    EXPECT_EQ(r[199].id, before[1].id);
+    EXPECT_TRUE(r[199].distance != r[199].distance);
+    for (uint64_t i = 0; i < 199; i++) EXPECT_TRUE(r[i].distance == r[i].distance) << i;
+    vx_index_destroy(index);
+}
+
 TEST(HnswBorrow, OnlyGraphsBorrow) {
     EXPECT_EQ(index_borrow_vectors(nullptr), VX_ERR_INVALID_ARG);
     vx_index_params p = ivf_params(4, 2, 1, 3);
