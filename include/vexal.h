@@ -1509,7 +1509,8 @@ VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t 
 /* Adds count vectors (row-major) under the given ids; VX_ERR_INVALID_ARG,
  * VX_ERR_INDEX_NOT_READY for an untrained inverted file, VX_ERR_NOT_SUPPORTED
  * for VX_INDEX_HNSW_SQ, VX_ERR_NO_MEMORY (vectors added before the failure
- * stay). */
+ * stay; a graph, which finds nodes by id in tables of 32-bit slots, also
+ * refuses ids from 2^31 - 1 up this way). A graph copies each vector. */
 VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
                                     const float *vectors, uint64_t count);
 /* vx_index_add_batch of one vector. */
@@ -1549,7 +1550,9 @@ VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_t list);
  * NULL params or no memory. */
 VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
                                      const vx_hnsw_params *params);
-/* Releases the body's lock (and its own arena); NULL is ignored. */
+/* Releases the body's lock, its node tables and vector store (and its own
+ * arena); NULL is ignored. A body made in a caller's arena must be
+ * destroyed before that arena. */
 VX_API void vx_hnsw_destroy(vx_hnsw_index *hnsw);
 /* The graph's top layer; 0 for NULL. */
 VX_API uint32_t vx_hnsw_get_max_level(const vx_hnsw_index *hnsw);

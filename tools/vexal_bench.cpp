@@ -255,9 +255,10 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     m.name = "vexal HNSW";
     vx_index_params p = graph_params(base.dim);
     vx_srand(1);
+    std::vector<uint64_t> ids = sequential_ids(base.rows);
+    uint64_t heap0 = heap_bytes_in_use();
     double t0 = now_seconds();
     vx_index *index = vx_index_create(nullptr, &p);
-    std::vector<uint64_t> ids = sequential_ids(base.rows);
     Progress progress("hnsw", base.rows);
     const uint64_t chunk = 2000;
     for (uint64_t i = 0; i < base.rows; i += chunk) {
@@ -267,7 +268,13 @@ static BenchMethod bench_hnsw(const Matrix &base, const Matrix &queries, const s
     }
     progress.finish();
     m.build_seconds = now_seconds() - t0;
-    m.memory_mb = arena_megabytes(index);
+    // Everything the graph keeps (tables, links, vectors, per-thread working
+    // memory), measured as hnswlib's is.
+    m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
+    // One pass untimed first, as for hnswlib, so that the first ef is not
+    // measured on cold caches.
+    std::vector<uint64_t> warm;
+    timed_queries(queries, threads, &warm, [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), out); });
     for (uint32_t ef : GRAPH_EF) {
         vx_index_set_search_width(index, ef);
         std::vector<uint64_t> found;
@@ -339,14 +346,6 @@ struct PairedGraph {
     double bare_build_seconds = 0, bare_memory_mb = 0;
 };
 
-// Bytes of a collection's id table for n records: 12-byte slots, a power of
-// two of them (at least 64), at most three quarters full.
-static double id_table_megabytes(uint64_t n) {
-    uint64_t slots = 64;
-    while (slots / 4 * 3 < n) slots *= 2;
-    return (double)slots * 12 / (1024.0 * 1024.0);
-}
-
 // One query through the collection, its ids into out_ids.
 static void collection_query(vx_collection *c, const float *query, uint64_t *out_ids) {
     vx_search_options opt;
@@ -362,15 +361,14 @@ static void collection_query(vx_collection *c, const float *query, uint64_t *out
 // graph's ef values. At each ef the bare graph `bare` and the collection
 // take the queries in turns (paired_queries), so that their ratio compares
 // runs made side by side.
-// Memory: what the collection reports (its arena: records, vectors and
-// grown-out record arrays), plus its id table, which lives beside the arena
-// (sized by the rule above), plus the graph, whose own arena the collection
-// does not report: the bare graph's, built the same way from the same data.
+// Memory: everything the collection keeps (records, vectors, id table and
+// the graph, which reads the records' vectors), as the heap grew.
 static BenchMethod bench_collection_graph(const Matrix &base, const Matrix &queries,
                                           const std::vector<uint64_t> &truth, unsigned threads, vx_index *bare,
                                           const BenchMethod &bare_method, PairedGraph *paired) {
     BenchMethod m;
     m.name = "vexal collection HNSW";
+    uint64_t heap0 = heap_bytes_in_use();
     double t0 = now_seconds();
     vx_collection *c = bench_collection(base, VX_INDEX_HNSW);
     vx_index_params p = graph_params(base.dim);
@@ -384,10 +382,7 @@ static BenchMethod bench_collection_graph(const Matrix &base, const Matrix &quer
         vx_collection_destroy(c);
         return m;
     }
-    vx_collection_stats stats;
-    vx_collection_get_stats(c, &stats);
-    m.memory_mb = (double)stats.memory_used / (1024.0 * 1024.0) + id_table_megabytes(stats.count) +
-                  bare_method.memory_mb;
+    m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
     paired->bare_build_seconds = bare_method.build_seconds;
     paired->bare_memory_mb = bare_method.memory_mb;
     // One pass untimed first: the bare graph has just run its own sweep,
