@@ -162,6 +162,20 @@ static vx_collection *bench_collection(const Matrix &base, int32_t type) {
     return vx_collection_create(nullptr, &config);
 }
 
+// Gives the collection the index parameters, inserts the data set and
+// builds the index (level draws seeded as for the bare graph); on failure
+// reports it under name and destroys the collection.
+static bool index_collection(vx_collection *c, const Matrix &base, const vx_index_params *p, const char *name) {
+    vx_status st = c ? vx_collection_set_index_params(c, p) : VX_ERR_NO_MEMORY;
+    if (st == VX_OK) st = vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
+    vx_srand(1);
+    if (st == VX_OK) st = vx_collection_build_index(c);
+    if (st == VX_OK) return true;
+    fprintf(stderr, "vexal: %s build failed: %s\n", name, vx_error_message(st));
+    vx_collection_destroy(c);
+    return false;
+}
+
 // Exact search with many queries per call: the batch call on `threads`
 // threads, its answers checked against the single-query call.
 static BenchMethod bench_brute_batch(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
@@ -212,15 +226,9 @@ static BenchMethod bench_collection_pq(const Matrix &base, const Matrix &queries
     p.family.ivf.iterations = 10;
     p.pq_m = 16;
     p.pq_nbits = 8;
-    vx_status st = vx_collection_set_index_params(c, &p);
-    if (st == VX_OK) st = vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
-    if (st == VX_OK) st = vx_collection_build_index(c);
+    bool built = index_collection(c, base, &p, m.name.c_str());
     m.build_seconds = now_seconds() - t0;
-    if (st != VX_OK) {
-        fprintf(stderr, "vexal: %s build failed: %s\n", m.name.c_str(), vx_error_message(st));
-        vx_collection_destroy(c);
-        return m;
-    }
+    if (!built) return m;
     for (uint32_t nprobe : {4u, 16u, 64u}) {
         vx_collection_set_search_width(c, nprobe);
         std::vector<uint64_t> found;
@@ -372,16 +380,9 @@ static BenchMethod bench_collection_graph(const Matrix &base, const Matrix &quer
     double t0 = now_seconds();
     vx_collection *c = bench_collection(base, VX_INDEX_HNSW);
     vx_index_params p = graph_params(base.dim);
-    vx_status st = c ? vx_collection_set_index_params(c, &p) : VX_ERR_NO_MEMORY;
-    if (st == VX_OK) st = vx_collection_insert_batch(c, base.data.data(), base.rows, nullptr);
-    vx_srand(1);
-    if (st == VX_OK) st = vx_collection_build_index(c);
+    bool built = index_collection(c, base, &p, m.name.c_str());
     m.build_seconds = now_seconds() - t0;
-    if (st != VX_OK) {
-        fprintf(stderr, "vexal: %s build failed: %s\n", m.name.c_str(), vx_error_message(st));
-        vx_collection_destroy(c);
-        return m;
-    }
+    if (!built) return m;
     m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
     paired->bare_build_seconds = bare_method.build_seconds;
     paired->bare_memory_mb = bare_method.memory_mb;
