@@ -149,7 +149,9 @@ TEST(CollectionSearch, HitsCarryPointersOnBothPaths) {
         float v[2] = {0.01f, 0.02f};
         uint64_t id;
         ASSERT_EQ(vx_collection_insert_with_meta(c.get(), v, &e, 1, &id), VX_OK);
-        if (kind != VX_INDEX_FLAT) ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        if (kind != VX_INDEX_FLAT) {
+            ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        }
         float q[2] = {0, 0};
         for (int32_t asked : {1, 0}) {
             vx_search_options opt = {3, nullptr, asked, asked, 0};
@@ -182,7 +184,9 @@ TEST(CollectionSearch, BatchEqualsOneQueryAtATime) {
                 vx_meta_entry e = int_entry("n", (int32_t)(i % 3));
                 vx_collection_insert_with_meta(c.get(), v.data(), &e, 1, nullptr);
             }
-            if (kind != VX_INDEX_FLAT) ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+            if (kind != VX_INDEX_FLAT) {
+                ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+            }
             const uint64_t nq = 71;
             std::vector<float> qs(nq * 13);
             for (float &x : qs) x = (float)(rng() % 5) - 0.5f;

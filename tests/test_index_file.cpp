@@ -495,7 +495,9 @@ TEST(IndexFile, ChecksumRefusesEveryByteFlipAndOlderFilesLoad) {
             vx_index_destroy(x);
             vx_error_info why;
             vx_error_get(&why);
-            if (!x && i >= 4) EXPECT_EQ(why.status, VX_ERR_FILE_CORRUPTED) << i;
+            if (!x && i >= 4) {
+                EXPECT_EQ(why.status, VX_ERR_FILE_CORRUPTED) << i;
+            }
         }
     }
     EXPECT_EQ(loaded, 0u);
