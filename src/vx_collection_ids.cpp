@@ -11,6 +11,7 @@
 // the first record meets first; while any id is repeated, removals rebuild
 // the table instead of adjusting it.
 #include "vx_collection_internal.h"
+#include "vx_hash_internal.h"
 #include "vx_simd_internal.h"
 
 #include <string.h>
@@ -25,15 +26,7 @@ static const uint64_t MAX_RECORDS = UINT32_MAX - 1;
 // The finaliser of MurmurHash3 (64-bit) over the id mixed with the table's
 // seed: consecutive ids spread evenly, and ids chosen in a file to collide
 // cannot be found without the seed.
-static inline uint64_t id_hash(uint64_t id, uint64_t seed) {
-    uint64_t h = id ^ seed;
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ull;
-    h ^= h >> 33;
-    return h;
-}
+static inline uint64_t id_hash(uint64_t id, uint64_t seed) { return hash_fmix64(id ^ seed); }
 
 // A seed that differs between tables and runs: the clock and two addresses
 // (the stack's and the table's, both moved by address randomisation).

@@ -37,14 +37,6 @@ inline uint32_t fmix32(uint32_t h) {
     return h;
 }
 
-inline uint64_t fmix64(uint64_t k) {
-    k ^= k >> 33;
-    k *= 0xff51afd7ed558ccdull;
-    k ^= k >> 33;
-    k *= 0xc4ceb9fe1a85ec53ull;
-    k ^= k >> 33;
-    return k;
-}
 
 const uint32_t C1_32 = 0xcc9e2d51u;
 const uint32_t C2_32 = 0x1b873593u;
@@ -110,8 +102,8 @@ inline uint64_t finish_64(uint64_t h1, uint64_t h2, const unsigned char *tail, u
     h2 ^= len;
     h1 += h2;
     h2 += h1;
-    h1 = fmix64(h1);
-    h2 = fmix64(h2);
+    h1 = hash_fmix64(h1);
+    h2 = hash_fmix64(h2);
     h1 += h2;
     return h1;
 }

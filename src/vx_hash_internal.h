@@ -18,4 +18,14 @@ void hash_stream_feed(hash_stream *s, const void *data, uint64_t size);
 // The hash of everything fed so far; the stream may go on after.
 uint64_t hash_stream_value(const hash_stream *s);
 
+// MurmurHash3's 64-bit finaliser: every input bit moves every output bit.
+static inline uint64_t hash_fmix64(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdull;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ull;
+    k ^= k >> 33;
+    return k;
+}
+
 #endif

@@ -77,9 +77,7 @@ void ivf_file_write(file_writer *o, const void *body) {
 
 void hnsw_file_write(file_writer *o, const void *body) {
     const vx_hnsw_index *h = (const vx_hnsw_index *)body;
-    uint64_t present = 0;
-    for (uint64_t slot = 0; slot < h->capacity; slot++)
-        if (h->vectors[slot]) present++;
+    uint64_t present = h->present;
     writer_u32(o, h->dimension);
     // The spare word holds the ranking metric in its low byte and the
     // neighbour selection in the next (0 for L2 and nearest links, so such

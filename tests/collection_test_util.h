@@ -41,13 +41,19 @@ inline Owned make_collection(uint32_t dim, int32_t index_type, int32_t metric = 
     return Owned(vx_collection_create(nullptr, &cfg));
 }
 
+// n vectors of dimension dim with coordinates in [0, 1) drawn from rng.
+inline std::vector<float> unit_cube_vectors(uint64_t n, uint32_t dim, std::mt19937_64 &rng) {
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    std::vector<float> all(n * dim);
+    for (float &x : all) x = u(rng);
+    return all;
+}
+
 // Inserts n random vectors with coordinates in [0, 1) and returns them.
 inline std::vector<float> fill_random(vx_collection *c, uint64_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
     uint32_t dim = c->dimension;
-    std::vector<float> all(n * dim);
-    for (float &x : all) x = u(rng);
+    std::vector<float> all = unit_cube_vectors(n, dim, rng);
     for (uint64_t i = 0; i < n; i++) vx_collection_insert(c, &all[i * dim], nullptr);
     return all;
 }
@@ -91,10 +97,8 @@ inline vx_status push_with_id(vx_collection *c, uint64_t id, const float *v, int
 // n = id % 3; returns the vectors by id (vector of id i at (i - 1) * dim).
 inline std::vector<float> fill_shuffled(vx_collection *c, uint64_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
     uint32_t dim = c->dimension;
-    std::vector<float> all(n * dim);
-    for (float &x : all) x = u(rng);
+    std::vector<float> all = unit_cube_vectors(n, dim, rng);
     std::vector<uint64_t> ids(n);
     for (uint64_t i = 0; i < n; i++) ids[i] = i + 1;
     std::shuffle(ids.begin(), ids.end(), rng);
