@@ -421,9 +421,8 @@ vx_index *hnsw_file_read(in_file *in, vx_arena *arena, int32_t kind) {
     if (!index) return nullptr;
     vx_hnsw_index *h = (vx_hnsw_index *)index->body;
     // The limit on table bytes a file may ask for stays what 8-byte slots
-    // gave; a slot now holds its layer-0 list, so fewer slots fit in it.
-    uint64_t slot_bytes = sizeof(float *) + sizeof(uint32_t) + sizeof(uint32_t *) +
-                          sizeof(uint32_t) * (uint64_t)h->base_stride;
+    // gave; layer-0 lists come in pages only where nodes land.
+    uint64_t slot_bytes = sizeof(float *) + sizeof(uint32_t) + sizeof(uint32_t *);
     uint64_t slot_limit = file_slot_limit(in->size) / (slot_bytes / 8 ? slot_bytes / 8 : 1);
     h->ntotal = nodes;
     h->max_level = max_level;

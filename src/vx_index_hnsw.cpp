@@ -196,6 +196,14 @@ static float hnsw_default_level_mult(uint32_t M) {
 // never moves a vector.
 static const uint64_t STORE_CHUNK_BYTES = 1ull << 20;
 
+// Ids per layer-0 page, as a shift: the most that keep a page within
+// VX_HNSW_PAGE_BYTES, at least one.
+static uint32_t base_page_shift(uint32_t base_stride) {
+    uint32_t shift = VX_HNSW_PAGE_SHIFT_MAX;
+    while (shift > 0 && (4ull * base_stride << shift) > VX_HNSW_PAGE_BYTES) shift--;
+    return shift;
+}
+
 extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimension,
                                                 const vx_hnsw_params *params) {
     if (dimension == 0 || !params) return nullptr;
@@ -221,6 +229,7 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     if (params->M > (UINT32_MAX - 1) / 2) goto fail;
     h->base_stride = 1 + 2 * params->M;
     h->upper_stride = 1 + params->M;
+    h->page_shift = base_page_shift(h->base_stride);
     h->chunk_vectors = (uint32_t)(STORE_CHUNK_BYTES / (4ull * dimension));
     if (h->chunk_vectors == 0) h->chunk_vectors = 1;
     h->chunk_used = h->chunk_vectors;
@@ -246,18 +255,24 @@ extern "C" VX_API void vx_hnsw_destroy(vx_hnsw_index *h) {
     if (h->owns_arena) vx_arena_destroy(h->arena);
 }
 
+// Layer-0 pages covering slots ids.
+static uint64_t hnsw_page_count(const vx_hnsw_index *h, uint64_t slots) {
+    return (slots + (1ull << h->page_shift) - 1) >> h->page_shift;
+}
+
 void hnsw_release_tables(vx_hnsw_index *h) {
     for (uint64_t i = 0; i < h->store_count; i++) vx_free(h->store_chunks[i]);
     vx_free(h->store_chunks);
     vx_free((void *)h->vectors);
     vx_free(h->levels);
-    vx_free(h->base_links);
+    for (uint64_t p = 0; p < hnsw_page_count(h, h->capacity); p++) vx_free(h->base_pages[p]);
+    vx_free(h->base_pages);
     vx_free(h->upper_links);
     h->store_chunks = nullptr;
     h->store_count = h->store_room = 0;
     h->vectors = nullptr;
     h->levels = nullptr;
-    h->base_links = nullptr;
+    h->base_pages = nullptr;
     h->upper_links = nullptr;
     h->capacity = 0;
 }
@@ -273,14 +288,21 @@ static bool table_grow(void **table, uint64_t have, uint64_t want, uint64_t size
     return true;
 }
 
+// Makes the layer-0 page holding id; false when memory is short.
+static bool base_page_ready(vx_hnsw_index *h, uint64_t id) {
+    uint32_t **page = &h->base_pages[id >> h->page_shift];
+    if (!*page) *page = (uint32_t *)vx_calloc((uint64_t)h->base_stride << h->page_shift, sizeof(uint32_t));
+    return *page != nullptr;
+}
+
 bool hnsw_grow_tables(vx_hnsw_index *h, uint64_t slots) {
     uint64_t have = h->capacity;
     if (slots <= have) return true;
     if (slots > VX_HNSW_NO_NODE) return false;
     if (!table_grow((void **)&h->vectors, have, slots, sizeof(float *)) ||
         !table_grow((void **)&h->levels, have, slots, sizeof(uint32_t)) ||
-        !table_grow((void **)&h->base_links, have * h->base_stride, slots * h->base_stride,
-                    sizeof(uint32_t)) ||
+        !table_grow((void **)&h->base_pages, hnsw_page_count(h, have), hnsw_page_count(h, slots),
+                    sizeof(uint32_t *)) ||
         !table_grow((void **)&h->upper_links, have, slots, sizeof(uint32_t *)))
         return false;
     __atomic_store_n(&h->capacity, slots, __ATOMIC_RELEASE);
@@ -313,6 +335,7 @@ static float *store_take(vx_hnsw_index *h) {
 }
 
 bool hnsw_node_place(vx_hnsw_index *h, uint64_t id, uint32_t level, const float *vector) {
+    if (!base_page_ready(h, id)) return false;
     uint32_t *upper = nullptr;
     if (level > 0) {
         uint64_t words = (uint64_t)level * h->upper_stride;
@@ -329,7 +352,7 @@ bool hnsw_node_place(vx_hnsw_index *h, uint64_t id, uint32_t level, const float 
     if (!h->vectors[id]) __atomic_store_n(&h->present, h->present + 1, __ATOMIC_RELAXED);
     h->levels[id] = level;
     h->upper_links[id] = upper;
-    h->base_links[id * h->base_stride] = 0;
+    hnsw_list(h, id, 0)[0] = 0;
     if (own && vector) vx_memcpy(own, vector, (uint64_t)h->dimension * sizeof(float));
     h->vectors[id] = own ? own : vector;
     return true;

@@ -11,6 +11,11 @@ struct vx_pq_quantizer;
 struct vx_sq_quantizer;
 
 #define VX_HNSW_INITIAL_CAPACITY 4096ull
+// Layer-0 lists live in pages of up to 1,024 ids and about this many bytes,
+// so sparse ids cost a page pointer each, not a list block each, and one
+// stray id never costs more than a page.
+#define VX_HNSW_PAGE_BYTES 65536ull
+#define VX_HNSW_PAGE_SHIFT_MAX 10
 #define VX_HNSW_DEFAULT_SEED 12345ull
 #define VX_IVF_LIST_INITIAL_CAPACITY 1024ull
 
@@ -153,7 +158,9 @@ struct vx_hnsw_index {
     uint64_t capacity;        // id slots in the tables below
     const float **vectors;    // per id: the node's vector; null for no node
     uint32_t *levels;         // per id: member of layers 0 .. level
-    uint32_t *base_links;     // per id: base_stride words (layer 0)
+    uint32_t **base_pages;    // per 2^page_shift ids: their layer-0 blocks of
+                              // base_stride words, made when a node lands there
+    uint32_t page_shift;
     uint32_t **upper_links;   // per id: level blocks of upper_stride words
     uint32_t base_stride;     // 1 + 2M
     uint32_t upper_stride;    // 1 + M
@@ -194,7 +201,9 @@ static inline uint32_t hnsw_layer_cap(const vx_hnsw_index *h, uint32_t layer) {
 // The list block of id's node at layer (layer <= its level): the count in
 // word 0, the links after it.
 static inline uint32_t *hnsw_list(const vx_hnsw_index *h, uint64_t id, uint32_t layer) {
-    if (layer == 0) return h->base_links + id * h->base_stride;
+    if (layer == 0)
+        return h->base_pages[id >> h->page_shift] +
+               (id & ((1ull << h->page_shift) - 1)) * h->base_stride;
     return h->upper_links[id] + (uint64_t)(layer - 1) * h->upper_stride;
 }
 
