@@ -7,7 +7,7 @@
 #include "vx_vector_internal.h"
 
 // Entries scored per kernel call while scanning a list.
-static const uint64_t IVF_SCAN_CHUNK = 64;
+static const uint64_t IVF_SCAN_CHUNK = 256;
 
 /* ---- body ---------------------------------------------------------------------- */
 
@@ -345,9 +345,10 @@ static bool heap_make_room(vx_result_heap *heap, uint64_t want, uint64_t k) {
 
 // Distances of entries[0 .. n) to the query: quantized entries through their
 // quantizer (product codes through the query's distance table when there is
-// one), raw ones through the index metric, each kind many at a time.
+// one), raw ones through the index metric, each kind many at a time. A raw
+// squared-L2 sum may stop once above bound (+inf: every sum runs to the end).
 static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *entries, uint64_t n,
-                                const float *query, const float *pq_table, float *out) {
+                                const float *query, const float *pq_table, float bound, float *out) {
     const float *vecs[IVF_SCAN_CHUNK];
     const uint8_t *codes[IVF_SCAN_CHUNK];
     uint64_t raw_pos[IVF_SCAN_CHUNK], code_pos[IVF_SCAN_CHUNK];
@@ -374,7 +375,7 @@ static void ivf_entry_distances(const vx_ivf_index *ivf, const vx_ivf_entry *ent
     }
     if (ncode && sq) sq_distance_many(ivf->sq, codes, ncode, query, ivf->metric, coded);
     for (uint64_t c = 0; c < ncode; c++) out[code_pos[c]] = coded[c];
-    index_distance_batch(query, vecs, nraw, ivf->dimension, ivf->metric, raw);
+    index_distance_batch_bounded(query, vecs, nraw, ivf->dimension, ivf->metric, bound, raw);
     for (uint64_t r = 0; r < nraw; r++) out[raw_pos[r]] = raw[r];
 }
 
@@ -391,7 +392,11 @@ static bool ivf_scan_list(const vx_ivf_index *ivf, vx_ivf_list *list, const floa
             ok = false;
             break;
         }
-        ivf_entry_distances(ivf, list->entries + at, n, query, pq_table, dist);
+        // Once the heap is full nothing above its worst can enter, so raw
+        // vectors may stop being summed there (their values are then only
+        // known to lie above it).
+        float bound = heap->count == k ? heap->items[0].distance : __builtin_inff();
+        ivf_entry_distances(ivf, list->entries + at, n, query, pq_table, bound, dist);
         for (uint64_t i = 0; i < n; i++) heap_offer(heap, list->entries[at + i].id, 0, dist[i]);
     }
     return ok;

@@ -554,6 +554,8 @@ void l2_stretch(simd_level level, uint32_t width, const float *q, const float *c
                 uint32_t j1, float *acc) {
     if (level == SIMD_PORTABLE) {
         for (uint32_t g = 0; g < width; g += LANES) l2_stretch_portable(q, p + g, j0, j1, acc + g);
+    } else if (width == 2 * WIDE && level >= SIMD_AVX512) {
+        l2_stretch_avx512<2>(q, p, j0, j1, acc);
     } else if (width == WIDE && level >= SIMD_AVX512) {
         l2_stretch_avx512<1>(q, p, j0, j1, acc);
     } else if (width == 2 * LANES) {
@@ -561,6 +563,13 @@ void l2_stretch(simd_level level, uint32_t width, const float *q, const float *c
     } else {
         l2_stretch_avx2<1>(q, p, j0, j1, acc);
     }
+}
+
+// Vectors summed side by side over one stretch: two registers' worth when
+// that many are live, so that two chains of additions overlap.
+uint32_t stretch_width(simd_level level, uint32_t remaining) {
+    if (level >= SIMD_AVX512 && remaining >= 2 * WIDE) return 2 * WIDE;
+    return pass_width(level, remaining);
 }
 
 // Up to BOUNDED_SPAN non-null vectors: sums[k] ends as the exact distance of
@@ -585,7 +594,7 @@ void l2_bounded_span(const float *query, const float *const *vectors, uint32_t n
             la[k] = 0.0f;
         }
         for (uint32_t i = 0; i < nlive;) {
-            uint32_t width = pass_width(level, nlive - i);
+            uint32_t width = stretch_width(level, nlive - i);
             l2_stretch(level, width, query, lp + i, j0, j1, la + i);
             i += width;
         }
