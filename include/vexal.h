@@ -1517,7 +1517,14 @@ VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
 VX_API vx_status vx_index_add(vx_index *index, uint64_t id, const float *vector);
 /* Removes id from a graph of kind VX_INDEX_HNSW; a successful no-op for
  * every other kind (VX_INDEX_HNSW_PQ included) and for absent ids;
- * VX_ERR_INVALID_ARG for NULL. */
+ * VX_ERR_INVALID_ARG for NULL. Under VX_HNSW_SELECT_DIVERSE (the default)
+ * each neighbour that linked back to the removed node picks its list afresh,
+ * by the diverse rule, from its other links and the removed node's, on every
+ * layer of the removed node (work bounded by M, not by the graph's size);
+ * under VX_HNSW_SELECT_NEAREST neighbours keep their links to the removed id,
+ * which traversals skip. VX_ERR_NO_MEMORY when that relinking runs short of
+ * memory: the node is removed all the same and each list is either as it
+ * was or fully rechosen. */
 VX_API vx_status vx_index_remove(vx_index *index, uint64_t id);
 /* vx_index_remove for each id in order, stopping at the first failure;
  * VX_ERR_INVALID_ARG for NULL arguments or count 0. */

@@ -1,6 +1,7 @@
 // The graph index: a hierarchical navigable small-world graph over raw float
 // vectors. Nodes live in a table indexed by vector id; links are ids, so a
-// link to a removed id dangles and every traversal skips it.
+// link to a removed id dangles and every traversal skips it. The diverse
+// graph relinks a removed node's neighbours; the nearest-link graph does not.
 #include "vx_index_internal.h"
 #include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
@@ -865,20 +866,90 @@ static uint64_t hnsw_first_node(vx_hnsw_index *h) {
     return VX_HNSW_NO_NODE;
 }
 
-vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
-    write_guard writing(h->lock);
-    if (!writing.held()) return writing.status();
-    if (hnsw_has_node(h, id)) {
-        h->vectors[id] = nullptr;
-        __atomic_store_n(&h->present, h->present - 1, __ATOMIC_RELAXED);
-        if (h->entry_point >= 0 && (uint64_t)h->entry_point == id) {
-            uint64_t first = hnsw_first_node(h);
-            bool any = first != VX_HNSW_NO_NODE;
-            __atomic_store_n(&h->entry_point, any ? (int64_t)first : (int64_t)-1, __ATOMIC_RELAXED);
-            __atomic_store_n(&h->max_level, any ? h->levels[first] : 0u, __ATOMIC_RELAXED);
+/* ---- removal ----------------------------------------------------------------------- */
+
+// Whether the list block (count first) links to id.
+static bool list_holds(const uint32_t *list, uint64_t id) {
+    for (uint32_t j = 1; j <= list[0]; j++)
+        if (list[j] == id) return true;
+    return false;
+}
+
+// Appends to c[0 .. *n) the links of the list block that name nodes on
+// layer, other than base, each once (a re-added id may stand twice in a list).
+static void add_relink_candidates(const vx_hnsw_index *h, const uint32_t *list, uint32_t layer,
+                                  uint64_t base, hnsw_cand *c, uint64_t *n) {
+    for (uint32_t j = 1; j <= list[0]; j++) {
+        uint64_t id = list[j];
+        if (id == base || !hnsw_has_node(h, id) || h->levels[id] < layer) continue;
+        bool seen = false;
+        for (uint64_t i = 0; i < *n && !seen; i++) seen = c[i].id == id;
+        if (!seen) c[(*n)++] = {0.0f, id};
+    }
+}
+
+// Rechooses nb's list at layer, which linked to a node just removed, from
+// its remaining links and the removed node's links (gone_list) by the
+// diverse rule, as a trim would. The list is written only once the choice
+// is made, so a memory failure leaves it as it was.
+static vx_status relink_neighbour(vx_hnsw_index *h, uint64_t nb, uint32_t layer,
+                                  const uint32_t *gone_list, hnsw_scratch *s) {
+    uint32_t *list = hnsw_list(h, nb, layer);
+    uint64_t room = (uint64_t)list[0] + gone_list[0];
+    if (!scratch_reserve(&s->trims, &s->trim_cap, room) || !batch_reserve(s, room))
+        return VX_ERR_NO_MEMORY;
+    hnsw_cand *c = s->trims;
+    uint64_t n = 0;
+    add_relink_candidates(h, list, layer, nb, c, &n);
+    add_relink_candidates(h, gone_list, layer, nb, c, &n);
+    for (uint64_t i = 0; i < n; i++) s->batch_vecs[i] = h->vectors[c[i].id];
+    index_distance_batch(h->vectors[nb], s->batch_vecs, n, h->dimension, h->metric, s->batch_dist);
+    for (uint64_t i = 0; i < n; i++) c[i].distance = s->batch_dist[i];
+    bool ok;
+    uint64_t kept = select_diverse(h, c, n, hnsw_layer_cap(h, layer), s, &ok);
+    if (!ok) return VX_ERR_NO_MEMORY;
+    for (uint64_t i = 0; i < kept; i++) list[1 + i] = (uint32_t)c[i].id;
+    list[0] = (uint32_t)kept;
+    return VX_OK;
+}
+
+// After gone left the diverse graph, every neighbour that linked back to it
+// is relinked on each of gone's layers, so that churn does not wear the
+// graph into islands. The work is bounded by the list sizes alone: each of
+// gone's at most 2M neighbours chooses among at most 4M candidates.
+static vx_status relink_around(vx_hnsw_index *h, uint64_t gone, hnsw_scratch *s) {
+    for (uint32_t layer = 0; layer <= h->levels[gone]; layer++) {
+        const uint32_t *gone_list = hnsw_list(h, gone, layer);
+        for (uint32_t j = 1; j <= gone_list[0]; j++) {
+            uint64_t nb = gone_list[j];
+            if (!hnsw_has_node(h, nb) || h->levels[nb] < layer) continue;
+            if (!list_holds(hnsw_list(h, nb, layer), gone)) continue;
+            vx_status st = relink_neighbour(h, nb, layer, gone_list, s);
+            if (st != VX_OK) return st;
         }
     }
     return VX_OK;
+}
+
+// The node leaves at once; its lists stay readable (nothing frees them)
+// for the diverse graph's relinking. The nearest-link graph leaves its
+// neighbours' links dangling, as traversals skip them.
+vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id) {
+    write_guard writing(h->lock);
+    if (!writing.held()) return writing.status();
+    if (!hnsw_has_node(h, id)) return VX_OK;
+    h->vectors[id] = nullptr;
+    __atomic_store_n(&h->present, h->present - 1, __ATOMIC_RELAXED);
+    if (h->entry_point >= 0 && (uint64_t)h->entry_point == id) {
+        uint64_t first = hnsw_first_node(h);
+        bool any = first != VX_HNSW_NO_NODE;
+        __atomic_store_n(&h->entry_point, any ? (int64_t)first : (int64_t)-1, __ATOMIC_RELAXED);
+        __atomic_store_n(&h->max_level, any ? h->levels[first] : 0u, __ATOMIC_RELAXED);
+    }
+    if (h->selection != VX_HNSW_SELECT_DIVERSE) return VX_OK;
+    hnsw_scratch *s = hnsw_scratch_get();
+    if (!s) return VX_ERR_NO_MEMORY;
+    return relink_around(h, id, s);
 }
 
 /* ---- search -------------------------------------------------------------------------- */
