@@ -1843,7 +1843,15 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
  * a filter over the limits. A NaN distance (a record stored before such
  * vectors were refused) ranks after every number. With an index, its hits are
  * re-measured exactly, so distances are always those of vx_vec_distance
- * (SQUARED under VX_METRIC_L2). */
+ * (SQUARED under VX_METRIC_L2).
+ * Filters with an index: 256 records spread evenly over the insertion order
+ * are tested first; when under 3 % of them match, the matching records are
+ * all measured and the answer is exact. Otherwise a plain graph (VX_INDEX_HNSW)
+ * tests the filter during its walk, passing through records that do not
+ * match without reporting them; other kinds filter their hits. Either way,
+ * when the index yields fewer than k matching hits, the nearest of the
+ * remaining matching records make up the count, so k hits come back
+ * whenever k records match. */
 VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
                                      const vx_search_options *opt, vx_search_hit *out);
 /* Runs nq searches with one set of options: query i reads queries + i *

@@ -519,8 +519,48 @@ static uint64_t keep_best_hits(ranked_item *ranked, uint64_t nk, uint64_t want) 
     return want;
 }
 
+// Records looked at to judge how many a filter matches, spread evenly over
+// the insertion order.
+static const uint64_t FILTER_SAMPLE = 256;
+// A filter matching under this many percent of the sample is searched
+// exactly over its matching records: a walk through the graph would pass
+// about 100 / share nodes for each hit it may report.
+static const uint64_t FILTER_EXACT_PERCENT = 3;
+
+static int filter_matches_few(const vx_collection *c, const vx_filter *filter) {
+    uint64_t n = c->count < FILTER_SAMPLE ? c->count : FILTER_SAMPLE;
+    uint64_t matched = 0;
+    for (uint64_t i = 0; i < n; i++) matched += match_filter(&c->records[i * c->count / n], filter) != 0;
+    return matched * 100 < FILTER_EXACT_PERCENT * n;
+}
+
+struct filter_walk {
+    const vx_collection *c;
+    const vx_filter *filter;
+};
+
+// The graph walk's test: the id names a live record that matches.
+static int record_accepted(uint64_t id, void *context) {
+    const filter_walk *w = (const filter_walk *)context;
+    uint64_t pos = collection_find(w->c, id);
+    return pos != NONE && match_filter(&w->c->records[pos], w->filter);
+}
+
+// Index hits for a search: a filter is tested inside the graph's walk when
+// the graph's distances are the collection's own, else afterwards on the
+// index's plain hits.
+static uint64_t index_hits(vx_collection *c, const float *query, uint64_t fetch, const vx_filter *filter,
+                           vx_search_result *res) {
+    if (filter && index_distances_exact(c) && index_filters_in_walk(c->index)) {
+        filter_walk w = {c, filter};
+        return index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
+    }
+    return vx_index_search(c->index, query, fetch, res);
+}
+
 static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
                              uint64_t refine, search_item **items) {
+    if (filter && filter_matches_few(c, filter)) return search_brute(c, query, k, filter, items);
     uint64_t want = k < c->count ? k : c->count;
     uint64_t fetch = index_fetch_count(c, want, refine);
     // One block holds the answer and every scratch array, the answer first
@@ -534,7 +574,7 @@ static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, c
     vx_search_result *res = (vx_search_result *)(top + want);
     ranked_item *ranked = (ranked_item *)(res + fetch);
     uint64_t *skip = (uint64_t *)(ranked + fetch);
-    uint64_t n = vx_index_search(c->index, query, fetch, res);
+    uint64_t n = index_hits(c, query, fetch, filter, res);
     if (n > fetch) n = fetch;
     uint64_t nk = keep_best_hits(ranked, collect_index_hits(c, query, filter, res, n, ranked), want);
     uint64_t total = nk;

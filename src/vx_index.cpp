@@ -240,6 +240,17 @@ extern "C" VX_API uint64_t vx_index_search(vx_index *index, const float *query, 
     return index->kind->family->search(index->body, query, k, results);
 }
 
+int index_filters_in_walk(const vx_index *index) {
+    return index && index->body && index->kind->family->search_accepting && kind_does(index, KIND_SEARCHES);
+}
+
+uint64_t index_search_accepting(vx_index *index, const float *query, uint64_t k, index_accept_fn accept,
+                                void *context, vx_search_result *results) {
+    if (!index_filters_in_walk(index) || !query || !results || !accept || k == 0) return 0;
+    if (vx_index_get_ntotal(index) == 0) return 0;
+    return index->kind->family->search_accepting(index->body, query, k, accept, context, results);
+}
+
 extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries,
                                                   uint64_t nq, uint64_t k,
                                                   vx_search_result *results) {

@@ -48,6 +48,22 @@ vx_status index_borrow_vectors(vx_index *index);
 // 1 when the index reads its vectors where the adder keeps them, else 0.
 int index_borrows_vectors(const vx_index *index);
 
+// Whether the record behind id may be a hit of a filtered search; non-zero
+// to take it.
+typedef int (*index_accept_fn)(uint64_t id, void *context);
+
+// 1 when the index can filter during its own walk (the graphs), else 0.
+int index_filters_in_walk(const vx_index *index);
+
+// vx_index_search that reports only ids accept takes: the walk still passes
+// through the others, so k accepted hits come back without measuring every
+// accepted record. Up to k hits, nearest first; fewer when the walk ends
+// before it meets k accepted nodes. 0 for kinds index_filters_in_walk
+// refuses, bad arguments or no memory. accept runs on the calling thread
+// under the index's read lock and must not call into the index.
+uint64_t index_search_accepting(vx_index *index, const float *query, uint64_t k, index_accept_fn accept,
+                                void *context, vx_search_result *results);
+
 // Loads the index file at path into an arena of the index's own, destroyed
 // with it; null when the file cannot be read or is not an index file.
 vx_index *index_load_owned(const vx_str *path);

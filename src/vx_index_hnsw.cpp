@@ -478,6 +478,13 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
 vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
                             uint64_t *out_count, hnsw_scratch *s) {
+    return hnsw_layer_search_accepting(h, query, ep, layer, ef, nullptr, nullptr, out, out_count, s);
+}
+
+vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                                      uint32_t layer, uint32_t ef, index_accept_fn accept,
+                                      void *context, vx_heap_item *out, uint64_t *out_count,
+                                      hnsw_scratch *s) {
     *out_count = 0;
     // With ef 0 the heap keeps nothing, so the walk could return nothing.
     if (!hnsw_has_node(h, ep) || ef == 0) return VX_OK;
@@ -488,13 +495,17 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
     vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
     float d0 = walk_key(index_distance(query, h->vectors[ep], h->dimension, h->metric));
     visited_test_and_set(&s->visited, ep);
-    heap_offer(&heap, ep, layer, d0);
+    if (!accept || accept(ep, context)) heap_offer(&heap, ep, layer, d0);
     uint64_t ncand = 0;
     cand_push(s->cands, &ncand, d0, ep);
 
     while (ncand > 0) {
         hnsw_cand cur = cand_pop(s->cands, &ncand);
-        if (heap.count > 0 && heap.items[0].distance < cur.distance) break;
+        // A filtered walk goes on until its heap is full: nodes it may not
+        // report still lead to ones it may.
+        if (heap.count > 0 && heap.items[0].distance < cur.distance &&
+            (!accept || heap.count == heap.capacity))
+            break;
         // The likely next expansion's list is fetched while this one is measured.
         if (ncand > 0 && layer == 0) __builtin_prefetch(hnsw_list(h, s->cands[0].id, 0));
         // Beyond the root of a full heap nothing is admitted, and the root
@@ -509,7 +520,7 @@ vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t
             // A neighbour beyond the root of a full heap is never admitted and
             // would end the walk when taken, so it need not wait as a candidate.
             if (heap.count == heap.capacity && heap.items[0].distance < d) continue;
-            heap_offer(&heap, s->batch_ids[i], layer, d);
+            if (!accept || accept(s->batch_ids[i], context)) heap_offer(&heap, s->batch_ids[i], layer, d);
             cand_push(s->cands, &ncand, d, s->batch_ids[i]);
         }
     }
@@ -981,6 +992,11 @@ static uint64_t hnsw_search_start(const vx_hnsw_index *h, uint32_t *top) {
 
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results) {
+    return hnsw_search_accepting(h, query, k, nullptr, nullptr, results);
+}
+
+uint64_t hnsw_search_accepting(vx_hnsw_index *h, const float *query, uint64_t k, index_accept_fn accept,
+                               void *context, vx_search_result *results) {
     read_guard reading(h->lock);
     if (!reading.held()) return 0;
     uint64_t hits = 0;
@@ -995,7 +1011,7 @@ uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
         uint64_t ep = start;
         for (uint32_t lc = top; lc >= 1; lc--) ep = hnsw_greedy_search(h, query, ep, lc, s);
         uint64_t n = 0;
-        if (hnsw_layer_search(h, query, ep, 0, ef, s->items, &n, s) == VX_OK) {
+        if (hnsw_layer_search_accepting(h, query, ep, 0, ef, accept, context, s->items, &n, s) == VX_OK) {
             vx_qsort_simple(s->items, n, sizeof(vx_heap_item), compare_items);
             hits = n < k ? n : k;
             for (uint64_t i = 0; i < hits; i++) {
@@ -1047,6 +1063,11 @@ static vx_status hnsw_body_remove(void *body, uint64_t id) { return hnsw_remove(
 static uint64_t hnsw_body_search(void *body, const float *q, uint64_t k, vx_search_result *out) {
     return hnsw_search((vx_hnsw_index *)body, q, k, out);
 }
+
+static uint64_t hnsw_body_search_accepting(void *body, const float *q, uint64_t k, index_accept_fn accept,
+                                           void *context, vx_search_result *out) {
+    return hnsw_search_accepting((vx_hnsw_index *)body, q, k, accept, context, out);
+}
 static void hnsw_set_width(void *body, uint32_t width) {
     __atomic_store_n(&((vx_hnsw_index *)body)->ef_search, width, __ATOMIC_RELAXED);
 }
@@ -1076,4 +1097,5 @@ const vx_index_family hnsw_family = {
     hnsw_body_create, hnsw_body_destroy, nullptr, hnsw_body_add, hnsw_body_remove,
     hnsw_body_search, hnsw_set_width, hnsw_dimension, hnsw_ntotal, hnsw_trained, hnsw_metric,
     hnsw_memory, hnsw_stats, hnsw_shape, hnsw_apply_shape, hnsw_file_write, hnsw_file_read,
+    hnsw_body_search_accepting,
 };

@@ -49,6 +49,10 @@ struct vx_index_family {
     // The family's part of an index file, after the kind word.
     void (*write)(struct file_writer *o, const void *body);
     vx_index *(*read)(struct in_file *in, vx_arena *arena, int32_t kind);
+    // search that reports only what accept takes, filtering inside the
+    // walk; null for families that cannot.
+    uint64_t (*search_accepting)(void *body, const float *query, uint64_t k, index_accept_fn accept,
+                                 void *context, vx_search_result *results);
 };
 
 // Operations a kind leaves out of its family's.
@@ -228,6 +232,10 @@ vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id);
 // Graph search into results, nearest first; returns the hit count (<= k).
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results);
+// hnsw_search reporting only ids accept takes (null: every id); the walk on
+// layer 0 passes through the others and goes on until it holds ef hits.
+uint64_t hnsw_search_accepting(vx_hnsw_index *h, const float *query, uint64_t k, index_accept_fn accept,
+                               void *context, vx_search_result *results);
 
 // Per-thread working memory of the traversals (visited marks, candidate
 // heap, distance batches), grown with the general allocator and released
@@ -249,6 +257,12 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
 vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
                             uint64_t *out_count, hnsw_scratch *s);
+// hnsw_layer_search whose heap takes only nodes accept takes (null: all);
+// the others are still walked through.
+vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                                      uint32_t layer, uint32_t ef, index_accept_fn accept,
+                                      void *context, vx_heap_item *out, uint64_t *out_count,
+                                      hnsw_scratch *s);
 // Reorders list[0 .. m) so that its first `count` entries are the nearest to v
 // in ascending distance (earliest of equal distances first); dist holds each
 // entry's distance to v and is reordered along.

@@ -699,4 +699,5 @@ const vx_index_family ivf_family = {
     ivf_body_create, ivf_body_destroy, ivf_body_train, ivf_body_add, ivf_body_remove,
     ivf_body_search, ivf_set_width, ivf_dimension, ivf_ntotal, ivf_trained, ivf_metric,
     ivf_memory, ivf_stats, ivf_shape, ivf_apply_shape, ivf_file_write, ivf_file_read,
+    nullptr,  // filters are applied to the hits
 };

@@ -361,11 +361,44 @@ TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
 // top-up by the selection sort over the other matching records; nearest
 // first, NaN last, among equal distances index hits in report order before
 // top-up hits in theirs.
+struct ModelFilter {
+    vx_collection *c;
+    const vx_filter *f;
+};
+
+// A filtered walk's test, with the plain scan for the lookup.
+static int model_accepts(uint64_t id, void *context) {
+    const ModelFilter *m = (const ModelFilter *)context;
+    const vx_record *r = linear_find(m->c, id);
+    return r && match_filter(r, m->f);
+}
+
+// A filter matches few records when under 3 % of 256 records spread evenly
+// over the insertion order match it.
+static bool model_matches_few(const vx_collection *c, const vx_filter *f) {
+    uint64_t n = std::min<uint64_t>(c->count, 256), matched = 0;
+    for (uint64_t i = 0; i < n; i++) matched += match_filter(&c->records[i * c->count / n], f) != 0;
+    return matched * 100 < 3 * n;
+}
+
+// Every live matching record measured, the k nearest in record order.
+static std::vector<Hit> exact_filtered(vx_collection *c, const float *q, uint64_t k, const vx_filter *f) {
+    std::vector<Hit> cand;
+    for (uint64_t i = 0; i < c->count; i++) {
+        const vx_record *r = &c->records[i];
+        if (!f || match_filter(r, f)) cand.push_back({r->id, vx_vec_distance(q, r->vector, c->dimension, c->metric)});
+    }
+    return selection_sort(cand, std::min<uint64_t>(k, cand.size()));
+}
+
 static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, uint64_t k,
                                               const vx_filter *f = nullptr) {
+    if (f && model_matches_few(c, f)) return exact_filtered(c, q, k, f);
     uint64_t want = std::min<uint64_t>(k, c->count);
     std::vector<vx_search_result> res(want);
-    uint64_t n = vx_index_search(c->index, q, want, res.data());
+    ModelFilter mf = {c, f};
+    uint64_t n = f ? index_search_accepting(c->index, q, want, model_accepts, &mf, res.data())
+                   : vx_index_search(c->index, q, want, res.data());
     struct Item {
         Hit hit;
         uint64_t seq;
@@ -457,6 +490,93 @@ TEST(CollectionIndex, GraphHitsAreThoseOfTheRemeasuredPath) {
         ASSERT_EQ(n, want.size());
         for (uint64_t i = 0; i < n; i++) EXPECT_EQ(out[i].id, want[i].id);
     }
+}
+
+// Records tagged "c" = i % 10 (a tenth each) and "b" = i % 100 (a
+// hundredth each), vectors clustered by c so that a filter on c picks one
+// region; indexed by a graph.
+static Owned tagged_graph_collection(uint32_t dim, uint64_t n, std::vector<float> *all) {
+    Owned c = make_collection(dim, VX_INDEX_HNSW);
+    std::mt19937_64 rng(17);
+    std::normal_distribution<float> noise(0.0f, 0.3f);
+    all->assign(n * dim, 0.0f);
+    for (uint64_t i = 0; i < n; i++) {
+        float *v = &(*all)[i * dim];
+        for (uint32_t j = 0; j < dim; j++) v[j] = (float)((i % 10) == j % 10) + noise(rng);
+        vx_meta_entry meta[2] = {int_entry("c", (int32_t)(i % 10)), int_entry("b", (int32_t)(i % 100))};
+        EXPECT_EQ(vx_collection_insert_with_meta(c.get(), v, meta, 2, nullptr), VX_OK);
+    }
+    EXPECT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    return c;
+}
+
+// A filter is tested inside the graph's walk when it matches a fair share
+// of the records, and its few matches are measured exactly otherwise: both
+// ways every hit matches, k of them come back when k match, and the exact
+// way gives exactly the matching records' top k. The walk's answers are
+// those of the model's path and close to the exact ones.
+TEST(CollectionIndex, FilteredSearchWalksTheGraphOrMeasuresTheFewMatches) {
+    const uint32_t dim = 12;
+    std::vector<float> all;
+    Owned c = tagged_graph_collection(dim, 3000, &all);
+    vx_filter tenth = condition("c", VX_OP_EQ), hundredth = condition("b", VX_OP_EQ), none = condition("b", VX_OP_EQ);
+    none.value.i32 = 1000;
+    ASSERT_FALSE(model_matches_few(c.get(), &tenth));
+    ASSERT_TRUE(model_matches_few(c.get(), &hundredth));
+    std::mt19937_64 rng(23);
+    double found = 0, wanted = 0;
+    for (int round = 0; round < 30; round++) {
+        tenth.value.i32 = (int32_t)(rng() % 10);
+        hundredth.value.i32 = (int32_t)(rng() % 100);
+        const float *q = &all[(rng() % 3000) * dim];
+        for (uint64_t k : {1u, 10u, 40u}) {
+            std::vector<Hit> walked = search_k(c.get(), q, k, &tenth);
+            expect_sound(c.get(), q, walked, &tenth);
+            ASSERT_EQ(walked.size(), k);
+            expect_same(walked, remeasured_index_path(c.get(), q, k, &tenth));
+            std::vector<Hit> exact = exact_filtered(c.get(), q, k, &tenth);
+            std::set<uint64_t> truth;
+            for (const Hit &h : exact) truth.insert(h.id);
+            for (const Hit &h : walked) found += truth.count(h.id);
+            wanted += (double)k;
+            // 30 records match each hundredth: all of them for k 40.
+            std::vector<Hit> few = search_k(c.get(), q, k, &hundredth);
+            expect_same(few, exact_filtered(c.get(), q, k, &hundredth));
+            ASSERT_EQ(few.size(), std::min<uint64_t>(k, 30));
+            EXPECT_TRUE(search_k(c.get(), q, k, &none).empty());
+        }
+    }
+    EXPECT_GE(found / wanted, 0.95);
+}
+
+// The walk reports only what the test takes, passes through the rest, and
+// with a test that takes everything answers as the plain search does.
+TEST(CollectionIndex, AcceptingWalkReportsOnlyAcceptedNodes) {
+    const uint32_t dim = 8;
+    std::vector<float> all;
+    Owned c = tagged_graph_collection(dim, 1500, &all);
+    auto everything = [](uint64_t, void *) { return 1; };
+    auto odd = [](uint64_t id, void *) { return (int)(id & 1); };
+    std::vector<vx_search_result> a(20), b(20), r(20);
+    for (uint64_t i = 0; i < 1500; i += 97) {
+        const float *q = &all[i * dim];
+        uint64_t n = index_search_accepting(c->index, q, 20, everything, nullptr, a.data());
+        ASSERT_EQ(n, vx_index_search(c->index, q, 20, b.data()));
+        for (uint64_t j = 0; j < n; j++) {
+            EXPECT_EQ(a[j].id, b[j].id);
+            EXPECT_EQ(memcmp(&a[j].distance, &b[j].distance, 4), 0);
+        }
+        n = index_search_accepting(c->index, q, 20, odd, nullptr, r.data());
+        EXPECT_EQ(n, 20u);
+        for (uint64_t j = 0; j < n; j++) {
+            EXPECT_EQ(r[j].id & 1, 1u);
+            if (j) {
+                EXPECT_LE(r[j - 1].distance, r[j].distance);
+            }
+        }
+    }
+    Owned ivf = make_collection(dim, VX_INDEX_IVF);
+    EXPECT_EQ(index_search_accepting(ivf->index, &all[0], 5, everything, nullptr, a.data()), 0u);
 }
 
 // An inverted file keeps an upserted record's old vector under its id, so
