@@ -1,6 +1,7 @@
 // Collections: nearest-neighbour search (brute force and through the index)
 // and index management.
 #include "vx_collection_internal.h"
+#include "vx_hash_internal.h"
 #include "vx_index_access.h"
 #include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
@@ -519,48 +520,66 @@ static uint64_t keep_best_hits(ranked_item *ranked, uint64_t nk, uint64_t want) 
     return want;
 }
 
-// Records looked at to judge how many a filter matches, spread evenly over
-// the insertion order.
+// Records looked at to judge how many a filter matches, drawn by a fixed
+// hash of the draw number (evenly spaced ones could fall in step with a
+// tag that repeats along the insertion order).
 static const uint64_t FILTER_SAMPLE = 256;
 // A filter matching under this many percent of the sample is searched
 // exactly over its matching records: a walk through the graph would pass
 // about 100 / share nodes for each hit it may report.
 static const uint64_t FILTER_EXACT_PERCENT = 3;
 
-static int filter_matches_few(const vx_collection *c, const vx_filter *filter) {
+// How many records the filter matches, judged from the sample.
+static uint64_t filter_match_estimate(const vx_collection *c, const vx_filter *filter) {
     uint64_t n = c->count < FILTER_SAMPLE ? c->count : FILTER_SAMPLE;
     uint64_t matched = 0;
-    for (uint64_t i = 0; i < n; i++) matched += match_filter(&c->records[i * c->count / n], filter) != 0;
-    return matched * 100 < FILTER_EXACT_PERCENT * n;
+    for (uint64_t i = 0; i < n; i++) {
+        uint64_t pos = c->count <= FILTER_SAMPLE ? i : hash_fmix64(i + 1) % c->count;
+        matched += match_filter(&c->records[pos], filter) != 0;
+    }
+    if (matched * 100 < FILTER_EXACT_PERCENT * n) return 0;
+    return n ? matched * (c->count / n) + matched * (c->count % n) / n : 0;
 }
+
+// A filtered walk that meets as many records as exact search would measure
+// (the matching records, at least FILTER_WALK_MIN) stops, and the search
+// becomes exact: a filter whose matches lie far from the query would
+// otherwise lead the walk through most of the graph.
+static const uint64_t FILTER_WALK_MIN = 256;
 
 struct filter_walk {
     const vx_collection *c;
     const vx_filter *filter;
+    uint64_t budget;  // records the walk may test
+    uint64_t tested;
 };
 
-// The graph walk's test: the id names a live record that matches.
+// The graph walk's test: the id names a live record that matches; ends the
+// walk once the budget is spent.
 static int record_accepted(uint64_t id, void *context) {
-    const filter_walk *w = (const filter_walk *)context;
+    filter_walk *w = (filter_walk *)context;
+    if (++w->tested > w->budget) return -1;
     uint64_t pos = collection_find(w->c, id);
     return pos != NONE && match_filter(&w->c->records[pos], w->filter);
 }
 
 // Index hits for a search: a filter is tested inside the graph's walk when
 // the graph's distances are the collection's own, else afterwards on the
-// index's plain hits.
+// index's plain hits. NONE when the walk gave up.
 static uint64_t index_hits(vx_collection *c, const float *query, uint64_t fetch, const vx_filter *filter,
-                           vx_search_result *res) {
+                           uint64_t matches, vx_search_result *res) {
     if (filter && index_distances_exact(c) && index_filters_in_walk(c->index)) {
-        filter_walk w = {c, filter};
-        return index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
+        filter_walk w = {c, filter, matches > FILTER_WALK_MIN ? matches : FILTER_WALK_MIN, 0};
+        uint64_t n = index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
+        return w.tested > w.budget ? NONE : n;
     }
     return vx_index_search(c->index, query, fetch, res);
 }
 
 static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, const vx_filter *filter,
                              uint64_t refine, search_item **items) {
-    if (filter && filter_matches_few(c, filter)) return search_brute(c, query, k, filter, items);
+    uint64_t matches = filter ? filter_match_estimate(c, filter) : c->count;
+    if (matches == 0) return search_brute(c, query, k, filter, items);
     uint64_t want = k < c->count ? k : c->count;
     uint64_t fetch = index_fetch_count(c, want, refine);
     // One block holds the answer and every scratch array, the answer first
@@ -574,7 +593,11 @@ static uint64_t search_index(vx_collection *c, const float *query, uint64_t k, c
     vx_search_result *res = (vx_search_result *)(top + want);
     ranked_item *ranked = (ranked_item *)(res + fetch);
     uint64_t *skip = (uint64_t *)(ranked + fetch);
-    uint64_t n = index_hits(c, query, fetch, filter, res);
+    uint64_t n = index_hits(c, query, fetch, filter, matches, res);
+    if (n == NONE) {
+        vx_free(out);
+        return search_brute(c, query, k, filter, items);
+    }
     if (n > fetch) n = fetch;
     uint64_t nk = keep_best_hits(ranked, collect_index_hits(c, query, filter, res, n, ranked), want);
     uint64_t total = nk;

@@ -48,8 +48,9 @@ vx_status index_borrow_vectors(vx_index *index);
 // 1 when the index reads its vectors where the adder keeps them, else 0.
 int index_borrows_vectors(const vx_index *index);
 
-// Whether the record behind id may be a hit of a filtered search; non-zero
-// to take it.
+// Whether the record behind id may be a hit of a filtered search: positive
+// to take it, 0 to pass it by, negative to end the walk at once (the hits
+// held so far are returned).
 typedef int (*index_accept_fn)(uint64_t id, void *context);
 
 // 1 when the index can filter during its own walk (the graphs), else 0.

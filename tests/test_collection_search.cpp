@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "collection_test_util.h"
+#include "vx_hash_internal.h"
 #include "vx_index_internal.h"
 
 using namespace coltest;
@@ -364,21 +365,37 @@ TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
 struct ModelFilter {
     vx_collection *c;
     const vx_filter *f;
+    uint64_t budget, tested;
 };
 
-// A filtered walk's test, with the plain scan for the lookup.
+// A filtered walk's test, with the plain scan for the lookup: it ends the
+// walk once it has tested as many records as the filter is judged to match
+// (256 at least).
 static int model_accepts(uint64_t id, void *context) {
-    const ModelFilter *m = (const ModelFilter *)context;
+    ModelFilter *m = (ModelFilter *)context;
+    if (++m->tested > m->budget) return -1;
     const vx_record *r = linear_find(m->c, id);
     return r && match_filter(r, m->f);
 }
 
-// A filter matches few records when under 3 % of 256 records spread evenly
-// over the insertion order match it.
-static bool model_matches_few(const vx_collection *c, const vx_filter *f) {
+// A filter matches few records when under 3 % of a sample of 256 records
+// match it (all records when there are no more), drawn by the hash of the
+// draw number 1, 2, ...
+static uint64_t model_sample_matches(const vx_collection *c, const vx_filter *f) {
     uint64_t n = std::min<uint64_t>(c->count, 256), matched = 0;
-    for (uint64_t i = 0; i < n; i++) matched += match_filter(&c->records[i * c->count / n], f) != 0;
-    return matched * 100 < 3 * n;
+    for (uint64_t i = 0; i < n; i++)
+        matched += match_filter(&c->records[c->count <= 256 ? i : hash_fmix64(i + 1) % c->count], f) != 0;
+    return matched;
+}
+
+static bool model_matches_few(const vx_collection *c, const vx_filter *f) {
+    return model_sample_matches(c, f) * 100 < 3 * std::min<uint64_t>(c->count, 256);
+}
+
+// The records the filter is judged to match: the sample's share of all.
+static uint64_t model_match_estimate(const vx_collection *c, const vx_filter *f) {
+    uint64_t n = std::min<uint64_t>(c->count, 256);
+    return (uint64_t)((unsigned __int128)model_sample_matches(c, f) * c->count / n);
 }
 
 // Every live matching record measured, the k nearest in record order.
@@ -396,9 +413,10 @@ static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, 
     if (f && model_matches_few(c, f)) return exact_filtered(c, q, k, f);
     uint64_t want = std::min<uint64_t>(k, c->count);
     std::vector<vx_search_result> res(want);
-    ModelFilter mf = {c, f};
+    ModelFilter mf = {c, f, f ? std::max<uint64_t>(model_match_estimate(c, f), 256) : 0, 0};
     uint64_t n = f ? index_search_accepting(c->index, q, want, model_accepts, &mf, res.data())
                    : vx_index_search(c->index, q, want, res.data());
+    if (f && mf.tested > mf.budget) return exact_filtered(c, q, k, f);
     struct Item {
         Hit hit;
         uint64_t seq;
@@ -575,6 +593,12 @@ TEST(CollectionIndex, AcceptingWalkReportsOnlyAcceptedNodes) {
             }
         }
     }
+    // A negative verdict ends the walk with the hits held so far.
+    struct Countdown {
+        int left;
+    } countdown = {5};
+    auto stops = [](uint64_t, void *context) { return --((Countdown *)context)->left < 0 ? -1 : 1; };
+    EXPECT_LE(index_search_accepting(c->index, &all[0], 20, stops, &countdown, r.data()), 5u);
     Owned ivf = make_collection(dim, VX_INDEX_IVF);
     EXPECT_EQ(index_search_accepting(ivf->index, &all[0], 5, everything, nullptr, a.data()), 0u);
 }

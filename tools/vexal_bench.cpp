@@ -16,7 +16,8 @@
 
 const char *HELP_BENCH =
     "usage: vexal bench [--dataset fashion-mnist|random-128|clustered-128] [--threads N]\n"
-    "                   [--queries N] [--base N] [--graphs-only] [--out results.json]\n"
+    "                   [--queries N] [--base N] [--graphs-only | --graph-at-work]\n"
+    "                   [--out results.json]\n"
     "                   [--plot recall-qps.svg]\n"
     "\n"
     "Computes the exact ground truth, then measures for each method its build\n"
@@ -25,7 +26,7 @@ const char *HELP_BENCH =
     "the limit it sets) and many queries per call; HNSW (M 16, ef_construction\n"
     "200; ef_search 10 to 256); IVF (nlist 256; nprobe 1, 4, 16, 64); IVF with\n"
     "scalar and with product quantization; IVF-PQ (m 16, 8 bits) in a collection\n"
-    "that re-ranks 4 candidates per hit exactly. When\n"
+    "that re-ranks 4 candidates per hit exactly (16 where marked x16). When\n"
     "built with -DVEXAL_BENCH_PEERS=ON, hnswlib and FAISS run the same sweep.\n"
     "The table goes to standard output, everything to --out as JSON, and --plot\n"
     "draws the recall/QPS curves as SVG. --queries limits the query count\n"
@@ -36,7 +37,11 @@ const char *HELP_BENCH =
     "ratios (queries per second at equal recall, build time, memory).\n"
     "Both modes also run the graph inside a collection (same parameters, data\n"
     "and ef values) and print its search against the bare graph's, measured\n"
-    "side by side.\n";
+    "side by side.\n"
+    "--graph-at-work builds a collection's graph over records tagged with their\n"
+    "label (a tenth each) and a bucket (a hundredth each) and prints filtered\n"
+    "search through the graph against exact filtered search, a filter too\n"
+    "narrow for the graph, and batch search on one and two threads.\n";
 
 static const uint32_t K = 10;
 static const uint32_t GRAPH_EF[] = {10, 16, 24, 32, 48, 64, 128, 256};
@@ -117,23 +122,26 @@ static BenchMethod bench_brute_force(const Matrix &base, const Matrix &queries, 
 /* ---- exact search at the memory limit ------------------------------------------ */
 
 // The machine's streaming read bandwidth in bytes per second: the best of
-// three plain passes over the data set (as large as what an exact search
-// reads), eight independent sums so the loads, not the adds, set the pace.
+// five plain passes over the data set (as large as what an exact search
+// reads), 16-byte loads into eight independent sums so the loads, not the
+// adds, set the pace.
 static double read_bandwidth(const Matrix &base) {
-    const uint64_t *p = (const uint64_t *)base.data.data();
-    uint64_t words = base.rows * base.dim / 2;
+    typedef uint64_t wide __attribute__((vector_size(16), may_alias));
+    const wide *p = (const wide *)base.data.data();
+    uint64_t words = base.rows * base.dim / 4;
     double best = 0;
     volatile uint64_t sink = 0;
-    for (int pass = 0; pass < 3; pass++) {
-        uint64_t a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int pass = 0; pass < 5; pass++) {
+        wide a[8] = {};
         double t0 = now_seconds();
         uint64_t i = 0;
         for (; i + 8 <= words; i += 8)
             for (int j = 0; j < 8; j++) a[j] ^= p[i + j];
         for (; i < words; i++) a[0] ^= p[i];
         double seconds = now_seconds() - t0;
-        sink = sink ^ a[0] ^ a[1] ^ a[2] ^ a[3] ^ a[4] ^ a[5] ^ a[6] ^ a[7];
-        if (seconds > 0) best = std::max(best, (double)words * 8 / seconds);
+        wide all = a[0] ^ a[1] ^ a[2] ^ a[3] ^ a[4] ^ a[5] ^ a[6] ^ a[7];
+        sink = sink ^ all[0] ^ all[1];
+        if (seconds > 0) best = std::max(best, (double)words * sizeof(wide) / seconds);
     }
     return best;
 }
@@ -216,8 +224,9 @@ static BenchMethod bench_brute_batch(const Matrix &base, const Matrix &queries, 
 static BenchMethod bench_collection_pq(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
                                        unsigned threads) {
     BenchMethod m;
-    m.name = "vexal IVF-PQ refine 4";
+    m.name = "vexal IVF-PQ re-ranked";
     vx_srand(1);
+    uint64_t heap0 = heap_bytes_in_use();
     double t0 = now_seconds();
     vx_collection *c = bench_collection(base, VX_INDEX_FLAT);
     vx_index_params p = index_params(VX_INDEX_IVF_PQ, base.dim);
@@ -228,20 +237,26 @@ static BenchMethod bench_collection_pq(const Matrix &base, const Matrix &queries
     p.pq_nbits = 8;
     bool built = index_collection(c, base, &p, m.name.c_str());
     m.build_seconds = now_seconds() - t0;
+    m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
     if (!built) return m;
-    for (uint32_t nprobe : {4u, 16u, 64u}) {
+    // Factor 4 first; 16 shows how far more candidates take the coarse codes.
+    const struct { uint32_t nprobe, refine; } settings[] = {{4, 4}, {16, 4}, {64, 4}, {16, 16}, {64, 16}};
+    for (auto setting : settings) {
+        uint32_t nprobe = setting.nprobe;
         vx_collection_set_search_width(c, nprobe);
         std::vector<uint64_t> found;
         double qps = timed_queries(queries, threads, &found, [&](uint64_t q, uint64_t *out) {
             vx_search_options opt;
             memset(&opt, 0, sizeof(opt));
             opt.k = K;
-            opt.refine_factor = 4;
+            opt.refine_factor = setting.refine;
             vx_search_hit hits[K];
             uint64_t n = vx_collection_search(c, queries.row(q), &opt, hits);
             for (uint64_t i = 0; i < n; i++) out[i] = hits[i].id;
         });
-        m.points.push_back({"nprobe " + std::to_string(nprobe), recall_at_k(truth, found, queries.rows, K), qps});
+        std::string param = "nprobe " + std::to_string(nprobe);
+        if (setting.refine != 4) param += " x" + std::to_string(setting.refine);
+        m.points.push_back({param, recall_at_k(truth, found, queries.rows, K), qps});
     }
     vx_collection_destroy(c);
     return m;
@@ -440,8 +455,33 @@ static void bench_graph_and_collection(const Matrix &base, const Matrix &queries
     print_collection_ratios(methods->back(), paired);
 }
 
+// Vectors one query scans at the current nprobe, on average over the first
+// queries: a search asking for every entry returns each one its lists hold.
+static double ivf_vectors_scanned(vx_index *index, const Matrix &queries) {
+    uint64_t n = std::min<uint64_t>(queries.rows, 200);
+    uint64_t all = vx_index_get_ntotal(index);
+    std::vector<vx_search_result> hits(all);
+    double total = 0;
+    for (uint64_t q = 0; q < n; q++) total += (double)vx_index_search(index, queries.row(q), all, hits.data());
+    return n ? total / (double)n : 0;
+}
+
+// What one query at this nprobe reads (the probed lists' vectors, each list
+// weighted by how often queries probe it), the ceiling the bandwidth sets
+// and the share of it reached.
+static std::string ivf_bandwidth_note(vx_index *index, const Matrix &queries, uint32_t nprobe, double qps,
+                                      double bytes_per_second) {
+    double bytes = ivf_vectors_scanned(index, queries) * queries.dim * sizeof(float);
+    double limit = bytes > 0 ? bytes_per_second / bytes : 0;
+    char line[200];
+    snprintf(line, sizeof line, "nprobe %u scans %.0f vectors (%.1f MB) a query: at most %.0f QPS, reached %.0f %%",
+             nprobe, bytes / (queries.dim * sizeof(float)), bytes / 1e6, limit, limit > 0 ? 100.0 * qps / limit : 0);
+    return line;
+}
+
 static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base, const Matrix &queries,
-                             const std::vector<uint64_t> &truth, unsigned threads) {
+                             const std::vector<uint64_t> &truth, unsigned threads,
+                             double bytes_per_second = 0) {
     BenchMethod m;
     m.name = name;
     vx_index_params p = index_params(type, base.dim);
@@ -478,6 +518,8 @@ static BenchMethod bench_ivf(const char *name, int32_t type, const Matrix &base,
         double qps = timed_queries(queries, threads, &found,
                                    [&](uint64_t q, uint64_t *out) { index_query(index, queries.row(q), out); });
         m.points.push_back({"nprobe " + std::to_string(nprobe), recall_at_k(truth, found, queries.rows, K), qps});
+        if (nprobe == 16 && bytes_per_second > 0 && threads <= 1)
+            m.notes.push_back(ivf_bandwidth_note(index, queries, nprobe, qps, bytes_per_second));
     }
     vx_index_destroy(index);
     return m;
@@ -489,6 +531,7 @@ static void print_method(const BenchMethod &m) {
     printf("%-24s build %8.2f s  memory %8.1f MiB\n", m.name.c_str(), m.build_seconds, m.memory_mb);
     for (const BenchPoint &p : m.points)
         printf("    %-12s recall@10 %.4f  %10.0f QPS\n", p.param.c_str(), p.recall, p.qps);
+    for (const std::string &note : m.notes) printf("    %s\n", note.c_str());
     fflush(stdout);
 }
 
@@ -601,16 +644,148 @@ static void bench_graphs_only(const Matrix &base, const Matrix &queries, const s
     print_graph_ratios(*methods);
 }
 
+/* ---- the graph at work ----------------------------------------------------------- */
+
+// Queries per second of `search` over every query, one thread.
+template <typename Fn>
+static double rate_of(const Matrix &queries, Fn search) {
+    double t0 = now_seconds();
+    for (uint64_t q = 0; q < queries.rows; q++) search(q);
+    double seconds = now_seconds() - t0;
+    return seconds > 0 ? (double)queries.rows / seconds : 0.0;
+}
+
+// Ids of one collection search (k hits, an optional filter) into out.
+static void filtered_ids(vx_collection *c, const float *query, const vx_filter *filter, uint64_t *out) {
+    vx_search_options opt;
+    memset(&opt, 0, sizeof(opt));
+    opt.k = K;
+    opt.filter = filter;
+    vx_search_hit hits[K];
+    uint64_t n = vx_collection_search(c, query, &opt, hits);
+    for (uint64_t i = 0; i < K; i++) out[i] = i < n ? hits[i].id : 0;
+}
+
+// The filters of query q: its own label (a tenth of the records, around
+// the query), another label c = q % 10 (a tenth, mostly elsewhere) and a
+// bucket b = q % 100 (a hundredth, everywhere).
+struct WorkFilters {
+    vx_filter own, label, bucket;
+    WorkFilters(uint64_t q, const std::vector<uint8_t> &query_labels) {
+        memset(&label, 0, sizeof(label));
+        label.kind = VX_FILTER_CONDITION;
+        label.key = "label";
+        label.op = VX_OP_EQ;
+        label.value.i32 = (int32_t)(q % 10);
+        own = label;
+        own.value.i32 = (int32_t)((q < query_labels.size() ? query_labels[q] : q) % 10);
+        bucket = label;
+        bucket.key = "bucket";
+        bucket.value.i32 = (int32_t)(q % 100);
+    }
+};
+
+// Which filter of WorkFilters a pass uses.
+static const vx_filter *work_filter(const WorkFilters &f, int which) {
+    return which == 0 ? &f.own : which == 1 ? &f.label : &f.bucket;
+}
+
+// Queries per second of the batch call on `threads` threads at the
+// collection's current width.
+static double batch_rate(vx_collection *c, const Matrix &queries, uint32_t threads) {
+    vx_search_options opt;
+    memset(&opt, 0, sizeof(opt));
+    opt.k = K;
+    std::vector<vx_search_hit> hits(queries.rows * K);
+    std::vector<uint64_t> counts(queries.rows);
+    double t0 = now_seconds();
+    vx_collection_search_batch(c, queries.data.data(), queries.rows, &opt, threads, hits.data(), counts.data());
+    double seconds = now_seconds() - t0;
+    return seconds > 0 ? (double)queries.rows / seconds : 0.0;
+}
+
+// A collection with its graph and two tags per record (label, and bucket =
+// position % 100): filtered search through the graph against exact
+// filtered search, a filter too narrow for the graph, and batch search on
+// one and two threads.
+static void bench_graph_at_work(const Matrix &base, const Matrix &queries, const std::vector<uint8_t> &labels,
+                                const std::vector<uint8_t> &query_labels) {
+    vx_collection *c = bench_collection(base, VX_INDEX_FLAT);
+    vx_index_params p = index_params(VX_INDEX_HNSW, base.dim);
+    p.family.hnsw.M = 16;
+    p.family.hnsw.ef_construction = 200;
+    p.family.hnsw.ef_search = 64;
+    vx_status st = c ? vx_collection_set_index_params(c, &p) : VX_ERR_NO_MEMORY;
+    static const std::string label_key = "label", bucket_key = "bucket";
+    for (uint64_t i = 0; i < base.rows && st == VX_OK; i++) {
+        vx_meta_entry meta[2];
+        memset(meta, 0, sizeof(meta));
+        meta[0].key = view_of(label_key);
+        meta[0].type = VX_META_INT32;
+        meta[0].value.i32 = (int32_t)((i < labels.size() ? labels[i] : i) % 10);
+        meta[1].key = view_of(bucket_key);
+        meta[1].type = VX_META_INT32;
+        meta[1].value.i32 = (int32_t)(i % 100);
+        st = vx_collection_insert_with_meta(c, base.row(i), meta, 2, nullptr);
+    }
+    vx_srand(1);
+    double t0 = now_seconds();
+    if (st == VX_OK) st = vx_collection_build_index(c);
+    double build = now_seconds() - t0;
+    if (st != VX_OK) {
+        fprintf(stderr, "vexal: graph at work: %s\n", vx_error_message(st));
+        if (c) vx_collection_destroy(c);
+        return;
+    }
+    printf("graph at work: a collection of %llu records with label and bucket tags, M 16, ef_construction 200\n",
+           (unsigned long long)base.rows);
+    printf("    build %.2f s\n", build);
+    uint64_t nq = queries.rows;
+    const uint32_t efs[] = {16, 32, 64, 128};
+    const char *names[] = {"the query's own label (a tenth)", "label = q % 10 (a tenth)",
+                           "bucket = q % 100 (a hundredth)"};
+    // walked[w][e]: the ids through the graph; exact[w] with the index dropped.
+    std::vector<uint64_t> blank(nq * K);
+    std::vector<std::vector<std::vector<uint64_t>>> walked(3, std::vector<std::vector<uint64_t>>(4, blank));
+    std::vector<std::vector<uint64_t>> exact(3, blank);
+    double walked_qps[3][4], exact_qps[3];
+    auto pass = [&](int which, std::vector<uint64_t> *ids) {
+        return rate_of(queries, [&](uint64_t q) {
+            WorkFilters f(q, query_labels);
+            filtered_ids(c, queries.row(q), work_filter(f, which), &(*ids)[q * K]);
+        });
+    };
+    for (int e = 0; e < 4; e++) {
+        vx_collection_set_search_width(c, efs[e]);
+        for (int w = 0; w < 3; w++) walked_qps[w][e] = pass(w, &walked[w][e]);
+    }
+    vx_collection_set_search_width(c, 64);
+    double one = batch_rate(c, queries, 1), two = batch_rate(c, queries, 2);
+    vx_collection_drop_index(c);
+    for (int w = 0; w < 3; w++) exact_qps[w] = pass(w, &exact[w]);
+    vx_collection_destroy(c);
+    for (int w = 0; w < 3; w++) {
+        printf("    filter on %s: exact filtered search %.0f QPS\n", names[w], exact_qps[w]);
+        for (int e = 0; e < 4; e++)
+            printf("      with the graph, ef %-4u recall@10 %.4f  %8.0f QPS  %.2fx exact%s\n", efs[e],
+                   recall_at_k(exact[w], walked[w][e], nq, K), walked_qps[w][e], walked_qps[w][e] / exact_qps[w],
+                   walked[w][e] == exact[w] ? "  (identical answers)" : "");
+    }
+    printf("    batch search, ef 64: 1 thread %.0f QPS, 2 threads %.0f QPS (%.2fx)\n\n", one, two, two / one);
+    fflush(stdout);
+}
+
 // Every method of vexal, then the peers, then the ratios.
 static void bench_all(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
                       unsigned threads, std::vector<BenchMethod> *methods) {
     methods->push_back(bench_brute_force(base, queries, truth, threads));
     print_method(methods->back());
-    print_bandwidth_limit(base, read_bandwidth(base), methods->back());
+    double bandwidth = read_bandwidth(base);
+    print_bandwidth_limit(base, bandwidth, methods->back());
     methods->push_back(bench_brute_batch(base, queries, truth, threads));
     print_method(methods->back());
     bench_graph_and_collection(base, queries, truth, threads, methods);
-    methods->push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads));
+    methods->push_back(bench_ivf("vexal IVF", VX_INDEX_IVF, base, queries, truth, threads, bandwidth));
     print_method(methods->back());
     methods->push_back(bench_ivf("vexal IVF-SQ", VX_INDEX_IVF_SQ, base, queries, truth, threads));
     print_method(methods->back());
@@ -636,13 +811,15 @@ int cmd_bench(const std::vector<std::string> &args) {
     ArgReader a("bench", args);
     std::vector<std::string> extra;
     uint64_t n = 0;
-    bool graphs_only = false;
+    bool graphs_only = false, at_work = false;
     while (a.next()) {
         if (a.flag("--help") || a.flag("-h")) {
             fputs(HELP_BENCH, stdout);
             return 0;
         } else if (a.flag("--graphs-only")) {
             graphs_only = true;
+        } else if (a.flag("--graph-at-work")) {
+            at_work = true;
         } else if (a.value("--dataset", &dataset) || a.value("--out", &out_path) || a.value("--plot", &plot_path)) {
             continue;
         } else if (a.value("--threads", &value)) {
@@ -659,18 +836,21 @@ int cmd_bench(const std::vector<std::string> &args) {
     if (a.failed()) return tool_error(a.error());
     if (!extra.empty()) return tool_error("bench: unexpected argument '" + extra[0] + "' (see vexal help bench)");
     Matrix base, queries;
+    std::vector<uint8_t> labels, query_labels;
     std::string error;
     if (dataset == "fashion-mnist") {
         const std::string dir = "/usr/share/datasets/fashion-mnist";
         if (!load_idx_images(dir + "/train-images-idx3-ubyte.gz", &base, &error) ||
             !load_idx_images(dir + "/t10k-images-idx3-ubyte.gz", &queries, &error))
             return tool_error("bench: " + error + " (apt-get install dataset-fashion-mnist)");
+        if (!load_idx_labels(dir + "/train-labels-idx1-ubyte.gz", &labels, &error)) labels.clear();
+        if (!load_idx_labels(dir + "/t10k-labels-idx1-ubyte.gz", &query_labels, &error)) query_labels.clear();
     } else if (dataset == "random-128") {
         make_clustered(100000, 128, 1, 7, &base, nullptr);
         make_clustered(query_n, 128, 1, 8, &queries, nullptr);
     } else if (dataset == "clustered-128") {
-        make_clustered(200000, 128, 1000, 7, &base, nullptr);
-        make_clustered(query_n, 128, 1000, 8, &queries, nullptr);
+        make_clustered(200000, 128, 1000, 7, &base, &labels);
+        make_clustered(query_n, 128, 1000, 8, &queries, &query_labels);
     } else {
         return tool_error("bench: unknown dataset '" + dataset + "'");
     }
@@ -691,6 +871,10 @@ int cmd_bench(const std::vector<std::string> &args) {
     fflush(stdout);
 
     std::vector<BenchMethod> methods;
+    if (at_work) {
+        bench_graph_at_work(base, queries, labels, query_labels);
+        return 0;
+    }
     if (graphs_only) bench_graphs_only(base, queries, truth, threads, &methods);
     else bench_all(base, queries, truth, threads, &methods);
 

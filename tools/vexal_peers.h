@@ -19,6 +19,7 @@ struct BenchMethod {
     double build_seconds = 0;
     double memory_mb = 0;
     std::vector<BenchPoint> points;
+    std::vector<std::string> notes;  // printed under the points
 };
 
 // Appends the peers' measurements; returns false (and appends nothing) when
