@@ -3,7 +3,7 @@
 // (the removed rows again, so the survivors always cover the same data),
 // then its recall@10 is set against a graph built afresh on the survivors.
 //
-// usage: bench_graph_churn [--base N] [--queries Q] [--rounds R] [--ef E]
+// usage: graph_churn [--base N] [--queries Q] [--rounds R] [--ef E]
 //                          [--nearest]
 //   defaults: all 60,000 training images, 1,000 test queries, 3 rounds,
 //   search width 64; graphs of M 16, ef_construction 200 (as vexal bench).
@@ -90,7 +90,7 @@ double graph_recall(vx_index *index, const Matrix &queries, const std::vector<ui
 int main(int argc, char **argv) {
     Options o;
     if (!parse_options(argc, argv, &o)) {
-        fprintf(stderr, "usage: bench_graph_churn [--base N] [--queries Q] [--rounds R] [--ef E] [--nearest]\n");
+        fprintf(stderr, "usage: graph_churn [--base N] [--queries Q] [--rounds R] [--ef E] [--nearest]\n");
         return 2;
     }
     const std::string dir = "/usr/share/datasets/fashion-mnist";
@@ -98,7 +98,7 @@ int main(int argc, char **argv) {
     std::string error;
     if (!load_idx_images(dir + "/train-images-idx3-ubyte.gz", &data, &error) ||
         !load_idx_images(dir + "/t10k-images-idx3-ubyte.gz", &queries, &error)) {
-        fprintf(stderr, "bench_graph_churn: %s\n", error.c_str());
+        fprintf(stderr, "graph_churn: %s\n", error.c_str());
         return 1;
     }
     data.rows = std::min<uint64_t>(data.rows, o.base);
