@@ -1495,6 +1495,19 @@ enum {
  * unknown rule or a graph that has taken vectors already;
  * VX_ERR_NOT_SUPPORTED for other kinds. Takes the graph's write lock. */
 VX_API vx_status vx_index_set_neighbor_selection(vx_index *index, int32_t selection);
+/* Sets how many threads later adds to a graph use: 0 every core online, 1
+ * (the default of every graph, also one loaded from a file) the calling
+ * thread alone, inserting in batch order, so that a given seed and input
+ * give the same graph every time; at most 64 are started. With more than
+ * one, a batch of at least 128 vectors per thread is inserted in chunks of
+ * 16,384 vectors, each under one hold of the write lock: searches run
+ * between chunks and always see a whole graph. Such a graph depends on the
+ * threads' timing (its levels do not: they are drawn in batch order), and a
+ * chunk that re-adds ids is inserted on the calling thread. The threads are
+ * the library's own and end before the add returns. Safe while other
+ * threads search or add. VX_ERR_INVALID_ARG for NULL; VX_ERR_NOT_SUPPORTED
+ * for kinds that are not graphs. */
+VX_API vx_status vx_index_set_build_threads(vx_index *index, uint32_t threads);
 /* The vector dimension; 0 for NULL. */
 VX_API uint32_t vx_index_get_dim(const vx_index *index);
 /* Vectors ever added (removals do not lower it); 0 for NULL. */
@@ -1632,7 +1645,15 @@ typedef struct vx_collection_config {
                                * collection re-ranks them by the exact
                                * vectors it holds. 0: 4; 1: the index's own
                                * ranking. Not kept in the collection file */
-    uint64_t reserved64;      /* not read */
+    uint64_t build_threads;   /* (once a reserved field, read as 0 before)
+                               * threads that build a graph index: 0 every
+                               * core, 1 the calling thread alone (the same
+                               * graph for a given seed every time); more
+                               * than the cores online count as every core.
+                               * Applied whenever the collection adds to its
+                               * graph: vx_collection_build_index, rebuilds,
+                               * insertions. Not kept in the collection file
+                               * (a loaded collection reads 0) */
     int32_t auto_resize;      /* stored with the options, never consulted:
                                * the record array always grows */
     int32_t quant_type;       /* vx_quant_type, handed to the index made at

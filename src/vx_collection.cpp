@@ -4,6 +4,7 @@
 #include "vx_lock_guard.h"
 
 #include <string.h>
+#include <unistd.h>
 
 // --- arena access ---------------------------------------------------------
 
@@ -88,16 +89,38 @@ int collection_index_borrows(vx_collection *c) {
     return index_borrows_vectors(c->index);
 }
 
+void collection_apply_build_threads(vx_collection *c) {
+    uint64_t asked = c->config.build_threads;
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    // The field was once reserved: any value beyond the cores means them all.
+    uint32_t threads = 0;
+    if (asked == 1 || (cores > 0 && asked <= (uint64_t)cores)) threads = (uint32_t)asked;
+    vx_index_set_build_threads(c->index, threads);  // not a graph: nothing to set
+}
+
+// Adds every record's vector, where it lies, to a borrowing index in one
+// batch.
+static vx_status index_records_in_place(vx_collection *c) {
+    uint64_t n = c->count;
+    uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));
+    const float **vectors = (const float **)vx_malloc(n * sizeof(float *));
+    vx_status st = ids && vectors ? VX_OK : VX_ERR_NO_MEMORY;
+    for (uint64_t i = 0; i < n && st == VX_OK; i++) {
+        ids[i] = c->records[i].id;
+        vectors[i] = c->records[i].vector;
+    }
+    if (st == VX_OK) st = index_add_vectors_at(c->index, ids, vectors, n);
+    vx_free(ids);
+    vx_free(vectors);
+    return st;
+}
+
 vx_status collection_index_records(vx_collection *c) {
     uint64_t n = c->count;
     uint64_t dim = c->dimension;
     if (n == 0) return VX_ERR_INVALID_ARG;
-    if (collection_index_borrows(c)) {
-        vx_status st = VX_OK;
-        for (uint64_t i = 0; i < n && st == VX_OK; i++)
-            st = vx_index_add(c->index, c->records[i].id, c->records[i].vector);
-        return st;
-    }
+    collection_apply_build_threads(c);
+    if (collection_index_borrows(c)) return index_records_in_place(c);
     if (n > UINT64_MAX / (dim * sizeof(float))) return VX_ERR_NO_MEMORY;
     float *vectors = (float *)vx_malloc(n * dim * sizeof(float));
     uint64_t *ids = (uint64_t *)vx_malloc(n * sizeof(uint64_t));

@@ -14,6 +14,8 @@
 #define VX_COLLECTION_DORMANT_THRESHOLD 100000000ull
 #define VX_COLLECTION_DEFAULT_K 10
 #define VX_COLLECTION_DEFAULT_REFINE 4
+// The field's name while it was reserved, still used by older code.
+#define reserved64 build_threads
 
 struct vx_collection {
     char *name;                 // zero-terminated copy, or null
@@ -153,6 +155,15 @@ vx_status collection_index_records(vx_collection *c);
 // active index, training it from every stored vector first when it is not
 // ready. Failures are ignored. Write lock held.
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector);
+
+// The index layer's batch add from vectors where they lie (vx_index_hnsw.cpp):
+// vectors[i] for ids[i], i < count, in one batch so that a graph's build
+// threads apply; VX_ERR_NOT_SUPPORTED for kinds that are not graphs.
+vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
+                               uint64_t count);
+// Gives the collection's index the configured build thread count (more
+// than the cores online count as every core). Write lock held.
+void collection_apply_build_threads(vx_collection *c);
 
 // VX_ERR_READ_ONLY for a read-only collection, else VX_OK.
 vx_status collection_check_writable(const vx_collection *c);

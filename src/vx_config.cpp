@@ -263,6 +263,9 @@ extern "C" VX_API vx_status vx_config_to_collection_config(const vx_config *conf
     out->index_type = word_code(string_at(config, "collection.index_type"), g_index_words, 3,
                                 out->index_type);
     out->auto_resize = bool_at(config, "collection.auto_resize", 1);
+    // A count below 0 asks for nothing in particular: every core.
+    int64_t build_threads = int_at(config, "collection.build_threads", 0);
+    if (build_threads > 0) out->build_threads = (uint64_t)build_threads;
     return VX_OK;
 }
 

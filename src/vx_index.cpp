@@ -286,6 +286,13 @@ extern "C" VX_API vx_status vx_index_set_neighbor_selection(vx_index *index, int
     return hnsw_choose_selection((vx_hnsw_index *)index->body, selection);
 }
 
+extern "C" VX_API vx_status vx_index_set_build_threads(vx_index *index, uint32_t threads) {
+    if (!index || !index->body) return VX_ERR_INVALID_ARG;
+    if (!index->kind->graph) return VX_ERR_NOT_SUPPORTED;
+    hnsw_set_build_threads((vx_hnsw_index *)index->body, threads);
+    return VX_OK;
+}
+
 vx_status index_borrow_vectors(vx_index *index) {
     if (!index || !index->body) return VX_ERR_INVALID_ARG;
     if (!index->kind->graph) return VX_ERR_NOT_SUPPORTED;

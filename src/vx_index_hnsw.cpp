@@ -7,6 +7,8 @@
 #include "vx_vector_internal.h"
 
 #include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
 
 /* ---- per-thread working memory ------------------------------------------------ */
 
@@ -44,6 +46,8 @@ struct hnsw_scratch {
     uint64_t pick_cap;
     hnsw_cand *trims;   // a full list and the new node, being trimmed
     uint64_t trim_cap;
+    uint32_t *list_copy; // a list read under its node's lock (parallel build)
+    uint64_t list_copy_cap;
 };
 
 // The thread's scratch pointer is plain thread-local data; a thread-specific
@@ -66,6 +70,7 @@ static void scratch_release(void *p) {
     vx_free(s->link_dist);
     vx_free(s->picks);
     vx_free(s->trims);
+    vx_free(s->list_copy);
     vx_free(s);
 }
 
@@ -224,6 +229,7 @@ extern "C" VX_API vx_hnsw_index *vx_hnsw_create(vx_arena *arena, uint32_t dimens
     h->seed = params->seed;
     h->level_mult = params->level_mult;
     h->entry_point = -1;
+    h->build_threads = 1;
     h->arena = arena;
     // Lists hold at most 2M links; M beyond what a 32-bit stride allows is
     // refused like any allocation that cannot be made.
@@ -409,6 +415,39 @@ static uint32_t hnsw_draw_level(vx_hnsw_index *h) {
     return level;
 }
 
+/* ---- node locks of a parallel build ----------------------------------------------- */
+
+// Striped spinlocks guarding the link lists while several threads insert:
+// id & (HNSW_NODE_LOCKS - 1) picks a node's lock, so their memory is fixed
+// whatever the graph holds. A thread holds at most one at a time, so two
+// nodes sharing a stripe cannot deadlock.
+static const uint32_t HNSW_NODE_LOCKS = 65536;
+
+// One parallel insertion of a chunk of placed nodes.
+struct hnsw_build {
+    vx_hnsw_index *h;
+    uint32_t *locks;         // HNSW_NODE_LOCKS words from the general allocator
+    pthread_mutex_t top;     // entry point and top layer
+    const uint64_t *ids;     // the chunk's ids, placed, in batch order
+    uint64_t count;
+    uint64_t next;           // next position to take (atomic)
+    vx_status failure;       // first failure of a worker (atomic)
+};
+
+static void node_lock(hnsw_build *b, uint64_t id) {
+    uint32_t *word = &b->locks[id & (HNSW_NODE_LOCKS - 1)];
+    for (uint32_t spins = 0;; spins++) {
+        if (!__atomic_load_n(word, __ATOMIC_RELAXED) && !__atomic_exchange_n(word, 1u, __ATOMIC_ACQUIRE))
+            return;
+        // A holder that lost its core is waited for without burning ours.
+        if (spins >= 64) sched_yield();
+    }
+}
+
+static void node_unlock(hnsw_build *b, uint64_t id) {
+    __atomic_store_n(&b->locks[id & (HNSW_NODE_LOCKS - 1)], 0u, __ATOMIC_RELEASE);
+}
+
 /* ---- traversals ------------------------------------------------------------------ */
 
 // A NaN distance (a stored vector holding a NaN, from a file written before
@@ -416,15 +455,31 @@ static uint32_t hnsw_draw_level(vx_hnsw_index *h) {
 // a search reports its true value.
 static inline float walk_key(float d) { return d == d ? d : __builtin_inff(); }
 
+// The list block of id at layer as a reader may use it: the block itself,
+// or with Locked (a parallel build, where other threads write lists) a copy
+// taken under the node's lock into s->list_copy (room for a layer-0 block).
+template <bool Locked>
+static inline const uint32_t *list_for_reading(const vx_hnsw_index *h, uint64_t id, uint32_t layer,
+                                               hnsw_scratch *s, hnsw_build *b) {
+    const uint32_t *list = hnsw_list(h, id, layer);
+    if (!Locked) return list;
+    node_lock(b, id);
+    vx_memcpy(s->list_copy, list, (1ull + list[0]) * sizeof(uint32_t));
+    node_unlock(b, id);
+    return s->list_copy;
+}
+
 // Collects the usable, not yet visited links of id's node at layer into the
 // scratch batch and computes their distances to query; returns their number.
 // A distance above bound may come back as any value above bound: its sum
 // was abandoned there, as nothing beyond the bound is of use to the caller.
+template <bool Locked>
 static uint64_t gather_neighbours(const vx_hnsw_index *h, uint64_t id, uint32_t layer,
-                                  const float *query, float bound, hnsw_scratch *s, bool *ok) {
+                                  const float *query, float bound, hnsw_scratch *s, bool *ok,
+                                  hnsw_build *b) {
     *ok = true;
     if (layer > h->levels[id]) return 0;
-    const uint32_t *list = hnsw_list(h, id, layer);
+    const uint32_t *list = list_for_reading<Locked>(h, id, layer, s, b);
     uint32_t count = list[0];
     if (count == 0) return 0;
     if (!batch_reserve(s, count)) {
@@ -454,14 +509,15 @@ bool hnsw_visited_begin(hnsw_scratch *s, uint64_t capacity) {
     return visited_begin(&s->visited, capacity);
 }
 
-uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
-                            uint32_t layer, hnsw_scratch *s) {
+template <bool Locked>
+static uint64_t greedy_walk(const vx_hnsw_index *h, const float *query, uint64_t ep, uint32_t layer,
+                            hnsw_scratch *s, hnsw_build *b) {
     if (!hnsw_has_node(h, ep)) return ep;
     uint64_t cur = ep;
     float best = walk_key(index_distance(query, h->vectors[cur], h->dimension, h->metric));
     for (;;) {
         bool ok;
-        uint64_t n = gather_neighbours(h, cur, layer, query, best, s, &ok);
+        uint64_t n = gather_neighbours<Locked>(h, cur, layer, query, best, s, &ok, b);
         if (!ok) return cur;
         uint64_t target = UINT64_MAX;
         for (uint64_t i = 0; i < n; i++) {
@@ -475,16 +531,21 @@ uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t
     }
 }
 
+uint64_t hnsw_greedy_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                            uint32_t layer, hnsw_scratch *s) {
+    return greedy_walk<false>(h, query, ep, layer, s, nullptr);
+}
+
 vx_status hnsw_layer_search(const vx_hnsw_index *h, const float *query, uint64_t ep,
                             uint32_t layer, uint32_t ef, vx_heap_item *out,
                             uint64_t *out_count, hnsw_scratch *s) {
     return hnsw_layer_search_accepting(h, query, ep, layer, ef, nullptr, nullptr, out, out_count, s);
 }
 
-vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query, uint64_t ep,
-                                      uint32_t layer, uint32_t ef, index_accept_fn accept,
-                                      void *context, vx_heap_item *out, uint64_t *out_count,
-                                      hnsw_scratch *s) {
+template <bool Locked>
+static vx_status layer_walk(const vx_hnsw_index *h, const float *query, uint64_t ep, uint32_t layer,
+                            uint32_t ef, index_accept_fn accept, void *context, vx_heap_item *out,
+                            uint64_t *out_count, hnsw_scratch *s, hnsw_build *b) {
     *out_count = 0;
     // With ef 0 the heap keeps nothing, so the walk could return nothing.
     if (!hnsw_has_node(h, ep) || ef == 0) return VX_OK;
@@ -495,7 +556,10 @@ vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query
     vx_result_heap heap = {out, 0, ef < h->capacity ? ef : h->capacity};
     float d0 = walk_key(index_distance(query, h->vectors[ep], h->dimension, h->metric));
     visited_test_and_set(&s->visited, ep);
-    if (!accept || accept(ep, context)) heap_offer(&heap, ep, layer, d0);
+    // A negative verdict ends a filtered walk at once with what it holds.
+    int verdict = accept ? accept(ep, context) : 1;
+    if (verdict < 0) return VX_OK;
+    if (verdict) heap_offer(&heap, ep, layer, d0);
     uint64_t ncand = 0;
     cand_push(s->cands, &ncand, d0, ep);
 
@@ -512,7 +576,7 @@ vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query
         // only comes nearer while the batch is taken in.
         float bound = heap.count == heap.capacity ? heap.items[0].distance : __builtin_inff();
         bool ok;
-        uint64_t n = gather_neighbours(h, cur.id, layer, query, bound, s, &ok);
+        uint64_t n = gather_neighbours<Locked>(h, cur.id, layer, query, bound, s, &ok, b);
         if (!ok) return VX_ERR_NO_MEMORY;
         if (!scratch_grow(&s->cands, &s->cand_cap, ncand + n, ncand)) return VX_ERR_NO_MEMORY;
         for (uint64_t i = 0; i < n; i++) {
@@ -520,12 +584,24 @@ vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query
             // A neighbour beyond the root of a full heap is never admitted and
             // would end the walk when taken, so it need not wait as a candidate.
             if (heap.count == heap.capacity && heap.items[0].distance < d) continue;
-            if (!accept || accept(s->batch_ids[i], context)) heap_offer(&heap, s->batch_ids[i], layer, d);
+            verdict = accept ? accept(s->batch_ids[i], context) : 1;
+            if (verdict < 0) {
+                *out_count = heap.count;
+                return VX_OK;
+            }
+            if (verdict) heap_offer(&heap, s->batch_ids[i], layer, d);
             cand_push(s->cands, &ncand, d, s->batch_ids[i]);
         }
     }
     *out_count = heap.count;
     return VX_OK;
+}
+
+vx_status hnsw_layer_search_accepting(const vx_hnsw_index *h, const float *query, uint64_t ep,
+                                      uint32_t layer, uint32_t ef, index_accept_fn accept,
+                                      void *context, vx_heap_item *out, uint64_t *out_count,
+                                      hnsw_scratch *s) {
+    return layer_walk<false>(h, query, ep, layer, ef, accept, context, out, out_count, s, nullptr);
 }
 
 void hnsw_select_neighbors(uint64_t *list, float *dist, uint64_t m, uint64_t count) {
@@ -553,6 +629,20 @@ static inline bool link_append(vx_hnsw_index *h, uint64_t id, uint32_t layer, ui
     if (list[0] >= hnsw_layer_cap(h, layer)) return false;
     list[++list[0]] = (uint32_t)link;
     return true;
+}
+
+// Whether the list block (count first) links to id.
+static bool list_holds(const uint32_t *list, uint64_t id) {
+    for (uint32_t j = 1; j <= list[0]; j++)
+        if (list[j] == id) return true;
+    return false;
+}
+
+// link_append for a parallel build, where a concurrent insertion may have
+// linked the two nodes already: a link held already counts as appended.
+// The caller holds id's node lock.
+static inline bool link_append_once(vx_hnsw_index *h, uint64_t id, uint32_t layer, uint64_t link) {
+    return list_holds(hnsw_list(h, id, layer), link) || link_append(h, id, layer, link);
 }
 
 // Collects the usable links of id's list at layer into the scratch batch
@@ -706,12 +796,37 @@ static vx_status trim_diverse(vx_hnsw_index *h, uint64_t nb, uint32_t layer, uin
     return VX_OK;
 }
 
+// The linking of a parallel build: node's list takes the chosen c[0 .. kept)
+// under node's lock, then each chosen neighbour takes node under its own
+// lock, a full list being trimmed by the graph's rule while the lock is
+// held. One lock at a time.
+static vx_status link_back_locked(vx_hnsw_index *h, uint64_t node, uint32_t layer,
+                                  const hnsw_cand *c, uint64_t kept, bool prune, hnsw_scratch *s,
+                                  hnsw_build *b) {
+    node_lock(b, node);
+    for (uint64_t i = 0; i < kept; i++) link_append_once(h, node, layer, c[i].id);
+    node_unlock(b, node);
+    for (uint64_t i = 0; i < kept; i++) {
+        uint64_t nb = c[i].id;
+        if (h->levels[nb] < layer) continue;
+        node_lock(b, nb);
+        vx_status st = VX_OK;
+        if (!link_append_once(h, nb, layer, node) && prune)
+            st = h->selection == VX_HNSW_SELECT_DIVERSE
+                     ? trim_diverse(h, nb, layer, node, c[i].distance, s)
+                     : prune_by_replacement(h, nb, layer, node, c[i].distance, s);
+        node_unlock(b, nb);
+        if (st != VX_OK) return st;
+    }
+    return VX_OK;
+}
+
 // Links node at layer to at most M of the candidates chosen by the diverse
 // rule, and each chosen neighbour back to node (trimming a full list when
-// prune is set).
+// prune is set). b: a parallel build's locks, or null.
 static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t layer,
                                     const uint64_t *list, const float *dist, uint64_t m,
-                                    bool prune, hnsw_scratch *s) {
+                                    bool prune, hnsw_scratch *s, hnsw_build *b) {
     if (!scratch_reserve(&s->picks, &s->pick_cap, m)) return VX_ERR_NO_MEMORY;
     hnsw_cand *c = s->picks;
     for (uint64_t i = 0; i < m; i++) c[i] = {dist[i], list[i]};
@@ -719,6 +834,7 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t la
     bool ok;
     uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap, s, &ok);
     if (!ok) return VX_ERR_NO_MEMORY;
+    if (b) return link_back_locked(h, node, layer, c, kept, prune, s, b);
     for (uint64_t i = 0; i < kept; i++) {
         uint64_t nb = c[i].id;
         link_append(h, node, layer, nb);
@@ -733,13 +849,18 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t la
 // Links node at layer to the candidates list[0 .. m) (distances in dist),
 // keeping the nearest `cap` when there are more (or the diverse choice).
 static vx_status link_layer(vx_hnsw_index *h, uint64_t node, uint32_t layer, uint64_t *list,
-                            float *dist, uint64_t m, bool prune, hnsw_scratch *s) {
+                            float *dist, uint64_t m, bool prune, hnsw_scratch *s, hnsw_build *b) {
     if (h->selection == VX_HNSW_SELECT_DIVERSE)
-        return link_layer_diverse(h, node, layer, list, dist, m, prune, s);
+        return link_layer_diverse(h, node, layer, list, dist, m, prune, s, b);
     uint32_t cap = hnsw_layer_cap(h, layer);
     if (m > cap) {
         hnsw_select_neighbors(list, dist, m, cap);
         m = cap;
+    }
+    if (b) {
+        if (!scratch_reserve(&s->picks, &s->pick_cap, m)) return VX_ERR_NO_MEMORY;
+        for (uint64_t i = 0; i < m; i++) s->picks[i] = {dist[i], list[i]};
+        return link_back_locked(h, node, layer, s->picks, m, prune, s, b);
     }
     for (uint64_t i = 0; i < m; i++) {
         uint64_t nb = list[i];
@@ -777,33 +898,22 @@ static vx_status link_layer_exhaustive(vx_hnsw_index *h, uint64_t node, uint32_t
             m++;
         }
     }
-    vx_status st = link_layer(h, node, layer, list, dist, m, false, s);
+    vx_status st = link_layer(h, node, layer, list, dist, m, false, s, nullptr);
     vx_free(list);
     vx_free(dist);
     return st;
 }
 
-// Inserts one vector (borrowed when the graph borrows); the lock is held by
-// the caller.
-static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw_scratch *s) {
-    vx_status st = hnsw_reserve_slot(h, id);
-    if (st != VX_OK) return st;
-    uint32_t level = hnsw_draw_level(h);
-    if (!hnsw_node_place(h, id, level, v)) return VX_ERR_NO_MEMORY;
-    if (id < h->scan_from) h->scan_from = id;
-    __atomic_store_n(&h->ntotal, h->ntotal + 1, __ATOMIC_RELAXED);
-
-    if (h->entry_point < 0) {
-        __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
-        __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
-        return VX_OK;
-    }
-    uint64_t ep = (uint64_t)h->entry_point;
-    uint32_t top = h->max_level;
-
+// Links the placed node id (level, vector v) into the graph from ep on
+// layer top downwards. b: a parallel build, whose traversals read lists
+// under their nodes' locks and whose links are written under them; null on
+// the single-thread path.
+template <bool Locked>
+static vx_status link_from(vx_hnsw_index *h, uint64_t id, uint32_t level, const float *v, uint64_t ep,
+                           uint32_t top, hnsw_scratch *s, hnsw_build *b) {
     if (level < top) {
         if (!visited_begin(&s->visited, h->capacity)) return VX_ERR_NO_MEMORY;
-        for (uint32_t lc = top; lc > level; lc--) ep = hnsw_greedy_search(h, v, ep, lc, s);
+        for (uint32_t lc = top; lc > level; lc--) ep = greedy_walk<Locked>(h, v, ep, lc, s, b);
     }
     uint64_t room = h->ef_construction < h->capacity ? h->ef_construction : h->capacity;
     if (!scratch_reserve(&s->items, &s->item_cap, room ? room : 1)) return VX_ERR_NO_MEMORY;
@@ -811,9 +921,12 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
     for (uint64_t layer = first + 1; layer-- > 0;) {
         uint32_t lc = (uint32_t)layer;
         uint64_t n = 0;
-        st = hnsw_layer_search(h, v, ep, lc, h->ef_construction, s->items, &n, s);
+        vx_status st = layer_walk<Locked>(h, v, ep, lc, h->ef_construction, nullptr, nullptr, s->items, &n, s, b);
         if (st != VX_OK) return st;
         if (n == 0) {
+            // Only a graph without ef_construction finds nothing; a parallel
+            // build never takes one.
+            if (Locked) continue;
             st = link_layer_exhaustive(h, id, lc, s);
             if (st != VX_OK) return st;
             continue;
@@ -833,17 +946,240 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
         uint64_t m = 0;
         for (uint64_t i = 0; i < n; i++) {
             if (!hnsw_has_node(h, s->items[i].id)) continue;
+            // Under a parallel build a neighbour may have linked the node on
+            // this layer already, so its walk can meet the node itself.
+            if (Locked && s->items[i].id == id) continue;
             list[m] = s->items[i].id;
             dist[m] = s->items[i].distance;
             m++;
         }
-        if (m > 0) st = link_layer(h, id, lc, list, dist, m, true, s);
+        if (m > 0) st = link_layer(h, id, lc, list, dist, m, true, s, b);
         if (st != VX_OK) return st;
         if (m > 0) ep = next_ep;
     }
+    return VX_OK;
+}
+
+// Inserts one vector (borrowed when the graph borrows); the lock is held by
+// the caller.
+static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw_scratch *s) {
+    vx_status st = hnsw_reserve_slot(h, id);
+    if (st != VX_OK) return st;
+    uint32_t level = hnsw_draw_level(h);
+    if (!hnsw_node_place(h, id, level, v)) return VX_ERR_NO_MEMORY;
+    if (id < h->scan_from) h->scan_from = id;
+    __atomic_store_n(&h->ntotal, h->ntotal + 1, __ATOMIC_RELAXED);
+
+    if (h->entry_point < 0) {
+        __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
+        __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
+        return VX_OK;
+    }
+    st = link_from<false>(h, id, level, v, (uint64_t)h->entry_point, h->max_level, s, nullptr);
+    if (st != VX_OK) return st;
     if (level > h->max_level) {
         __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
         __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
+    }
+    return VX_OK;
+}
+
+/* ---- parallel insertion -------------------------------------------------------------- */
+
+// Where a batch's vectors lie: vector i at base + i * dimension, or at
+// ptrs[i] when ptrs is set.
+struct hnsw_source {
+    const uint64_t *ids;
+    const float *base;
+    const float *const *ptrs;
+};
+
+static inline const float *source_vector(const vx_hnsw_index *h, const hnsw_source *src, uint64_t i) {
+    return src->ptrs ? src->ptrs[i] : src->base + i * (uint64_t)h->dimension;
+}
+
+// Insertions under one hold of the write lock in a parallel build, so that
+// searches get in between; and the least batch per thread worth the threads.
+static const uint64_t BUILD_CHUNK = 16384;
+static const uint64_t BUILD_MIN_PER_THREAD = 2 * 64;
+
+// The thread count an add uses: 0 asks for every core online.
+static uint32_t build_thread_count(const vx_hnsw_index *h) {
+    uint32_t asked = __atomic_load_n(&h->build_threads, __ATOMIC_RELAXED);
+    if (asked == 0) {
+        long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        asked = cores > 0 ? (uint32_t)cores : 1;
+    }
+    return asked < VX_HNSW_MAX_BUILD_THREADS ? asked : VX_HNSW_MAX_BUILD_THREADS;
+}
+
+void hnsw_set_build_threads(vx_hnsw_index *h, uint32_t threads) {
+    __atomic_store_n(&h->build_threads, threads, __ATOMIC_RELAXED);
+}
+
+// Links one placed node of a parallel build. The entry point and top layer
+// are read under the build's top mutex; a node rising above the top layer
+// keeps the mutex for its whole insertion, so that no other node rises
+// meanwhile, and then becomes the entry point.
+static vx_status link_parallel(vx_hnsw_index *h, uint64_t id, hnsw_scratch *s, hnsw_build *b) {
+    uint32_t level = h->levels[id];
+    pthread_mutex_lock(&b->top);
+    uint64_t ep = (uint64_t)h->entry_point;
+    uint32_t top = h->max_level;
+    bool rises = level > top;
+    if (!rises) pthread_mutex_unlock(&b->top);
+    vx_status st = link_from<true>(h, id, level, h->vectors[id], ep, top, s, b);
+    if (rises) {
+        if (st == VX_OK) {
+            __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
+            __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
+        }
+        pthread_mutex_unlock(&b->top);
+    }
+    return st;
+}
+
+// A worker's loop (the calling thread runs it too): takes the chunk's
+// nodes in batch order from the shared counter until they are all taken or
+// a worker failed. Every node taken is linked as far as it goes.
+static void *build_worker(void *arg) {
+    hnsw_build *b = (hnsw_build *)arg;
+    vx_hnsw_index *h = b->h;
+    hnsw_scratch *s = hnsw_scratch_get();
+    vx_status st = s && scratch_reserve(&s->list_copy, &s->list_copy_cap, h->base_stride) ? VX_OK
+                                                                                         : VX_ERR_NO_MEMORY;
+    while (st == VX_OK && __atomic_load_n(&b->failure, __ATOMIC_RELAXED) == VX_OK) {
+        uint64_t i = __atomic_fetch_add(&b->next, 1, __ATOMIC_RELAXED);
+        if (i >= b->count) break;
+        st = link_parallel(h, b->ids[i], s, b);
+    }
+    vx_status none = VX_OK;
+    if (st != VX_OK) __atomic_compare_exchange_n(&b->failure, &none, st, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+    return nullptr;
+}
+
+// Whether ids[0 .. n) (inside the tables) are distinct and hold no node: a
+// parallel build places every node of a chunk before linking any, which
+// holds only for fresh ids. Unknown (memory short) counts as no.
+static bool ids_fresh(const vx_hnsw_index *h, const uint64_t *ids, uint64_t n) {
+    uint64_t words = (h->capacity + 63) / 64;
+    uint64_t *seen = (uint64_t *)vx_calloc(words, sizeof(uint64_t));
+    if (!seen) return false;
+    bool fresh = true;
+    for (uint64_t i = 0; i < n && fresh; i++) {
+        uint64_t id = ids[i];
+        uint64_t bit = 1ull << (id & 63);
+        fresh = !h->vectors[id] && !(seen[id >> 6] & bit);
+        seen[id >> 6] |= bit;
+    }
+    vx_free(seen);
+    return fresh;
+}
+
+// Takes back the nodes placed for ids[0 .. n) that no worker linked: no list
+// names them, so the graph is as if they had never been added.
+static void unplace(vx_hnsw_index *h, const uint64_t *ids, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) h->vectors[ids[i]] = nullptr;
+    __atomic_store_n(&h->present, h->present - n, __ATOMIC_RELAXED);
+    __atomic_store_n(&h->ntotal, h->ntotal - n, __ATOMIC_RELAXED);
+}
+
+// Places the chunk's nodes in batch order, with the levels a one-thread
+// build would draw; none is reachable until a worker links it. On failure
+// the ones placed are taken back.
+static vx_status place_chunk(vx_hnsw_index *h, const hnsw_source *src, uint64_t from, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) {
+        uint64_t id = src->ids[from + i];
+        uint32_t level = hnsw_draw_level(h);
+        if (!hnsw_node_place(h, id, level, source_vector(h, src, from + i))) {
+            __atomic_store_n(&h->ntotal, h->ntotal + i, __ATOMIC_RELAXED);
+            unplace(h, src->ids + from, i);  // the failed node was left unset
+            return VX_ERR_NO_MEMORY;
+        }
+        if (id < h->scan_from) h->scan_from = id;
+    }
+    __atomic_store_n(&h->ntotal, h->ntotal + n, __ATOMIC_RELAXED);
+    return VX_OK;
+}
+
+// Inserts vectors from .. from + n of src on `threads` threads (the caller
+// one of them); the write lock is held. *parallel is false when the chunk
+// does not suit a parallel build (ids reused, no memory for the locks):
+// nothing was done and the caller inserts it one vector at a time.
+static vx_status insert_chunk_parallel(vx_hnsw_index *h, const hnsw_source *src, uint64_t from,
+                                       uint64_t n, uint32_t threads, hnsw_scratch *s, bool *parallel) {
+    *parallel = false;
+    for (uint64_t i = 0; i < n; i++) {
+        vx_status st = hnsw_reserve_slot(h, src->ids[from + i]);
+        if (st != VX_OK) return VX_OK;  // the one-at-a-time path reports it in its place
+    }
+    if (!ids_fresh(h, src->ids + from, n)) return VX_OK;
+    hnsw_build b;
+    b.locks = (uint32_t *)vx_calloc(HNSW_NODE_LOCKS, sizeof(uint32_t));
+    if (!b.locks) return VX_OK;
+    if (pthread_mutex_init(&b.top, nullptr) != 0) {
+        vx_free(b.locks);
+        return VX_OK;
+    }
+    *parallel = true;
+    // The first node of an empty graph is its entry point and needs no links.
+    vx_status st = VX_OK;
+    if (h->entry_point < 0) {
+        st = hnsw_insert(h, src->ids[from], source_vector(h, src, from), s);
+        from++, n--;
+    }
+    if (st == VX_OK) st = place_chunk(h, src, from, n);
+    if (st == VX_OK) {
+        b.h = h;
+        b.ids = src->ids + from;
+        b.count = n;
+        b.next = 0;
+        b.failure = VX_OK;
+        // A thread that cannot be started leaves its share to the others.
+        vx_thread workers[VX_HNSW_MAX_BUILD_THREADS];
+        bool started[VX_HNSW_MAX_BUILD_THREADS] = {};
+        for (uint32_t t = 1; t < threads; t++)
+            started[t] = vx_thread_create(&workers[t], build_worker, &b) == VX_OK;
+        build_worker(&b);
+        for (uint32_t t = 1; t < threads; t++)
+            if (started[t]) vx_thread_join(&workers[t]);
+        st = b.failure;
+        uint64_t taken = b.next < n ? b.next : n;
+        if (taken < n) unplace(h, b.ids + taken, n - taken);
+    }
+    pthread_mutex_destroy(&b.top);
+    vx_free(b.locks);
+    return st;
+}
+
+// Inserts count vectors of src. One thread: the whole batch under one hold
+// of the write lock, in batch order. More: chunks of BUILD_CHUNK under
+// separate holds, each linked by the threads together when large enough.
+static vx_status hnsw_add_from(vx_hnsw_index *h, const hnsw_source *src, uint64_t count) {
+    hnsw_scratch *s = hnsw_scratch_get();
+    if (!s) return VX_ERR_NO_MEMORY;
+    uint32_t threads = build_thread_count(h);
+    uint64_t least = (uint64_t)threads * BUILD_MIN_PER_THREAD;
+    if (threads <= 1 || count < least) {
+        write_guard writing(h->lock);
+        if (!writing.held()) return writing.status();
+        vx_status st = VX_OK;
+        for (uint64_t i = 0; i < count && st == VX_OK; i++)
+            st = hnsw_insert(h, src->ids[i], source_vector(h, src, i), s);
+        return st;
+    }
+    for (uint64_t from = 0; from < count;) {
+        uint64_t n = count - from < BUILD_CHUNK ? count - from : BUILD_CHUNK;
+        write_guard writing(h->lock);
+        if (!writing.held()) return writing.status();
+        bool parallel = false;
+        vx_status st = VX_OK;
+        if (n >= least && h->ef_construction > 0)
+            st = insert_chunk_parallel(h, src, from, n, threads, s, &parallel);
+        for (uint64_t i = from; !parallel && i < from + n && st == VX_OK; i++)
+            st = hnsw_insert(h, src->ids[i], source_vector(h, src, i), s);
+        if (st != VX_OK) return st;
+        from += n;
     }
     return VX_OK;
 }
@@ -852,16 +1188,22 @@ static vx_status hnsw_insert(vx_hnsw_index *h, uint64_t id, const float *v, hnsw
 // borrows, taken as they lie (vectors[i * dimension] must then stay put).
 vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
                          uint64_t count) {
-    hnsw_scratch *s = hnsw_scratch_get();
-    if (!s) return VX_ERR_NO_MEMORY;
-    write_guard writing(h->lock);
-    if (!writing.held()) return writing.status();
-    vx_status st = VX_OK;
-    for (uint64_t i = 0; i < count && st == VX_OK; i++) {
-        uint64_t id = ids[i];
-        st = hnsw_insert(h, id, vectors + i * (uint64_t)h->dimension, s);
-    }
-    return st;
+    hnsw_source src = {ids, vectors, nullptr};
+    return hnsw_add_from(h, &src, count);
+}
+
+vx_status hnsw_add_batch_at(vx_hnsw_index *h, const uint64_t *ids, const float *const *vectors,
+                            uint64_t count) {
+    hnsw_source src = {ids, nullptr, vectors};
+    return hnsw_add_from(h, &src, count);
+}
+
+vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
+                               uint64_t count) {
+    if (!index || !index->body || !ids || !vectors) return VX_ERR_INVALID_ARG;
+    if (!index->kind->graph || !(index->kind->ops & KIND_ADDS)) return VX_ERR_NOT_SUPPORTED;
+    if (count == 0) return VX_OK;
+    return hnsw_add_batch_at((vx_hnsw_index *)index->body, ids, vectors, count);
 }
 
 // First filled slot in slot order, or VX_HNSW_NO_NODE; every slot below
@@ -878,13 +1220,6 @@ static uint64_t hnsw_first_node(vx_hnsw_index *h) {
 }
 
 /* ---- removal ----------------------------------------------------------------------- */
-
-// Whether the list block (count first) links to id.
-static bool list_holds(const uint32_t *list, uint64_t id) {
-    for (uint32_t j = 1; j <= list[0]; j++)
-        if (list[j] == id) return true;
-    return false;
-}
 
 // Appends to c[0 .. *n) the links of the list block that name nodes on
 // layer, other than base, each once (a re-added id may stand twice in a list).

@@ -17,6 +17,8 @@ struct vx_sq_quantizer;
 #define VX_HNSW_PAGE_BYTES 65536ull
 #define VX_HNSW_PAGE_SHIFT_MAX 10
 #define VX_HNSW_DEFAULT_SEED 12345ull
+// The most threads one graph add runs on, whatever was asked.
+#define VX_HNSW_MAX_BUILD_THREADS 64u
 #define VX_IVF_LIST_INITIAL_CAPACITY 1024ull
 
 /* ---- families and kinds ----------------------------------------------------- */
@@ -190,6 +192,7 @@ struct vx_hnsw_index {
     uint64_t scan_from;       // every slot below it is empty
     int32_t selection;        // VX_HNSW_SELECT_NEAREST or VX_HNSW_SELECT_DIVERSE
     uint64_t level_state;     // the diverse graph's own level generator
+    uint32_t build_threads;   // threads of later adds: 1 the caller alone, 0 every core
 };
 
 // Whether id names a node the traversals can use.
@@ -229,6 +232,21 @@ void hnsw_release_tables(vx_hnsw_index *h);
 vx_status hnsw_add_batch(vx_hnsw_index *h, const uint64_t *ids, const float *vectors,
                          uint64_t count);
 vx_status hnsw_remove(vx_hnsw_index *h, uint64_t id);
+// hnsw_add_batch with vector i at vectors[i] (borrowed by a borrowing graph).
+vx_status hnsw_add_batch_at(vx_hnsw_index *h, const uint64_t *ids, const float *const *vectors,
+                            uint64_t count);
+// How many threads later adds use (0: every core online; at most
+// VX_HNSW_MAX_BUILD_THREADS). With more than one, a batch of at least 128
+// vectors per thread is inserted in chunks of 16,384 under separate holds
+// of the write lock, each chunk's nodes linked by the threads together
+// (link lists read and written under striped node locks); the graph then
+// depends on the threads' timing. With one, insertion is in batch order on
+// the calling thread and the graph depends on the seed and input alone.
+void hnsw_set_build_threads(vx_hnsw_index *h, uint32_t threads);
+// Adds vectors[i] for ids[i] (i < count) to a graph in one batch, so that
+// its build threads apply; VX_ERR_NOT_SUPPORTED for other kinds.
+vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
+                               uint64_t count);
 // Graph search into results, nearest first; returns the hit count (<= k).
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results);

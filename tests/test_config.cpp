@@ -292,7 +292,7 @@ TEST_F(ConfigTest, EmptyConfigurationConvertsToTheDefaults) {
     EXPECT_EQ(col.metric, VX_METRIC_L2);
     EXPECT_EQ(col.index_type, VX_INDEX_HNSW);
     EXPECT_EQ(col.refine_factor, 0u);
-    EXPECT_EQ(col.reserved64, 0u);
+    EXPECT_EQ(col.build_threads, 0u);
     EXPECT_EQ(col.auto_resize, 1);
     EXPECT_EQ(col.quant_type, 0);
     EXPECT_EQ(col.pq_m, 0u);
@@ -349,12 +349,17 @@ TEST_F(ConfigTest, CollectionKeysAndWords) {
     set_string(config, "collection.metric", "cosine");
     set_string(config, "collection.index_type", "ivf");
     set_bool(config, "collection.auto_resize", 0);
+    set_int(config, "collection.build_threads", 3);
     ASSERT_EQ(vx_config_to_collection_config(config, &col), VX_OK);
+    EXPECT_EQ(col.build_threads, 3u);
     EXPECT_EQ(std::string(col.name.data, col.name.len), "images");
     EXPECT_EQ(col.dimension, 1u);
     EXPECT_EQ(col.metric, VX_METRIC_COSINE);
     EXPECT_EQ(col.index_type, VX_INDEX_IVF);
     EXPECT_EQ(col.auto_resize, 0);
+    set_int(config, "collection.build_threads", -2);
+    ASSERT_EQ(vx_config_to_collection_config(config, &col), VX_OK);
+    EXPECT_EQ(col.build_threads, 0u);
 
     struct { const char *metric, *index; int32_t m, i; } cases[] = {
         {"l2", "flat", 0, 0}, {"ip", "hnsw", 1, 2}, {"L2", "IVF", 0, 2},

@@ -1083,4 +1083,178 @@ TEST(HnswConcurrency, SearchesBesideOneWriter) {
     vx_index_destroy(index);
 }
 
+/* ---- builds on several threads -------------------------------------------------- */
+
+TEST(HnswThreads, CountIsSetOnGraphsOnly) {
+    vx_index_params p = hnsw_params(4, 8, 32, 32);
+    vx_index *graph = vx_index_create(nullptr, &p);
+    vx_index_params q = ivf_params(4, 4, 2, 5);
+    vx_index *lists = vx_index_create(nullptr, &q);
+    EXPECT_EQ(hnsw_body(graph)->build_threads, 1u);  // the default: the calling thread
+    EXPECT_EQ(vx_index_set_build_threads(nullptr, 2), VX_ERR_INVALID_ARG);
+    EXPECT_EQ(vx_index_set_build_threads(lists, 2), VX_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(vx_index_set_build_threads(graph, 0), VX_OK);
+    EXPECT_EQ(hnsw_body(graph)->build_threads, 0u);
+    EXPECT_EQ(vx_index_set_build_threads(graph, 3), VX_OK);
+    EXPECT_EQ(hnsw_body(graph)->build_threads, 3u);
+    vx_index_destroy(lists);
+    vx_index_destroy(graph);
+}
+
+// The bytes of the graph's file.
+std::vector<char> saved_bytes(vx_index *index) {
+    char path[] = "/tmp/vx_threads_XXXXXX";
+    int fd = mkstemp(path);
+    close(fd);
+    vx_str name = {path, strlen(path)};
+    std::vector<char> bytes;
+    if (vx_index_save(index, &name) == VX_OK) {
+        FILE *f = fopen(path, "rb");
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+        fclose(f);
+    }
+    unlink(path);
+    return bytes;
+}
+
+// One thread inserts in batch order: two builds give the same file and the
+// same answers, and so does a chunk that re-adds ids on several threads
+// (it is inserted on the calling thread).
+TEST(HnswThreads, OneThreadAndReusedIdsBuildTheSameGraphEveryTime) {
+    const uint32_t dim = 16, n = 1500;
+    auto data = random_vectors(n, dim, 201);
+    std::vector<uint64_t> ids = sequential_ids(n);
+    for (uint64_t i = 1000; i < n; i++) ids[i] = ids[i - 1000];  // 500 re-added ids
+    vx_index_params p = hnsw_params(dim, 8, 48, 48);
+    vx_index *a = vx_index_create(nullptr, &p);
+    vx_index *b = vx_index_create(nullptr, &p);
+    vx_index *reused = vx_index_create(nullptr, &p);
+    ASSERT_EQ(vx_index_set_build_threads(b, 1), VX_OK);
+    ASSERT_EQ(vx_index_set_build_threads(reused, 2), VX_OK);
+    for (vx_index *index : {a, b, reused})
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+    std::vector<char> first = saved_bytes(a);
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(first == saved_bytes(b));
+    EXPECT_TRUE(first == saved_bytes(reused));
+    auto queries = random_vectors(30, dim, 202);
+    for (uint64_t q = 0; q < 30; q++) {
+        vx_search_result ra[10], rb[10];
+        uint64_t na = vx_index_search(a, queries.data() + q * dim, 10, ra);
+        ASSERT_EQ(na, vx_index_search(b, queries.data() + q * dim, 10, rb));
+        for (uint64_t i = 0; i < na; i++) {
+            EXPECT_EQ(ra[i].id, rb[i].id);
+            EXPECT_EQ(std::memcmp(&ra[i].distance, &rb[i].distance, 4), 0);
+        }
+    }
+    for (vx_index *index : {a, b, reused}) vx_index_destroy(index);
+}
+
+struct ThreadedBuild {
+    vx_index *index;
+    const float *queries;
+    uint32_t dim;
+    uint64_t most_id;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> searches{0};
+    std::atomic<int> bad{0};
+};
+
+void *search_during_build(void *arg) {
+    ThreadedBuild *t = (ThreadedBuild *)arg;
+    vx_search_result r[10];
+    uint64_t i = 0;
+    while (!t->done.load()) {
+        uint64_t n = vx_index_search(t->index, t->queries + (i % 16) * t->dim, 10, r);
+        for (uint64_t j = 1; j < n; j++)
+            if (r[j - 1].distance > r[j].distance) t->bad++;
+        for (uint64_t j = 0; j < n; j++)
+            if (r[j].id == 0 || r[j].id > t->most_id) t->bad++;
+        i++;
+        vx_sleep(1);
+    }
+    t->searches += i;
+    return nullptr;
+}
+
+// Every list of a graph built on several threads within its room, free of
+// self links and repeats, naming nodes only; every node but the entry point
+// links somewhere on layer 0.
+void expect_sound_lists(vx_hnsw_index *h, uint64_t n) {
+    for (uint64_t id = 1; id <= n; id++) {
+        ASSERT_TRUE(hnsw_has_node(h, id)) << id;
+        for (uint32_t layer = 0; layer <= h->levels[id]; layer++) {
+            std::vector<uint64_t> links = graph_links(h, id, layer);
+            EXPECT_LE(links.size(), hnsw_layer_cap(h, layer)) << id;
+            std::set<uint64_t> distinct(links.begin(), links.end());
+            EXPECT_EQ(distinct.size(), links.size()) << id << " " << layer;
+            EXPECT_EQ(distinct.count(id), 0u) << id << " " << layer;
+            for (uint64_t nb : links) {
+                EXPECT_TRUE(hnsw_has_node(h, nb)) << id << " -> " << nb;
+                EXPECT_GE(h->levels[nb], layer) << id << " -> " << nb;
+            }
+            if (layer == 0 && (int64_t)id != h->entry_point) {
+                EXPECT_FALSE(links.empty()) << id;
+            }
+        }
+    }
+}
+
+class HnswThreadsRule : public ::testing::TestWithParam<int32_t> {};
+
+// Four threads build while another searches: the searches stay sound, the
+// lists are sound, and the recall matches a one-thread build's.
+TEST_P(HnswThreadsRule, ParallelBuildBesideSearchesKeepsTheRecall) {
+    const uint32_t dim = 16, n = 4000, batch = 1000;
+    auto data = random_vectors(n, dim, 211);
+    auto queries = random_vectors(100, dim, 212);
+    std::vector<uint64_t> ids = sequential_ids(n);
+    vx_index_params p = hnsw_params(dim, 8, 64, 64);
+    vx_index *one = vx_index_create(nullptr, &p);
+    vx_index *four = vx_index_create(nullptr, &p);
+    ASSERT_EQ(vx_index_set_neighbor_selection(one, GetParam()), VX_OK);
+    ASSERT_EQ(vx_index_set_neighbor_selection(four, GetParam()), VX_OK);
+    ASSERT_EQ(vx_index_set_build_threads(four, 4), VX_OK);
+    ASSERT_EQ(vx_index_add_batch(one, ids.data(), data.data(), n), VX_OK);
+
+    ThreadedBuild t;
+    t.index = four;
+    t.queries = queries.data();
+    t.dim = dim;
+    t.most_id = n;
+    ASSERT_EQ(vx_index_add(four, ids[0], data.data()), VX_OK);
+    pthread_t reader;
+    ASSERT_EQ(pthread_create(&reader, nullptr, search_during_build, &t), 0);
+    for (uint64_t from = 1; from < n; from += batch) {
+        uint64_t count = from + batch <= n ? batch : n - from;
+        EXPECT_EQ(vx_index_add_batch(four, ids.data() + from, data.data() + from * dim, count), VX_OK);
+    }
+    t.done = true;
+    pthread_join(reader, nullptr);
+    EXPECT_EQ(t.bad.load(), 0);
+    EXPECT_GT(t.searches.load(), 0u);
+    EXPECT_EQ(vx_index_get_ntotal(four), n);
+    EXPECT_EQ(hnsw_body(four)->present, n);
+    expect_sound_lists(hnsw_body(four), n);
+    // The levels are the one-thread build's: drawn in batch order. (The
+    // nearest-link graph draws from the shared generator, so only the
+    // diverse graph's levels can be compared.)
+    if (GetParam() == VX_HNSW_SELECT_DIVERSE) {
+        for (uint64_t id = 1; id <= n; id++) {
+            ASSERT_EQ(hnsw_body(four)->levels[id], hnsw_body(one)->levels[id]) << id;
+        }
+    }
+
+    double alone = graph_recall(one, data, ids, queries, dim);
+    double together = graph_recall(four, data, ids, queries, dim);
+    EXPECT_GE(together, alone - 0.01) << alone;
+    vx_index_destroy(four);
+    vx_index_destroy(one);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, HnswThreadsRule,
+                         ::testing::Values(VX_HNSW_SELECT_DIVERSE, VX_HNSW_SELECT_NEAREST));
+
 } // namespace

@@ -624,6 +624,7 @@ static vx_status create_collection(vx_daded *db, const ImportArgs &in, uint32_t 
     config.metric = in.metric;
     config.index_type = in.index;
     config.auto_resize = 1;
+    config.build_threads = 0;  // the graph is built on every core
     if (in.index == VX_INDEX_IVF_PQ) {
         config.quant_type = VX_QUANT_PRODUCT;
         config.pq_m = pq_subspaces(dim);
