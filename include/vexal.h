@@ -2108,7 +2108,8 @@ VX_API int vx_daded_is_simd_available(void);
  * collection cannot be made (dimension 0). */
 VX_API vx_status vx_daded_create_collection_ex(vx_daded *db, const vx_collection_config *config,
                                                vx_collection **out);
-/* Same with default options: VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1. */
+/* Same with default options: VX_METRIC_L2, VX_INDEX_HNSW, auto_resize 1,
+ * build_threads 1000 (every core). */
 VX_API vx_status vx_daded_create_collection(vx_daded *db, const vx_str *name, uint32_t dimension,
                                             vx_collection **out);
 /* The collection called name, or NULL. The registry's lock is released

@@ -14,8 +14,6 @@
 #define VX_COLLECTION_DORMANT_THRESHOLD 100000000ull
 #define VX_COLLECTION_DEFAULT_K 10
 #define VX_COLLECTION_DEFAULT_REFINE 4
-// The field's name while it was reserved, still used by older code.
-#define reserved64 build_threads
 
 struct vx_collection {
     char *name;                 // zero-terminated copy, or null

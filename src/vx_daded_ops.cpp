@@ -39,7 +39,7 @@ static void default_collection_config(vx_collection_config *config, const vx_str
     config->dimension = dimension;
     config->metric = VX_METRIC_L2;
     config->index_type = VX_INDEX_HNSW;
-    config->reserved64 = 1000;
+    config->build_threads = 1000;  // more than any machine's cores: every core
     config->auto_resize = 1;
 }
 

@@ -111,7 +111,7 @@ TEST(DatabaseRegistry, CreateGetListDrop) {
     vx_collection_stats st;
     vx_collection_get_stats(c, &st);
     EXPECT_EQ(st.index_type, VX_INDEX_HNSW);  // default options
-    EXPECT_EQ(c->config.reserved64, 1000u);
+    EXPECT_EQ(c->config.build_threads, 1000u);
     EXPECT_EQ(c->config.auto_resize, 1);
 
     // Lookups are byte-wise and length-sensitive.

@@ -29,7 +29,7 @@ class vx_db_config(Structure):
 
 class vx_collection_config(Structure):
     _fields_ = [("name", vx_str), ("dimension", c_uint32), ("metric", c_int32),
-                ("index_type", c_int32), ("refine_factor", c_uint32), ("reserved64", c_uint64),
+                ("index_type", c_int32), ("refine_factor", c_uint32), ("build_threads", c_uint64),
                 ("auto_resize", c_int32), ("quant_type", c_int32), ("pq_m", c_uint32),
                 ("pq_nbits", c_uint32)]
 
