@@ -397,6 +397,52 @@ extern "C" VX_API vx_status vx_collection_insert_record(vx_collection *c, const 
     return vx_collection_insert_with_meta(c, rec->vector, rec->meta, rec->meta_count, nullptr);
 }
 
+// Records a batch stores under one hold of the write lock: enough for a
+// graph's build threads to share, few enough that searches wait briefly.
+static const uint64_t INSERT_CHUNK = 2048;
+
+// Hands n stored records to the index: an active graph reading the records'
+// vectors in place takes them in one add (on its build threads), any other
+// index one at a time. Failures are ignored, as for a single insertion.
+static void feed_index_many(vx_collection *c, const uint64_t *ids, const float *const *vectors, uint64_t n) {
+    if (!collection_index_active(c)) return;
+    if (index_kind_is_graph(vx_index_get_type(c->index)) && collection_index_borrows(c)) {
+        collection_apply_build_threads(c);
+        index_add_vectors_at(c->index, ids, vectors, n);
+        return;
+    }
+    for (uint64_t i = 0; i < n; i++) collection_feed_index(c, ids[i], vectors[i]);
+}
+
+// Stores up to n records under one hold of the write lock and feeds them to
+// the index; ids receives their ids. Stops at the first failure.
+static vx_status insert_chunk(vx_collection *c, const float *vectors, uint64_t n, uint64_t *ids) {
+    const float **where = (const float **)vx_malloc(n * sizeof(float *));
+    if (!where) return VX_ERR_NO_MEMORY;
+    write_guard guard(c->lock);
+    vx_status st = guard.held() ? VX_OK : guard.status();
+    uint64_t stored = 0;
+    while (stored < n && st == VX_OK) {
+        float *copy = collection_reserve_record(c) == VX_OK ? collection_vector_slot(c) : nullptr;
+        if (!copy) {
+            st = VX_ERR_NO_MEMORY;
+            break;
+        }
+        vx_memcpy(copy, vectors + stored * c->dimension, (uint64_t)c->dimension * sizeof(float));
+        st = collection_push_record(c, c->next_id, copy, nullptr, 0);
+        if (st != VX_OK) break;
+        ids[stored] = c->next_id++;
+        where[stored++] = copy;
+    }
+    if (stored) {
+        c->modified_time = vx_time_now();
+        feed_index_many(c, ids, where, stored);
+    }
+    guard.unlock();
+    vx_free(where);
+    return st;
+}
+
 extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
                                                        uint64_t *out_ids) {
     if (!c || !vectors || n == 0) return VX_ERR_INVALID_ARG;
@@ -408,7 +454,8 @@ extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const f
     if (!ids) return VX_ERR_NO_MEMORY;
     vx_status st = VX_OK;
     uint64_t dim = c->dimension;
-    for (uint64_t i = 0; i < n && st == VX_OK; i++) st = vx_collection_insert(c, vectors + i * dim, &ids[i]);
+    for (uint64_t i = 0; i < n && st == VX_OK; i += INSERT_CHUNK)
+        st = insert_chunk(c, vectors + i * dim, n - i < INSERT_CHUNK ? n - i : INSERT_CHUNK, ids + i);
     if (st == VX_OK && out_ids) vx_memcpy(out_ids, ids, n * sizeof(uint64_t));
     vx_free(ids);
     return st;

@@ -154,11 +154,6 @@ vx_status collection_index_records(vx_collection *c);
 // ready. Failures are ignored. Write lock held.
 void collection_feed_index(vx_collection *c, uint64_t id, const float *vector);
 
-// The index layer's batch add from vectors where they lie (vx_index_hnsw.cpp):
-// vectors[i] for ids[i], i < count, in one batch so that a graph's build
-// threads apply; VX_ERR_NOT_SUPPORTED for kinds that are not graphs.
-vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
-                               uint64_t count);
 // Gives the collection's index the configured build thread count (more
 // than the cores online count as every core). Write lock held.
 void collection_apply_build_threads(vx_collection *c);

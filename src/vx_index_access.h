@@ -45,6 +45,12 @@ void index_shape_apply(const vx_index_shape *shape, vx_index_params *params);
 // VX_ERR_INVALID_ARG once vectors were added. Takes the index's write lock.
 vx_status index_borrow_vectors(vx_index *index);
 
+// Adds vectors[i] for ids[i] (i < count) to a graph in one batch, so that
+// its build threads apply; a borrowing graph reads each vector where it
+// lies. VX_ERR_NOT_SUPPORTED for other kinds.
+vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
+                               uint64_t count);
+
 // 1 when the index reads its vectors where the adder keeps them, else 0.
 int index_borrows_vectors(const vx_index *index);
 

@@ -243,10 +243,6 @@ vx_status hnsw_add_batch_at(vx_hnsw_index *h, const uint64_t *ids, const float *
 // depends on the threads' timing. With one, insertion is in batch order on
 // the calling thread and the graph depends on the seed and input alone.
 void hnsw_set_build_threads(vx_hnsw_index *h, uint32_t threads);
-// Adds vectors[i] for ids[i] (i < count) to a graph in one batch, so that
-// its build threads apply; VX_ERR_NOT_SUPPORTED for other kinds.
-vx_status index_add_vectors_at(vx_index *index, const uint64_t *ids, const float *const *vectors,
-                               uint64_t count);
 // Graph search into results, nearest first; returns the hit count (<= k).
 uint64_t hnsw_search(vx_hnsw_index *h, const float *query, uint64_t k,
                      vx_search_result *results);

@@ -636,3 +636,35 @@ TEST(CollectionThreads, GraphBuiltOnTwoThreadsAnswersSoundly) {
     EXPECT_EQ(((vx_hnsw_index *)c->index->body)->build_threads, 1u);
     EXPECT_EQ(first, answers());
 }
+
+// A batch inserted into a collection whose graph is active goes to the
+// graph a chunk at a time on its build threads: every record gets its node,
+// ids follow on, and each record is its own nearest hit. The same batch
+// into an inverted file reaches its lists one record at a time.
+TEST(CollectionThreads, BatchIntoAnActiveGraphReachesEveryRecord) {
+    const uint32_t dim = 16;
+    std::mt19937_64 rng(303);
+    for (int32_t kind : {VX_INDEX_HNSW, VX_INDEX_IVF}) {
+        SCOPED_TRACE(kind);
+        vx_collection_config cfg = config_for("batch", dim, kind);
+        cfg.build_threads = 2;
+        Owned c(vx_collection_create(nullptr, &cfg));
+        std::vector<float> first = unit_cube_vectors(600, dim, rng);
+        ASSERT_EQ(vx_collection_insert_batch(c.get(), first.data(), 600, nullptr), VX_OK);
+        ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+        const uint64_t n = 4500;  // more than two chunks
+        std::vector<float> more = unit_cube_vectors(n, dim, rng);
+        std::vector<uint64_t> ids(n);
+        ASSERT_EQ(vx_collection_insert_batch(c.get(), more.data(), n, ids.data()), VX_OK);
+        for (uint64_t i = 0; i < n; i++) ASSERT_EQ(ids[i], 601 + i);
+        EXPECT_EQ(vx_index_get_ntotal(c->index), 600 + n);
+        vx_search_hit hit;
+        uint64_t self = 0;
+        for (uint64_t i = 0; i < n; i += 7) {
+            ASSERT_EQ(vx_collection_search_filtered(c.get(), &more[i * dim], nullptr, 1, &hit), 1u);
+            EXPECT_EQ(hit.distance, 0.0f);
+            self += hit.id == ids[i];
+        }
+        EXPECT_GE(self, (n / 7) * 99 / 100);
+    }
+}

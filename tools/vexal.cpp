@@ -818,16 +818,28 @@ static bool load_queries(const SearchArgs &in, Matrix *queries, std::string *err
     return true;
 }
 
-static void print_hits(const Matrix &queries, vx_collection *c, const vx_search_options &opt) {
-    std::vector<vx_search_hit> hits(opt.k);
-    for (uint64_t q = 0; q < queries.rows; q++) {
-        uint64_t n = vx_collection_search(c, queries.row(q), &opt, hits.data());
-        if (queries.rows > 1) printf("query %llu\n", (unsigned long long)(q + 1));
-        for (uint64_t i = 0; i < n; i++)
-            printf("%3llu  id %-10llu distance %.6g\n", (unsigned long long)(i + 1), (unsigned long long)hits[i].id,
-                   (double)hits[i].distance);
-        if (n == 0) printf("  (no hits)\n");
+// Queries go to the batch call a group at a time, shared by every core; the
+// hits are printed query by query.
+static bool print_hits(const Matrix &queries, vx_collection *c, const vx_search_options &opt, std::string *error) {
+    const uint64_t group = 256;
+    std::vector<vx_search_hit> hits(group * opt.k);
+    std::vector<uint64_t> counts(group);
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    uint32_t threads = cores > 64 ? 64 : cores > 1 ? (uint32_t)cores : 1;
+    for (uint64_t first = 0; first < queries.rows; first += group) {
+        uint64_t n = queries.rows - first < group ? queries.rows - first : group;
+        vx_status st = vx_collection_search_batch(c, queries.row(first), n, &opt, threads, hits.data(), counts.data());
+        if (st != VX_OK) return *error = std::string("search: ") + vx_error_message(st), false;
+        for (uint64_t q = 0; q < n; q++) {
+            const vx_search_hit *row = &hits[q * opt.k];
+            if (queries.rows > 1) printf("query %llu\n", (unsigned long long)(first + q + 1));
+            for (uint64_t i = 0; i < counts[q]; i++)
+                printf("%3llu  id %-10llu distance %.6g\n", (unsigned long long)(i + 1),
+                       (unsigned long long)row[i].id, (double)row[i].distance);
+            if (counts[q] == 0) printf("  (no hits)\n");
+        }
     }
+    return true;
 }
 
 // Applies --ef or --nprobe to the collection's index for this run (the
@@ -881,8 +893,10 @@ static int cmd_search(const std::vector<std::string> &args) {
     memset(&opt, 0, sizeof(opt));
     opt.k = in.k;
     opt.filter = filter.get();
-    print_hits(queries, c, opt);
-    if (!close_database(db, &error)) return tool_error(error);
+    bool printed = print_hits(queries, c, opt, &error);
+    std::string closing;
+    if (!close_database(db, &closing)) return tool_error(closing);
+    if (!printed) return tool_error(error);
     return 0;
 }
 
