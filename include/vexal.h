@@ -1552,6 +1552,14 @@ VX_API uint64_t vx_index_search(vx_index *index, const float *query, uint64_t k,
  * arguments, VX_OK otherwise. */
 VX_API vx_status vx_index_search_batch(vx_index *index, const float *queries, uint64_t nq,
                                        uint64_t k, vx_search_result *results);
+/* vx_index_search_batch with the queries shared among `threads` threads
+ * (0 and 1: the calling thread alone; at most 64), each taking consecutive
+ * queries; the answers are those of vx_index_search_batch, row for row. A
+ * thread that cannot be started leaves its share to the calling thread.
+ * VX_ERR_INVALID_ARG for NULL arguments, VX_OK otherwise. Thread-safe as
+ * vx_index_search is; the threads end before the call returns. */
+VX_API vx_status vx_index_search_batch_threads(vx_index *index, const float *queries, uint64_t nq,
+                                               uint64_t k, uint32_t threads, vx_search_result *results);
 
 /* Creates an inverted-file body (VX_INDEX_IVF, VX_METRIC_L2) in arena (or
  * in an arena of its own, released by vx_ivf_destroy); NULL for dimension

@@ -272,6 +272,51 @@ extern "C" VX_API vx_status vx_index_search_batch(vx_index *index, const float *
     return VX_OK;
 }
 
+// One thread's share of a batch: consecutive queries and their result rows.
+struct search_share {
+    vx_index *index;
+    const float *queries;
+    uint64_t nq, k;
+    vx_search_result *results;
+    vx_thread thread;
+};
+
+static void *search_share_run(void *arg) {
+    search_share *s = (search_share *)arg;
+    vx_index_search_batch(s->index, s->queries, s->nq, s->k, s->results);
+    return nullptr;
+}
+
+// Most threads one batch call starts.
+static const uint32_t SEARCH_THREADS_MAX = 64;
+
+extern "C" VX_API vx_status vx_index_search_batch_threads(vx_index *index, const float *queries, uint64_t nq,
+                                                          uint64_t k, uint32_t threads,
+                                                          vx_search_result *results) {
+    if (!index || !queries || !results) return VX_ERR_INVALID_ARG;
+    if (threads > SEARCH_THREADS_MAX) threads = SEARCH_THREADS_MAX;
+    if (threads > nq) threads = (uint32_t)nq;
+    if (threads <= 1) return vx_index_search_batch(index, queries, nq, k, results);
+    search_share shares[SEARCH_THREADS_MAX];
+    bool started[SEARCH_THREADS_MAX];
+    uint64_t dim = vx_index_get_dim(index), first = 0;
+    for (uint32_t t = 0; t < threads; t++) {
+        uint64_t n = nq / threads + (t < nq % threads ? 1 : 0);
+        shares[t] = {index, queries + first * dim, n, k, results + first * k, {}};
+        first += n;
+    }
+    // Share 0 is the calling thread's; a share whose thread cannot start is
+    // run here as well.
+    for (uint32_t t = 1; t < threads; t++)
+        started[t] = vx_thread_create(&shares[t].thread, search_share_run, &shares[t]) == VX_OK;
+    search_share_run(&shares[0]);
+    for (uint32_t t = 1; t < threads; t++) {
+        if (started[t]) vx_thread_join(&shares[t].thread);
+        else search_share_run(&shares[t]);
+    }
+    return VX_OK;
+}
+
 extern "C" VX_API vx_status vx_index_set_search_width(vx_index *index, uint32_t width) {
     if (!index || !index->body) return VX_ERR_INVALID_ARG;
     index->kind->family->set_search_width(index->body, width);

@@ -283,6 +283,39 @@ TEST(IndexSearchBatch, QueryWithoutHitsGetsTheSentinelRecord) {
     vx_index_destroy(index);
 }
 
+// Queries shared among threads get their rows exactly as one thread gives
+// them, for a graph and for an inverted file, whatever the thread count
+// (beyond the queries, beyond the limit); the sentinel row included.
+TEST(IndexSearchBatch, ThreadsAnswerRowForRowAsOneThread) {
+    const uint32_t d = 8;
+    const uint64_t n = 1500, nq = 37, k = 5;
+    auto data = random_vectors(n, d, 31);
+    auto ids = sequential_ids(n);
+    auto queries = random_vectors(nq, d, 32);
+    vx_index_params params[2] = {hnsw_params(d, 8, 40, 20), ivf_params(d, 6, 2, 3)};
+    for (vx_index_params &p : params) {
+        vx_index *index = vx_index_create(nullptr, &p);
+        ASSERT_NE(index, nullptr);
+        ASSERT_EQ(vx_index_train(index, data.data(), n), VX_OK);
+        ASSERT_EQ(vx_index_add_batch(index, ids.data(), data.data(), n), VX_OK);
+        std::vector<vx_search_result> one(nq * k), many(nq * k);
+        ASSERT_EQ(vx_index_search_batch(index, queries.data(), nq, k, one.data()), VX_OK);
+        for (uint32_t threads : {0u, 1u, 2u, 3u, 36u, 37u, 50u, 1000u}) {
+            for (auto &r : many) r = {7, 7.0f};
+            ASSERT_EQ(vx_index_search_batch_threads(index, queries.data(), nq, k, threads, many.data()), VX_OK);
+            for (uint64_t i = 0; i < nq * k; i++) {
+                ASSERT_EQ(many[i].id, one[i].id) << threads << " " << i;
+                ASSERT_EQ(memcmp(&many[i].distance, &one[i].distance, 4), 0);
+            }
+        }
+        EXPECT_EQ(vx_index_search_batch_threads(index, queries.data(), 0, k, 4, many.data()), VX_OK);
+        EXPECT_EQ(vx_index_search_batch_threads(nullptr, queries.data(), nq, k, 4, many.data()), VX_ERR_INVALID_ARG);
+        EXPECT_EQ(vx_index_search_batch_threads(index, nullptr, nq, k, 4, many.data()), VX_ERR_INVALID_ARG);
+        EXPECT_EQ(vx_index_search_batch_threads(index, queries.data(), nq, k, 4, nullptr), VX_ERR_INVALID_ARG);
+        vx_index_destroy(index);
+    }
+}
+
 TEST(IndexStats, MemoryEstimatesAndRecords) {
     vx_index_params hp = hnsw_params(8, 16, 32, 16);
     vx_index *h = vx_index_create(nullptr, &hp);

@@ -31,6 +31,9 @@ def test_bare_index_against_brute_force(kind, tmp_path):
     assert again.dim == 24 and len(again) == 3000
     got2, dist2 = again.search(queries, k=10, ef=128)
     assert np.array_equal(got, got2) and np.array_equal(dist, dist2)
+    # Queries shared among threads answer row for row as on one thread.
+    got3, dist3 = again.search(queries, k=10, threads=3)
+    assert np.array_equal(got, got3) and np.array_equal(dist, dist3)
     with pytest.raises(vexal.Error):
         vexal.Index.load(str(tmp_path / "nothing"))
 

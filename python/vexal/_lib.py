@@ -135,6 +135,7 @@ SIGNATURES = {
     "vx_index_add_batch": (c_int32, [P, P, P, c_uint64]),
     "vx_index_set_search_width": (c_int32, [P, c_uint32]),
     "vx_index_search_batch": (c_int32, [P, P, c_uint64, c_uint64, P]),
+    "vx_index_search_batch_threads": (c_int32, [P, P, c_uint64, c_uint64, c_uint32, P]),
     "vx_index_save": (c_int32, [P, POINTER(vx_str)]),
     "vx_index_load": (c_void_p, [P, POINTER(vx_str)]),
     "vx_arena_create": (c_int32, [c_uint64, POINTER(c_void_p)]),

@@ -104,11 +104,13 @@ class Index:
         check(lib.vx_index_add_batch(self._handle, address(ids), address(a), len(a)), "add")
         return ids
 
-    def search(self, queries: Any, k: int = 10, ef: Optional[int] = None) -> tuple[np.ndarray, np.ndarray]:
+    def search(self, queries: Any, k: int = 10, ef: Optional[int] = None,
+               threads: int = 1) -> tuple[np.ndarray, np.ndarray]:
         """The k nearest ids of each query with their distances, as (nq, k)
         uint64 and float32 arrays, nearest first; short rows are padded with
         id 0 and +inf. ef sets the search width from now on (ef_search of a
-        graph, nprobe of an inverted file). All queries go in one call."""
+        graph, nprobe of an inverted file). All queries go in one call,
+        shared among `threads` threads (at most 64)."""
         h = self._handle
         q = as_matrix(queries, self.dim, "queries")
         k = int(k)
@@ -119,7 +121,8 @@ class Index:
         out = np.empty(len(q) * k, dtype=SEARCH_RESULT)
         out["id"] = _NO_HIT
         out["distance"] = np.inf
-        check(lib.vx_index_search_batch(h, address(q), len(q), k, address(out)), "search")
+        check(lib.vx_index_search_batch_threads(h, address(q), len(q), k, max(0, min(int(threads), 64)),
+                                                address(out)), "search")
         ids = out["id"].reshape(len(q), k)
         distances = out["distance"].reshape(len(q), k)
         empty = ids == _NO_HIT
