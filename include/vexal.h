@@ -1877,7 +1877,10 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
  * are tested first; when under 3 % of them match, the matching records are
  * all measured and the answer is exact. Otherwise a plain graph (VX_INDEX_HNSW)
  * tests the filter during its walk, passing through records that do not
- * match without reporting them; other kinds filter their hits. Either way,
+ * match without reporting them, and gives way to the exact search once it
+ * has tested a quarter as many records as the filter is judged to match
+ * (256 at least: matches far from the query would lead it through much of
+ * the graph); other kinds filter their hits. Either way,
  * when the index yields fewer than k matching hits, the nearest of the
  * remaining matching records make up the count, so k hits come back
  * whenever k records match. */

@@ -541,10 +541,14 @@ static uint64_t filter_match_estimate(const vx_collection *c, const vx_filter *f
     return n ? matched * (c->count / n) + matched * (c->count % n) / n : 0;
 }
 
-// A filtered walk that meets as many records as exact search would measure
-// (the matching records, at least FILTER_WALK_MIN) stops, and the search
-// becomes exact: a filter whose matches lie far from the query would
-// otherwise lead the walk through most of the graph.
+// A filtered walk that tests a quarter as many records as exact search
+// would measure (the matching records; at least FILTER_WALK_MIN) stops, and
+// the search becomes exact: a filter whose matches lie far from the query
+// would otherwise lead the walk through much of the graph. A walk among
+// matches near the query tests a few hundred records at ef 128 on 60,000
+// Fashion-MNIST images (median 285, nine in ten under 800); one whose
+// matches are elsewhere, thousands.
+static const uint64_t FILTER_WALK_SHARE = 4;
 static const uint64_t FILTER_WALK_MIN = 256;
 
 struct filter_walk {
@@ -569,7 +573,8 @@ static int record_accepted(uint64_t id, void *context) {
 static uint64_t index_hits(vx_collection *c, const float *query, uint64_t fetch, const vx_filter *filter,
                            uint64_t matches, vx_search_result *res) {
     if (filter && index_distances_exact(c) && index_filters_in_walk(c->index)) {
-        filter_walk w = {c, filter, matches > FILTER_WALK_MIN ? matches : FILTER_WALK_MIN, 0};
+        uint64_t budget = matches / FILTER_WALK_SHARE;
+        filter_walk w = {c, filter, budget > FILTER_WALK_MIN ? budget : FILTER_WALK_MIN, 0};
         uint64_t n = index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
         return w.tested > w.budget ? NONE : n;
     }

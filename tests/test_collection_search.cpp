@@ -369,8 +369,8 @@ struct ModelFilter {
 };
 
 // A filtered walk's test, with the plain scan for the lookup: it ends the
-// walk once it has tested as many records as the filter is judged to match
-// (256 at least).
+// walk once it has tested a quarter as many records as the filter is judged
+// to match (256 at least).
 static int model_accepts(uint64_t id, void *context) {
     ModelFilter *m = (ModelFilter *)context;
     if (++m->tested > m->budget) return -1;
@@ -413,7 +413,7 @@ static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, 
     if (f && model_matches_few(c, f)) return exact_filtered(c, q, k, f);
     uint64_t want = std::min<uint64_t>(k, c->count);
     std::vector<vx_search_result> res(want);
-    ModelFilter mf = {c, f, f ? std::max<uint64_t>(model_match_estimate(c, f), 256) : 0, 0};
+    ModelFilter mf = {c, f, f ? std::max<uint64_t>(model_match_estimate(c, f) / 4, 256) : 0, 0};
     uint64_t n = f ? index_search_accepting(c->index, q, want, model_accepts, &mf, res.data())
                    : vx_index_search(c->index, q, want, res.data());
     if (f && mf.tested > mf.budget) return exact_filtered(c, q, k, f);

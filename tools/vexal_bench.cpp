@@ -759,8 +759,13 @@ static void bench_graph_at_work(const Matrix &base, const Matrix &queries, const
         vx_collection_set_search_width(c, efs[e]);
         for (int w = 0; w < 3; w++) walked_qps[w][e] = pass(w, &walked[w][e]);
     }
+    // The best of three alternating passes each: a pass is short.
     vx_collection_set_search_width(c, 64);
-    double one = batch_rate(c, queries, 1), two = batch_rate(c, queries, 2);
+    double one = 0, two = 0;
+    for (int pass = 0; pass < 3; pass++) {
+        one = std::max(one, batch_rate(c, queries, 1));
+        two = std::max(two, batch_rate(c, queries, 2));
+    }
     vx_collection_drop_index(c);
     for (int w = 0; w < 3; w++) exact_qps[w] = pass(w, &exact[w]);
     vx_collection_destroy(c);
