@@ -84,21 +84,67 @@ extern "C" VX_API uint64_t vx_ivf_get_list_size(const vx_ivf_index *ivf, uint32_
 // Farthest-point seeding: a random first row, then repeatedly the row whose
 // nearest chosen centroid is farthest (first of equal maxima). When no row is
 // farther than the starting bound the previous pick is taken again.
+// Under squared L2 a row whose nearest centroid so far is a cannot come
+// nearer to the new centroid c when |a - c|^2 > SEED_SKIP * |r - a|^2, as
+// |r - c| >= |a - c| - |r - a|; such rows are not measured. The factor lies
+// far enough above 4 to cover every rounding of the sums, so nearest[] and
+// every pick are those of measuring each row each time. Working memory for
+// that (owner, the row pointers and positions) may be null: every row is
+// then measured.
+static const float SEED_SKIP = 4.01f;
+
+struct seed_scratch {
+    uint32_t *owner;       // per row: the centroid its nearest[] came from
+    const float **ptrs;    // rows to measure this round
+    uint64_t *pos;         // their positions
+    float *between;        // the new centroid's distance to each earlier one
+};
+
+// Rows the centroid j - 1 may come nearer to, into s->ptrs and s->pos.
+static uint64_t seed_rows_to_measure(const vx_ivf_index *ivf, const float *rows, uint64_t n, const float *cent,
+                                     uint32_t j, const float *nearest, seed_scratch *s) {
+    uint32_t d = ivf->dimension;
+    const float *last = cent + (uint64_t)(j - 1) * d;
+    for (uint32_t a = 0; a + 1 < j; a++) s->between[a] = vx_vec_distance(cent + (uint64_t)a * d, last, d, ivf->metric);
+    uint64_t m = 0;
+    for (uint64_t r = 0; r < n; r++) {
+        if (j > 1 && s->between[s->owner[r]] > SEED_SKIP * nearest[r]) continue;
+        s->ptrs[m] = rows + r * d;
+        s->pos[m++] = r;
+    }
+    return m;
+}
+
 static void ivf_seed(const vx_ivf_index *ivf, const float *rows, uint64_t n, float *cent,
-                     float *nearest, float *scratch) {
+                     float *nearest, float *scratch, seed_scratch *skip) {
     uint32_t d = ivf->dimension;
     uint32_t c = ivf->list_count;
     // Squared L2 and cosine distances are not negative; negated dot products
     // may be, so that metric starts below every value.
     float floor = ivf->metric == VX_METRIC_IP ? -__builtin_inff() : 0.0f;
+    bool l2 = ivf->metric != VX_METRIC_IP && ivf->metric != VX_METRIC_COSINE;
+    if (!l2 || !skip->owner || !skip->ptrs || !skip->pos || !skip->between) skip = nullptr;
     uint64_t pick = vx_rand() % n;
     vx_memcpy(cent, rows + pick * d, (uint64_t)d * sizeof(float));
     for (uint32_t j = 1; j < c; j++) {
         const float *last = cent + (uint64_t)(j - 1) * d;
-        batch_distance_rows(last, rows, n, d, ivf->metric, scratch);
+        if (skip) {
+            uint64_t m = seed_rows_to_measure(ivf, rows, n, cent, j, nearest, skip);
+            batch_distance(last, skip->ptrs, m, d, ivf->metric, scratch);
+            for (uint64_t i = 0; i < m; i++) {
+                uint64_t r = skip->pos[i];
+                if (j == 1 || scratch[i] < nearest[r]) {
+                    nearest[r] = scratch[i];
+                    skip->owner[r] = j - 1;
+                }
+            }
+        } else {
+            batch_distance_rows(last, rows, n, d, ivf->metric, scratch);
+            for (uint64_t r = 0; r < n; r++)
+                if (j == 1 || scratch[r] < nearest[r]) nearest[r] = scratch[r];
+        }
         float best = floor;
         for (uint64_t r = 0; r < n; r++) {
-            if (j == 1 || scratch[r] < nearest[r]) nearest[r] = scratch[r];
             if (nearest[r] > best) {
                 best = nearest[r];
                 pick = r;
@@ -185,7 +231,13 @@ vx_status ivf_train(vx_ivf_index *ivf, const float *vectors, uint64_t n) {
     if (!cent || !nearest || !scratch || !assign || !counts || !sums || !dist || !cents) {
         st = VX_ERR_NO_MEMORY;
     } else {
-        ivf_seed(ivf, vectors, n, cent, nearest, scratch);
+        // The row pointers and positions are only needed while seeding.
+        seed_scratch skip = {assign, (const float **)vx_malloc(n * sizeof(float *)),
+                             (uint64_t *)vx_malloc(n * sizeof(uint64_t)), (float *)vx_malloc((uint64_t)c * sizeof(float))};
+        ivf_seed(ivf, vectors, n, cent, nearest, scratch, &skip);
+        vx_free((void *)skip.ptrs);
+        vx_free(skip.pos);
+        vx_free(skip.between);
         for (uint32_t it = 0; it < ivf->iterations && st == VX_OK; it++)
             if (!ivf_kmeans_round(ivf, vectors, n, cent, assign, counts, sums, dist, cents)) st = VX_ERR_NO_MEMORY;
     }

@@ -141,6 +141,29 @@ TEST(IvfTrain, MatchesThePlainModel) {
     }
 }
 
+// Seeding leaves rows unmeasured when the new centroid cannot come nearer
+// to them; on tight, far-apart clusters (where most rows are left out, and
+// rows repeat) the centroids are still the plain model's bit for bit.
+TEST(IvfTrain, ClusteredSeedingMatchesThePlainModel) {
+    const uint32_t d = 8, c = 48, clusters = 40, per = 30;
+    const uint64_t n = uint64_t(clusters) * per;
+    auto centres = random_vectors(clusters, d, 41, -100.0f, 200.0f);
+    auto noise = random_vectors(n, d, 42, -0.5f, 1.0f);
+    std::vector<float> data(n * d);
+    for (uint64_t r = 0; r < n; r++)
+        for (uint32_t t = 0; t < d; t++) data[r * d + t] = centres[(r % clusters) * d + t] + noise[r * d + t];
+    for (uint64_t r = 0; r < n; r += 9) std::copy(&data[0], &data[d], &data[r * d]);  // repeats
+    for (uint32_t iterations : {0u, 2u}) {
+        vx_index_params p = ivf_params(d, c, 2, iterations, VX_METRIC_L2);
+        vx_index *index = vx_index_create(nullptr, &p);
+        vx_srand(77);
+        ASSERT_EQ(vx_index_train(index, data.data(), n), VX_OK);
+        vx_srand(77);
+        EXPECT_EQ(centroids_of(index), model_train(data.data(), n, d, c, iterations, VX_METRIC_L2)) << iterations;
+        vx_index_destroy(index);
+    }
+}
+
 TEST(IvfTrain, EmptyClusterKeepsItsCentroid) {
     // Three copies of a and one b: the third seed repeats the second pick,
     // and the duplicate centroid (higher number) never wins a row.
