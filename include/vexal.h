@@ -1895,7 +1895,9 @@ VX_API uint64_t vx_collection_search(vx_collection *c, const float *query,
  * the queries (0 and 1: the calling thread alone; at most 64). The
  * collection's read lock is held for the whole call; a thread that cannot
  * be started leaves its share to the calling thread. Returns VX_OK (also for
- * nq 0); VX_ERR_INVALID_ARG for NULL c, queries, out or counts;
+ * nq 0); VX_ERR_INVALID_ARG for NULL c, queries, out or counts, and for a
+ * filter vx_collection_search refuses (a query it refuses, with a NaN or an
+ * infinity, gets count 0 and leaves its row unspecified);
  * VX_ERR_NO_MEMORY when scratch memory runs out (counts of the queries not
  * run are then 0); the lock's failure. Thread-safe as vx_collection_search
  * is. */

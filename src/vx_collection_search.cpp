@@ -874,7 +874,9 @@ static vx_status batch_each_share(const batch_job *j, uint32_t index) {
     const vx_collection *c = j->c;
     for (uint64_t i = index; i < j->nq; i += j->threads) {
         uint64_t k = j->opt ? j->opt->k : VX_COLLECTION_DEFAULT_K;
-        j->counts[i] = search_and_write(j->c, j->queries + i * c->dimension, j->opt, j->out + i * k);
+        const float *query = j->queries + i * c->dimension;
+        // A query vx_collection_search refuses gets no hits here either.
+        j->counts[i] = vector_all_finite(query, c->dimension) ? search_and_write(j->c, query, j->opt, j->out + i * k) : 0;
     }
     return VX_OK;
 }
@@ -940,11 +942,21 @@ extern "C" VX_API vx_status vx_collection_search_batch(vx_collection *c, const f
                                                        vx_search_hit *out, uint64_t *counts) {
     if (!c || !queries || !out || !counts) return VX_ERR_INVALID_ARG;
     if (nq == 0) return VX_OK;
+    // A filter vx_collection_search refuses (too deep, too large or cyclic)
+    // would run away here as well.
+    if (opt && !filter_within_limits(opt->filter)) {
+        collection_refuse(__func__, "filter too deep or cyclic");
+        return VX_ERR_INVALID_ARG;
+    }
     read_guard guard(c->lock);
     if (!guard.held()) return guard.status();
     uint32_t t = threads < 1 ? 1 : threads > BATCH_MAX_THREADS ? BATCH_MAX_THREADS : threads;
     if (t > nq) t = (uint32_t)nq;
     batch_job job = {c, queries, nq, opt, opt ? opt->k : VX_COLLECTION_DEFAULT_K, out, counts,
                      nullptr, nullptr, 0, 1, t};
-    return search_batch_locked(c, &job);
+    vx_status st = search_batch_locked(c, &job);
+    // Queries with a NaN or an infinity get no hits, as alone.
+    for (uint64_t i = 0; i < nq; i++)
+        if (!vector_all_finite(queries + i * (uint64_t)c->dimension, c->dimension)) counts[i] = 0;
+    return st;
 }

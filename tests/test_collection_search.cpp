@@ -191,6 +191,9 @@ TEST(CollectionSearch, BatchEqualsOneQueryAtATime) {
             const uint64_t nq = 71;
             std::vector<float> qs(nq * 13);
             for (float &x : qs) x = (float)(rng() % 5) - 0.5f;
+            // Queries a single search refuses: no hits in the batch either.
+            qs[5 * 13 + 2] = std::numeric_limits<float>::quiet_NaN();
+            qs[40 * 13] = -std::numeric_limits<float>::infinity();
             vx_filter f = condition("n", VX_OP_EQ);
             f.value.i32 = 2;
             for (const vx_filter *filter : {(const vx_filter *)nullptr, (const vx_filter *)&f}) {
@@ -228,6 +231,15 @@ TEST(CollectionSearch, BatchEqualsOneQueryAtATime) {
     EXPECT_EQ(vx_collection_search_batch(c.get(), nullptr, 1, nullptr, 1, out, &count), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, nullptr, 1, nullptr, &count), VX_ERR_INVALID_ARG);
     EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, nullptr, 1, out, nullptr), VX_ERR_INVALID_ARG);
+    // A filter that contains itself is refused before any search runs.
+    vx_filter loop;
+    memset(&loop, 0, sizeof(loop));
+    loop.kind = VX_FILTER_AND;
+    vx_filter *self[1] = {&loop};
+    loop.children = self;
+    loop.child_count = 1;
+    vx_search_options cyclic = {1, &loop, 0, 0, 0};
+    EXPECT_EQ(vx_collection_search_batch(c.get(), q, 1, &cyclic, 2, out, &count), VX_ERR_INVALID_ARG);
 }
 
 // A quantized index supplies refine x k candidates that the collection
