@@ -82,6 +82,18 @@ def test_many_queries_equal_one_at_a_time():
         for i, q in enumerate(queries):
             one_ids, one_d = c.search(q, k=7, filter=field("x") != 1)
             assert np.array_equal(one_ids[0], ids[i]) and np.array_equal(one_d[0], dist[i])
+        # Shared among threads, by brute force too, and a query with a NaN
+        # comes back as an empty row.
+        queries[3, 5] = np.nan
+        for index in (True, False):
+            if not index:
+                c = db.create_collection("flat", 16, index="flat")
+                c.add(rng.standard_normal((500, 16)))
+            many_ids, many_d = c.search(queries, k=7, threads=2)
+            assert (many_ids[3] == 0).all() and np.isinf(many_d[3]).all()
+            for i in (0, 17, 39):
+                one_ids, one_d = c.search(queries[i], k=7)
+                assert np.array_equal(one_ids[0], many_ids[i]) and np.array_equal(one_d[0], many_d[i])
 
 
 def test_delete_and_delete_where(tagged):

@@ -117,6 +117,7 @@ SIGNATURES = {
     "vx_collection_get_record": (c_int32, [P, c_uint64, POINTER(POINTER(vx_record))]),
     "vx_collection_set_meta": (c_int32, [P, c_uint64, P, c_uint64]),
     "vx_collection_search": (c_uint64, [P, P, POINTER(vx_search_options), P]),
+    "vx_collection_search_batch": (c_int32, [P, P, c_uint64, POINTER(vx_search_options), c_uint32, P, P]),
     "vx_collection_build_index": (c_int32, [P]),
     "vx_collection_has_index": (c_int32, [P]),
     "vx_collection_set_index_params": (c_int32, [P, POINTER(vx_index_params)]),

@@ -294,7 +294,8 @@ class Collection:
             lib.vx_collection_iterator_next(it)
 
     def search(self, queries: Any, k: int = 10, filter: Optional[filters.FilterLike] = None,
-               ef: Optional[int] = None, nprobe: Optional[int] = None) -> tuple[np.ndarray, np.ndarray]:
+               ef: Optional[int] = None, nprobe: Optional[int] = None,
+               threads: int = 1) -> tuple[np.ndarray, np.ndarray]:
         """The k nearest records of each query matching filter, nearest first.
 
         ef (a graph) or nprobe (an inverted file) sets how widely the index
@@ -305,7 +306,11 @@ class Collection:
         as (nq, k) arrays of uint64 and float32; a query with fewer than k
         matches has its row padded with id 0 and distance +inf (ids start at
         1, so 0 is never a record). Distances follow the collection's metric:
-        squared L2, negated inner product, or 1 - cosine similarity."""
+        squared L2, negated inner product, or 1 - cosine similarity.
+
+        Several queries go in one batch call, shared among `threads` threads
+        (at most 64); without an index each pass over the stored vectors
+        serves many queries. The answers are those of one query at a time."""
         h = self._handle
         q = as_matrix(queries, self._dim, "queries", finite=False)
         k = int(k)
@@ -317,12 +322,14 @@ class Collection:
         opt = vx_search_options(k=k, filter=filters.build(filter, keep) if filter is not None else None)
         nq = len(q)
         hits = np.empty(nq * k, dtype=SEARCH_HIT)
-        search = lib.vx_collection_search
         if nq == 1:
-            counts = [search(h, address(q), opt, address(hits))]
+            counts = [lib.vx_collection_search(h, address(q), opt, address(hits))]
         else:
-            base, out, stride, step = address(q), address(hits), q.strides[0], k * SEARCH_HIT.itemsize
-            counts = [search(h, base + i * stride, opt, out + i * step) for i in range(nq)]
+            q = np.ascontiguousarray(q)
+            found = np.zeros(nq, dtype=np.uint64)
+            check(lib.vx_collection_search_batch(h, address(q), nq, opt, max(0, min(int(threads), 64)),
+                                                 address(hits), address(found)), "search")
+            counts = found.tolist()
         ids = hits["id"].reshape(nq, k)
         distances = hits["distance"].reshape(nq, k)
         if min(counts) < k:
