@@ -411,7 +411,14 @@ static void feed_index_many(vx_collection *c, const uint64_t *ids, const float *
         index_add_vectors_at(c->index, ids, vectors, n);
         return;
     }
-    for (uint64_t i = 0; i < n; i++) collection_feed_index(c, ids[i], vectors[i]);
+    // An untrained index learns from every stored record and takes them all
+    // at once, the rest of this chunk included.
+    for (uint64_t i = 0; i < n; i++) {
+        if (vx_index_add(c->index, ids[i], vectors[i]) == VX_ERR_INDEX_NOT_READY) {
+            collection_index_records(c);
+            return;
+        }
+    }
 }
 
 // Stores up to n records under one hold of the write lock and feeds them to
