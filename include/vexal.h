@@ -1824,9 +1824,18 @@ VX_API vx_status vx_collection_insert(vx_collection *c, const float *vector, uin
 VX_API vx_status vx_collection_insert_record(vx_collection *c, const vx_record *rec);
 /* Inserts n vectors stored back to back; out_ids (may be NULL) receives the
  * n ids once all succeeded. Stops at the first failure and returns it;
- * VX_ERR_INVALID_ARG for null pointers or n 0. */
+ * VX_ERR_INVALID_ARG for null pointers or n 0. The records are stored 2,048
+ * at a time under one hold of the write lock; an active graph takes each
+ * such chunk in one add, on the collection's build threads. */
 VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
                                             uint64_t *out_ids);
+/* vx_collection_insert_batch with metadata: record i gets a copy of the
+ * meta_counts[i] entries at metas[i] (none when metas or meta_counts is
+ * NULL or metas[i] is NULL), as vx_collection_insert_with_meta copies them.
+ * The caller keeps its arrays. Same failures. */
+VX_API vx_status vx_collection_insert_batch_with_meta(vx_collection *c, const float *vectors, uint64_t n,
+                                                      const vx_meta_entry *const *metas,
+                                                      const uint64_t *meta_counts, uint64_t *out_ids);
 /* Overwrites the vector of id; an unknown id inserts the vector under the
  * next assigned id instead. VX_ERR_INVALID_ARG for null pointers. */
 VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector);

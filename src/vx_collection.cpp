@@ -421,9 +421,25 @@ static void feed_index_many(vx_collection *c, const uint64_t *ids, const float *
     }
 }
 
+// Record i's metadata in a batch: metas[i] with meta_counts[i] entries, or none.
+struct batch_meta {
+    const vx_meta_entry *const *metas;
+    const uint64_t *meta_counts;
+};
+
+// The metadata of a batch from its record i on.
+static batch_meta batch_meta_from(batch_meta m, uint64_t i) {
+    return batch_meta{m.metas ? m.metas + i : nullptr, m.meta_counts ? m.meta_counts + i : nullptr};
+}
+
+static vx_meta_entry *batch_meta_copy(vx_collection *c, const batch_meta *m, uint64_t i, uint64_t *count) {
+    *count = m->metas && m->meta_counts && m->metas[i] ? m->meta_counts[i] : 0;
+    return *count ? collection_copy_meta(c, m->metas[i], *count) : nullptr;
+}
+
 // Stores up to n records under one hold of the write lock and feeds them to
 // the index; ids receives their ids. Stops at the first failure.
-static vx_status insert_chunk(vx_collection *c, const float *vectors, uint64_t n, uint64_t *ids) {
+static vx_status insert_chunk(vx_collection *c, const float *vectors, uint64_t n, batch_meta meta, uint64_t *ids) {
     const float **where = (const float **)vx_malloc(n * sizeof(float *));
     if (!where) return VX_ERR_NO_MEMORY;
     write_guard guard(c->lock);
@@ -436,7 +452,9 @@ static vx_status insert_chunk(vx_collection *c, const float *vectors, uint64_t n
             break;
         }
         vx_memcpy(copy, vectors + stored * c->dimension, (uint64_t)c->dimension * sizeof(float));
-        st = collection_push_record(c, c->next_id, copy, nullptr, 0);
+        uint64_t meta_count;
+        vx_meta_entry *meta_copy = batch_meta_copy(c, &meta, stored, &meta_count);
+        st = collection_push_record(c, c->next_id, copy, meta_copy, meta_copy ? meta_count : 0);
         if (st != VX_OK) break;
         ids[stored] = c->next_id++;
         where[stored++] = copy;
@@ -450,8 +468,9 @@ static vx_status insert_chunk(vx_collection *c, const float *vectors, uint64_t n
     return st;
 }
 
-extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
-                                                       uint64_t *out_ids) {
+// Both batch insertions: checked whole first, then stored a chunk at a time.
+static vx_status insert_batch(vx_collection *c, const float *vectors, uint64_t n, batch_meta meta,
+                              uint64_t *out_ids) {
     if (!c || !vectors || n == 0) return VX_ERR_INVALID_ARG;
     if (n > UINT64_MAX / sizeof(uint64_t)) return VX_ERR_NO_MEMORY;
     // Checked whole before the first insertion, so a refused batch adds nothing.
@@ -462,10 +481,22 @@ extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const f
     vx_status st = VX_OK;
     uint64_t dim = c->dimension;
     for (uint64_t i = 0; i < n && st == VX_OK; i += INSERT_CHUNK)
-        st = insert_chunk(c, vectors + i * dim, n - i < INSERT_CHUNK ? n - i : INSERT_CHUNK, ids + i);
+        st = insert_chunk(c, vectors + i * dim, n - i < INSERT_CHUNK ? n - i : INSERT_CHUNK, batch_meta_from(meta, i),
+                          ids + i);
     if (st == VX_OK && out_ids) vx_memcpy(out_ids, ids, n * sizeof(uint64_t));
     vx_free(ids);
     return st;
+}
+
+extern "C" VX_API vx_status vx_collection_insert_batch(vx_collection *c, const float *vectors, uint64_t n,
+                                                       uint64_t *out_ids) {
+    return insert_batch(c, vectors, n, batch_meta{nullptr, nullptr}, out_ids);
+}
+
+extern "C" VX_API vx_status vx_collection_insert_batch_with_meta(vx_collection *c, const float *vectors, uint64_t n,
+                                                                 const vx_meta_entry *const *metas,
+                                                                 const uint64_t *meta_counts, uint64_t *out_ids) {
+    return insert_batch(c, vectors, n, batch_meta{metas, meta_counts}, out_ids);
 }
 
 extern "C" VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector) {

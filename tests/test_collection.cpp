@@ -668,3 +668,50 @@ TEST(CollectionThreads, BatchIntoAnActiveGraphReachesEveryRecord) {
         EXPECT_GE(self, (n / 7) * 99 / 100);
     }
 }
+
+// Metadata given with a batch lands on its records (none where the entry
+// list is null or empty, or when no lists are given), copied, and filters
+// find the records through the active graph.
+TEST(CollectionThreads, BatchWithMetadataTagsEachRecord) {
+    const uint32_t dim = 8;
+    const uint64_t n = 3000;
+    std::mt19937_64 rng(305);
+    vx_collection_config cfg = config_for("meta", dim, VX_INDEX_HNSW);
+    cfg.build_threads = 2;
+    Owned c(vx_collection_create(nullptr, &cfg));
+    std::vector<float> first = unit_cube_vectors(400, dim, rng);
+    ASSERT_EQ(vx_collection_insert_batch_with_meta(c.get(), first.data(), 400, nullptr, nullptr, nullptr), VX_OK);
+    ASSERT_EQ(vx_collection_build_index(c.get()), VX_OK);
+    std::vector<float> more = unit_cube_vectors(n, dim, rng);
+    std::vector<std::vector<vx_meta_entry>> entries(n);
+    std::vector<const vx_meta_entry *> metas(n);
+    std::vector<uint64_t> counts(n);
+    for (uint64_t i = 0; i < n; i++) {
+        if (i % 5 != 4) entries[i].push_back(int_entry("g", (int32_t)(i % 5)));
+        metas[i] = entries[i].empty() ? (i % 2 ? nullptr : entries[i].data()) : entries[i].data();
+        counts[i] = entries[i].size();
+    }
+    std::vector<uint64_t> ids(n);
+    ASSERT_EQ(vx_collection_insert_batch_with_meta(c.get(), more.data(), n, metas.data(), counts.data(), ids.data()),
+              VX_OK);
+    entries.clear();  // the collection holds copies
+    for (uint64_t i = 0; i < n; i += 11) {
+        vx_meta_entry got[2];
+        uint64_t count = 2;
+        ASSERT_EQ(vx_collection_get_meta(c.get(), ids[i], got, &count), VX_OK);
+        if (i % 5 == 4) {
+            EXPECT_EQ(count, 0u);
+        } else {
+            ASSERT_EQ(count, 1u);
+            EXPECT_EQ(got[0].value.i32, (int32_t)(i % 5));
+        }
+    }
+    vx_filter f = condition("g", VX_OP_EQ);
+    f.value.i32 = 3;
+    vx_search_hit hit;
+    for (uint64_t i = 3; i < n; i += 55) {
+        ASSERT_EQ(vx_collection_search_filtered(c.get(), &more[i * dim], &f, 1, &hit), 1u);
+        EXPECT_EQ(hit.id, ids[i]);
+    }
+    EXPECT_EQ(vx_index_get_ntotal(c->index), 400 + n);
+}
