@@ -109,6 +109,7 @@ SIGNATURES = {
     "vx_daded_list_collections": (c_uint64, [P, P, c_uint64]),
     "vx_collection_get_stats": (c_int32, [P, POINTER(vx_collection_stats)]),
     "vx_collection_insert_batch": (c_int32, [P, P, c_uint64, P]),
+    "vx_collection_insert_batch_with_meta": (c_int32, [P, P, c_uint64, P, P, P]),
     "vx_collection_insert_with_meta": (c_int32, [P, P, P, c_uint64, POINTER(c_uint64)]),
     "vx_collection_upsert": (c_int32, [P, c_uint64, P]),
     "vx_collection_delete": (c_int32, [P, c_uint64]),

@@ -189,13 +189,12 @@ class Collection:
         if meta is None:
             check(lib.vx_collection_insert_batch(h, address(a), len(a), address(ids)), "add")
             return ids
-        out = c_uint64()
-        row = address(a)
-        stride = a.strides[0]
-        for i, m in enumerate(meta):
-            check(lib.vx_collection_insert_with_meta(h, row + i * stride, m.entries, len(m), byref(out)),
-                  "add")
-            ids[i] = out.value
+        # One batch call: the entry lists by address, with their lengths.
+        a = np.ascontiguousarray(a)
+        lists = np.array([ctypes.addressof(m.entries) if len(m) else 0 for m in meta], dtype=np.uintp)
+        counts = np.array([len(m) for m in meta], dtype=np.uint64)
+        check(lib.vx_collection_insert_batch_with_meta(h, address(a), len(a), address(lists), address(counts),
+                                                       address(ids)), "add")
         return ids
 
     def upsert(self, ids: Any, vectors: Any,
