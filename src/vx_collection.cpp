@@ -4,7 +4,6 @@
 #include "vx_lock_guard.h"
 
 #include <string.h>
-#include <unistd.h>
 
 // --- arena access ---------------------------------------------------------
 
@@ -91,10 +90,8 @@ int collection_index_borrows(vx_collection *c) {
 
 void collection_apply_build_threads(vx_collection *c) {
     uint64_t asked = c->config.build_threads;
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
     // The field was once reserved: any value beyond the cores means them all.
-    uint32_t threads = 0;
-    if (asked == 1 || (cores > 0 && asked <= (uint64_t)cores)) threads = (uint32_t)asked;
+    uint32_t threads = asked <= thread_cores_online() ? (uint32_t)asked : 0;
     vx_index_set_build_threads(c->index, threads);  // not a graph: nothing to set
 }
 

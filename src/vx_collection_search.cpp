@@ -806,7 +806,7 @@ extern "C" VX_API vx_status vx_collection_set_search_width(vx_collection *c, uin
 // distances kept for one tile of them.
 static const uint64_t BATCH_TILE = 32;
 static const uint64_t BATCH_TILE_BYTES = 64ull << 20;
-static const uint32_t BATCH_MAX_THREADS = 64;
+static const uint32_t BATCH_MAX_THREADS = THREAD_SHARES_MAX;
 
 struct batch_job {
     vx_collection *c;
@@ -829,7 +829,6 @@ struct batch_worker {
     const batch_job *job;
     uint32_t index;
     vx_status status;
-    vx_thread thread;
 };
 
 // One tile of queries by brute force: distances of every query of the tile
@@ -891,17 +890,10 @@ static void *batch_worker_run(void *arg) {
 // the first; a worker that cannot start runs on the calling thread.
 static vx_status batch_run(const batch_job *job) {
     batch_worker workers[BATCH_MAX_THREADS];
-    uint8_t started[BATCH_MAX_THREADS] = {0};
-    for (uint32_t t = 0; t < job->threads; t++) workers[t] = batch_worker{job, t, VX_OK, {}};
-    for (uint32_t t = 1; t < job->threads; t++)
-        started[t] = vx_thread_create(&workers[t].thread, batch_worker_run, &workers[t]) == VX_OK;
-    batch_worker_run(&workers[0]);
-    vx_status st = workers[0].status;
-    for (uint32_t t = 1; t < job->threads; t++) {
-        if (started[t]) vx_thread_join(&workers[t].thread);
-        else batch_worker_run(&workers[t]);
-        if (st == VX_OK) st = workers[t].status;
-    }
+    for (uint32_t t = 0; t < job->threads; t++) workers[t] = batch_worker{job, t, VX_OK};
+    thread_run_shares(batch_worker_run, workers, sizeof(batch_worker), job->threads);
+    vx_status st = VX_OK;
+    for (uint32_t t = 0; t < job->threads && st == VX_OK; t++) st = workers[t].status;
     return st;
 }
 

@@ -2,6 +2,7 @@
 // family chosen at creation, the batch wrappers, the bounded result heap and
 // the result ordering.
 #include "vx_index_internal.h"
+#include "vx_lock_guard.h"
 #include "vx_vector_internal.h"
 
 /* ---- result heap ----------------------------------------------------------- */
@@ -278,7 +279,6 @@ struct search_share {
     const float *queries;
     uint64_t nq, k;
     vx_search_result *results;
-    vx_thread thread;
 };
 
 static void *search_share_run(void *arg) {
@@ -287,33 +287,22 @@ static void *search_share_run(void *arg) {
     return nullptr;
 }
 
-// Most threads one batch call starts.
-static const uint32_t SEARCH_THREADS_MAX = 64;
 
 extern "C" VX_API vx_status vx_index_search_batch_threads(vx_index *index, const float *queries, uint64_t nq,
                                                           uint64_t k, uint32_t threads,
                                                           vx_search_result *results) {
     if (!index || !queries || !results) return VX_ERR_INVALID_ARG;
-    if (threads > SEARCH_THREADS_MAX) threads = SEARCH_THREADS_MAX;
+    if (threads > THREAD_SHARES_MAX) threads = THREAD_SHARES_MAX;
     if (threads > nq) threads = (uint32_t)nq;
     if (threads <= 1) return vx_index_search_batch(index, queries, nq, k, results);
-    search_share shares[SEARCH_THREADS_MAX];
-    bool started[SEARCH_THREADS_MAX];
+    search_share shares[THREAD_SHARES_MAX];
     uint64_t dim = vx_index_get_dim(index), first = 0;
     for (uint32_t t = 0; t < threads; t++) {
         uint64_t n = nq / threads + (t < nq % threads ? 1 : 0);
-        shares[t] = {index, queries + first * dim, n, k, results + first * k, {}};
+        shares[t] = {index, queries + first * dim, n, k, results + first * k};
         first += n;
     }
-    // Share 0 is the calling thread's; a share whose thread cannot start is
-    // run here as well.
-    for (uint32_t t = 1; t < threads; t++)
-        started[t] = vx_thread_create(&shares[t].thread, search_share_run, &shares[t]) == VX_OK;
-    search_share_run(&shares[0]);
-    for (uint32_t t = 1; t < threads; t++) {
-        if (started[t]) vx_thread_join(&shares[t].thread);
-        else search_share_run(&shares[t]);
-    }
+    thread_run_shares(search_share_run, shares, sizeof(search_share), threads);
     return VX_OK;
 }
 

@@ -8,7 +8,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
 /* ---- per-thread working memory ------------------------------------------------ */
 
@@ -427,7 +426,7 @@ static const uint32_t HNSW_NODE_LOCKS = 65536;
 struct hnsw_build {
     vx_hnsw_index *h;
     uint32_t *locks;         // HNSW_NODE_LOCKS words from the general allocator
-    pthread_mutex_t top;     // entry point and top layer
+    vx_mutex *top;           // entry point and top layer
     const uint64_t *ids;     // the chunk's ids, placed, in batch order
     uint64_t count;
     uint64_t next;           // next position to take (atomic)
@@ -1006,10 +1005,7 @@ static const uint64_t BUILD_MIN_PER_THREAD = 2 * 64;
 // The thread count an add uses: 0 asks for every core online.
 static uint32_t build_thread_count(const vx_hnsw_index *h) {
     uint32_t asked = __atomic_load_n(&h->build_threads, __ATOMIC_RELAXED);
-    if (asked == 0) {
-        long cores = sysconf(_SC_NPROCESSORS_ONLN);
-        asked = cores > 0 ? (uint32_t)cores : 1;
-    }
+    if (asked == 0) asked = thread_cores_online();
     return asked < VX_HNSW_MAX_BUILD_THREADS ? asked : VX_HNSW_MAX_BUILD_THREADS;
 }
 
@@ -1023,18 +1019,18 @@ void hnsw_set_build_threads(vx_hnsw_index *h, uint32_t threads) {
 // meanwhile, and then becomes the entry point.
 static vx_status link_parallel(vx_hnsw_index *h, uint64_t id, hnsw_scratch *s, hnsw_build *b) {
     uint32_t level = h->levels[id];
-    pthread_mutex_lock(&b->top);
+    vx_mutex_lock(b->top);
     uint64_t ep = (uint64_t)h->entry_point;
     uint32_t top = h->max_level;
     bool rises = level > top;
-    if (!rises) pthread_mutex_unlock(&b->top);
+    if (!rises) vx_mutex_unlock(b->top);
     vx_status st = link_from<true>(h, id, level, h->vectors[id], ep, top, s, b);
     if (rises) {
         if (st == VX_OK) {
             __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);
             __atomic_store_n(&h->max_level, level, __ATOMIC_RELAXED);
         }
-        pthread_mutex_unlock(&b->top);
+        vx_mutex_unlock(b->top);
     }
     return st;
 }
@@ -1117,7 +1113,7 @@ static vx_status insert_chunk_parallel(vx_hnsw_index *h, const hnsw_source *src,
     hnsw_build b;
     b.locks = (uint32_t *)vx_calloc(HNSW_NODE_LOCKS, sizeof(uint32_t));
     if (!b.locks) return VX_OK;
-    if (pthread_mutex_init(&b.top, nullptr) != 0) {
+    if (vx_mutex_create(nullptr, 0, &b.top) != VX_OK) {
         vx_free(b.locks);
         return VX_OK;
     }
@@ -1135,19 +1131,14 @@ static vx_status insert_chunk_parallel(vx_hnsw_index *h, const hnsw_source *src,
         b.count = n;
         b.next = 0;
         b.failure = VX_OK;
-        // A thread that cannot be started leaves its share to the others.
-        vx_thread workers[VX_HNSW_MAX_BUILD_THREADS];
-        bool started[VX_HNSW_MAX_BUILD_THREADS] = {};
-        for (uint32_t t = 1; t < threads; t++)
-            started[t] = vx_thread_create(&workers[t], build_worker, &b) == VX_OK;
-        build_worker(&b);
-        for (uint32_t t = 1; t < threads; t++)
-            if (started[t]) vx_thread_join(&workers[t]);
+        // Every worker takes nodes from one counter, so a thread that cannot
+        // be started leaves its share to the others.
+        thread_run_shares(build_worker, &b, 0, threads);
         st = b.failure;
         uint64_t taken = b.next < n ? b.next : n;
         if (taken < n) unplace(h, b.ids + taken, n - taken);
     }
-    pthread_mutex_destroy(&b.top);
+    vx_mutex_destroy(b.top);
     vx_free(b.locks);
     return st;
 }

@@ -1,12 +1,14 @@
 // Mutexes, reader/writer locks, spin locks, conditions, threads, guards and
 // semaphores over POSIX threads.
 #include "vexal.h"
+#include "vx_lock_guard.h"
 
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -241,6 +243,25 @@ extern "C" VX_API vx_status vx_cond_broadcast(vx_cond *cond) {
 }
 
 /* ---- threads -------------------------------------------------------------- */
+
+void thread_run_shares(vx_thread_fn fn, void *shares, uint64_t share_bytes, uint32_t count) {
+    vx_thread threads[THREAD_SHARES_MAX];
+    bool started[THREAD_SHARES_MAX] = {};
+    if (count > THREAD_SHARES_MAX) count = THREAD_SHARES_MAX;
+    char *at = (char *)shares;
+    for (uint32_t t = 1; t < count; t++)
+        started[t] = vx_thread_create(&threads[t], fn, at + t * share_bytes) == VX_OK;
+    if (count > 0) fn(at);
+    for (uint32_t t = 1; t < count; t++) {
+        if (started[t]) vx_thread_join(&threads[t]);
+        else fn(at + t * share_bytes);
+    }
+}
+
+uint32_t thread_cores_online(void) {
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? (cores > 0xFFFFFFFFl ? 0xFFFFFFFFu : (uint32_t)cores) : 1;
+}
 
 // Runs the record's start function; the thread's own result never reaches
 // vx_thread_join.

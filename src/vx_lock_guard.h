@@ -7,6 +7,19 @@
 
 #include "vexal.h"
 
+// Processors online (at least 1): what "every core" means to the layers
+// that start threads.
+uint32_t thread_cores_online(void);
+
+// The most shares thread_run_shares runs.
+#define THREAD_SHARES_MAX 64
+
+// Runs fn on count shares (at most THREAD_SHARES_MAX), share i at shares +
+// i * share_bytes (share_bytes 0: every thread gets the same argument):
+// share 0 on the calling thread, every other on a thread of its own, or on
+// the calling thread when no thread can be started. Returns once all ran.
+void thread_run_shares(vx_thread_fn fn, void *shares, uint64_t share_bytes, uint32_t count);
+
 template <typename Lock, vx_status (*Acquire)(Lock *), vx_status (*Release)(Lock *)>
 class scoped_lock {
 public:
