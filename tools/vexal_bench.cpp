@@ -440,16 +440,19 @@ static void print_collection_ratios(const BenchMethod &coll, const PairedGraph &
 }
 
 // The bare graph, then the same graph in a collection beside it; both are
-// appended to methods and printed, with the ratios.
+// appended to methods and printed, with the ratios. With keep, *keep
+// receives the bare graph instead of its being destroyed.
 static void bench_graph_and_collection(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
-                                       unsigned threads, std::vector<BenchMethod> *methods) {
+                                       unsigned threads, std::vector<BenchMethod> *methods,
+                                       vx_index **keep = nullptr) {
     vx_index *bare = nullptr;
     methods->push_back(bench_hnsw(base, queries, truth, threads, &bare));
     print_method(methods->back());
     if (!bare) return;
     PairedGraph paired;
     BenchMethod coll = bench_collection_graph(base, queries, truth, threads, bare, methods->back(), &paired);
-    vx_index_destroy(bare);
+    if (keep) *keep = bare;
+    else vx_index_destroy(bare);
     methods->push_back(coll);
     print_method(methods->back());
     print_collection_ratios(methods->back(), paired);
@@ -631,17 +634,57 @@ static bool write_json(const std::string &path, const std::string &dataset, cons
     return true;
 }
 
+// vexal's bare graph and hnswlib's at each ef, the queries taken in turns
+// (paired_queries) so that both meet the same machine; printed with the
+// ratio per ef and at recall 0.95 and 0.99.
+static void bench_graphs_side_by_side(const Matrix &queries, const std::vector<uint64_t> &truth, unsigned threads,
+                                      vx_index *ours, PeerGraph *theirs) {
+    BenchMethod a, b;
+    a.name = "vexal HNSW";
+    b.name = "hnswlib HNSW";
+    printf("\nvexal HNSW and hnswlib HNSW side by side (queries in turns, best of %d rounds):\n", PAIRED_ROUNDS);
+    for (uint32_t ef : GRAPH_EF) {
+        vx_index_set_search_width(ours, ef);
+        peer_graph_set_ef(theirs, ef);
+        std::vector<uint64_t> found_a, found_b;
+        double qps_a = 0, qps_b = 0;
+        paired_queries(
+            queries, threads, [&](const float *q, uint64_t *out) { index_query(ours, q, out); },
+            [&](const float *q, uint64_t *out) { peer_graph_query(theirs, q, out); }, &qps_a, &qps_b, &found_a,
+            &found_b);
+        std::string param = "ef " + std::to_string(ef);
+        a.points.push_back({param, recall_at_k(truth, found_a, queries.rows, K), qps_a});
+        b.points.push_back({param, recall_at_k(truth, found_b, queries.rows, K), qps_b});
+        printf("    %-12s vexal %8.0f QPS recall@10 %.4f  hnswlib %8.0f QPS recall@10 %.4f  %.2fx\n", param.c_str(),
+               qps_a, a.points.back().recall, qps_b, b.points.back().recall, qps_b > 0 ? qps_a / qps_b : 0.0);
+    }
+    printf("  side by side:");
+    for (double target : {0.95, 0.99}) {
+        double x = qps_at_recall(a, target), y = qps_at_recall(b, target);
+        if (x > 0 && y > 0) printf("  QPS at recall >= %.2f %.2fx (%.0f vs %.0f)", target, x / y, x, y);
+        else printf("  QPS at recall >= %.2f -", target);
+    }
+    printf("\n");
+    fflush(stdout);
+}
+
 // vexal's graph (bare and in a collection) and hnswlib, one after the
-// other in one run.
+// other in one run, then the two graphs side by side.
 static void bench_graphs_only(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
                               unsigned threads, std::vector<BenchMethod> *methods) {
-    bench_graph_and_collection(base, queries, truth, threads, methods);
-    if (!run_hnswlib_benchmark(base, queries, truth, methods)) {
+    vx_index *ours = nullptr;
+    bench_graph_and_collection(base, queries, truth, threads, methods, &ours);
+    PeerGraph *theirs = nullptr;
+    if (!run_hnswlib_benchmark(base, queries, truth, methods, &theirs)) {
         printf("(hnswlib not compiled in: configure with -DVEXAL_BENCH_PEERS=ON)\n");
+        vx_index_destroy(ours);
         return;
     }
     print_method(methods->back());
     print_graph_ratios(*methods);
+    if (ours && theirs) bench_graphs_side_by_side(queries, truth, threads, ours, theirs);
+    peer_graph_destroy(theirs);
+    vx_index_destroy(ours);
 }
 
 /* ---- the graph at work ----------------------------------------------------------- */

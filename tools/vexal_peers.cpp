@@ -30,30 +30,45 @@ static BenchPoint measure(const std::string &param, const Matrix &queries, const
     return {param, recall_at_k(truth, found, queries.rows, K), s > 0 ? queries.rows / s : 0};
 }
 
-static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth) {
+struct PeerGraph {
+    hnswlib::L2Space space;
+    hnswlib::HierarchicalNSW<float> index;
+    PeerGraph(const Matrix &base) : space(base.dim), index(&space, base.rows, 16, 200) {}
+};
+
+void peer_graph_set_ef(PeerGraph *g, uint32_t ef) { g->index.setEf(ef); }
+
+void peer_graph_query(PeerGraph *g, const float *query, uint64_t *out) {
+    auto result = g->index.searchKnn(query, K);
+    for (int i = (int)result.size() - 1; i >= 0; i--) {
+        out[i] = result.top().second;
+        result.pop();
+    }
+}
+
+void peer_graph_destroy(PeerGraph *g) { delete g; }
+
+static BenchMethod bench_hnswlib(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
+                                 PeerGraph **keep) {
     BenchMethod m;
     m.name = "hnswlib HNSW";
-    hnswlib::L2Space space(base.dim);
     uint64_t heap0 = heap_bytes_in_use();
     double t0 = seconds_now();
-    hnswlib::HierarchicalNSW<float> index(&space, base.rows, 16, 200);
-    for (uint64_t i = 0; i < base.rows; i++) index.addPoint(base.row(i), (hnswlib::labeltype)(i + 1));
+    PeerGraph *g = new PeerGraph(base);
+    for (uint64_t i = 0; i < base.rows; i++) g->index.addPoint(base.row(i), (hnswlib::labeltype)(i + 1));
     m.build_seconds = seconds_now() - t0;
     // Everything the index holds: layer 0, upper links, label map, visited lists.
     m.memory_mb = (double)(heap_bytes_in_use() - heap0) / (1024.0 * 1024.0);
     // One pass untimed first, as for vexal's graph.
-    index.setEf(10);
-    for (uint64_t q = 0; q < queries.rows; q++) index.searchKnn(queries.row(q), K);
+    g->index.setEf(10);
+    for (uint64_t q = 0; q < queries.rows; q++) g->index.searchKnn(queries.row(q), K);
     for (size_t ef : {10, 16, 24, 32, 48, 64, 128, 256}) {
-        index.setEf(ef);
-        m.points.push_back(measure("ef " + std::to_string(ef), queries, truth, [&](const float *q, uint64_t *out) {
-            auto result = index.searchKnn(q, K);
-            for (int i = (int)result.size() - 1; i >= 0; i--) {
-                out[i] = result.top().second;
-                result.pop();
-            }
-        }));
+        g->index.setEf(ef);
+        m.points.push_back(measure("ef " + std::to_string(ef), queries, truth,
+                                   [&](const float *q, uint64_t *out) { peer_graph_query(g, q, out); }));
     }
+    if (keep) *keep = g;
+    else delete g;
     return m;
 }
 
@@ -137,21 +152,26 @@ static std::vector<BenchMethod> bench_faiss(const Matrix &base, const Matrix &qu
 bool run_peer_benchmarks(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth, unsigned,
                          std::vector<BenchMethod> *out) {
     omp_set_num_threads(1);
-    out->push_back(bench_hnswlib(base, queries, truth));
+    out->push_back(bench_hnswlib(base, queries, truth, nullptr));
     for (BenchMethod &m : bench_faiss(base, queries, truth)) out->push_back(m);
     return true;
 }
 
 bool run_hnswlib_benchmark(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
-                           std::vector<BenchMethod> *out) {
-    out->push_back(bench_hnswlib(base, queries, truth));
+                           std::vector<BenchMethod> *out, PeerGraph **keep) {
+    out->push_back(bench_hnswlib(base, queries, truth, keep));
     return true;
 }
 
 #else
 
+struct PeerGraph {};
+void peer_graph_set_ef(PeerGraph *, uint32_t) {}
+void peer_graph_query(PeerGraph *, const float *, uint64_t *) {}
+void peer_graph_destroy(PeerGraph *) {}
+
 bool run_hnswlib_benchmark(const Matrix &, const Matrix &, const std::vector<uint64_t> &,
-                           std::vector<BenchMethod> *) {
+                           std::vector<BenchMethod> *, PeerGraph **) {
     return false;
 }
 

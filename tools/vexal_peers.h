@@ -27,9 +27,18 @@ struct BenchMethod {
 bool run_peer_benchmarks(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
                          unsigned threads, std::vector<BenchMethod> *out);
 
+// hnswlib's graph over a data set (M 16, ef_construction 200, ids 1..rows),
+// kept so that its searches can be timed in turns with vexal's.
+struct PeerGraph;
+void peer_graph_set_ef(PeerGraph *g, uint32_t ef);
+// The ids of the query's 10 nearest, nearest first, into out.
+void peer_graph_query(PeerGraph *g, const float *query, uint64_t *out);
+void peer_graph_destroy(PeerGraph *g);
+
 // Appends hnswlib's measurement alone (M 16, ef_construction 200, the same
 // ef sweep as vexal's graph); false when the peers are not compiled in.
+// With keep, *keep receives the graph (for peer_graph_destroy).
 bool run_hnswlib_benchmark(const Matrix &base, const Matrix &queries, const std::vector<uint64_t> &truth,
-                           std::vector<BenchMethod> *out);
+                           std::vector<BenchMethod> *out, PeerGraph **keep = nullptr);
 
 #endif
