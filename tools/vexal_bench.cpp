@@ -363,6 +363,23 @@ static void paired_queries(const Matrix &queries, unsigned threads, SearchA sear
     }
 }
 
+// At each of the graph's ef values: set_ef(ef), then the two searches in
+// turns (paired_queries); a point of each appended to a and b.
+template <typename SetEf, typename SearchA, typename SearchB>
+static void paired_sweep(const Matrix &queries, const std::vector<uint64_t> &truth, unsigned threads, SetEf set_ef,
+                         SearchA search_a, SearchB search_b, std::vector<BenchPoint> *a,
+                         std::vector<BenchPoint> *b) {
+    for (uint32_t ef : GRAPH_EF) {
+        set_ef(ef);
+        std::vector<uint64_t> found_a, found_b;
+        double qps_a = 0, qps_b = 0;
+        paired_queries(queries, threads, search_a, search_b, &qps_a, &qps_b, &found_a, &found_b);
+        std::string param = "ef " + std::to_string(ef);
+        a->push_back({param, recall_at_k(truth, found_a, queries.rows, K), qps_a});
+        b->push_back({param, recall_at_k(truth, found_b, queries.rows, K), qps_b});
+    }
+}
+
 // The bare graph's figures measured beside the collection's.
 struct PairedGraph {
     std::vector<BenchPoint> bare;
@@ -405,19 +422,14 @@ static BenchMethod bench_collection_graph(const Matrix &base, const Matrix &quer
     // the collection's graph is fresh from its build.
     std::vector<uint64_t> warm;
     timed_queries(queries, threads, &warm, [&](uint64_t q, uint64_t *out) { collection_query(c, queries.row(q), out); });
-    for (uint32_t ef : GRAPH_EF) {
-        vx_collection_set_search_width(c, ef);
-        vx_index_set_search_width(bare, ef);
-        std::vector<uint64_t> found, bare_found;
-        double qps = 0, bare_qps = 0;
-        paired_queries(
-            queries, threads, [&](const float *q, uint64_t *out) { index_query(bare, q, out); },
-            [&](const float *q, uint64_t *out) { collection_query(c, q, out); }, &bare_qps, &qps, &bare_found,
-            &found);
-        std::string param = "ef " + std::to_string(ef);
-        m.points.push_back({param, recall_at_k(truth, found, queries.rows, K), qps});
-        paired->bare.push_back({param, recall_at_k(truth, bare_found, queries.rows, K), bare_qps});
-    }
+    paired_sweep(
+        queries, truth, threads,
+        [&](uint32_t ef) {
+            vx_collection_set_search_width(c, ef);
+            vx_index_set_search_width(bare, ef);
+        },
+        [&](const float *q, uint64_t *out) { index_query(bare, q, out); },
+        [&](const float *q, uint64_t *out) { collection_query(c, q, out); }, &paired->bare, &m.points);
     vx_collection_destroy(c);
     return m;
 }
@@ -643,20 +655,18 @@ static void bench_graphs_side_by_side(const Matrix &queries, const std::vector<u
     a.name = "vexal HNSW";
     b.name = "hnswlib HNSW";
     printf("\nvexal HNSW and hnswlib HNSW side by side (queries in turns, best of %d rounds):\n", PAIRED_ROUNDS);
-    for (uint32_t ef : GRAPH_EF) {
-        vx_index_set_search_width(ours, ef);
-        peer_graph_set_ef(theirs, ef);
-        std::vector<uint64_t> found_a, found_b;
-        double qps_a = 0, qps_b = 0;
-        paired_queries(
-            queries, threads, [&](const float *q, uint64_t *out) { index_query(ours, q, out); },
-            [&](const float *q, uint64_t *out) { peer_graph_query(theirs, q, out); }, &qps_a, &qps_b, &found_a,
-            &found_b);
-        std::string param = "ef " + std::to_string(ef);
-        a.points.push_back({param, recall_at_k(truth, found_a, queries.rows, K), qps_a});
-        b.points.push_back({param, recall_at_k(truth, found_b, queries.rows, K), qps_b});
-        printf("    %-12s vexal %8.0f QPS recall@10 %.4f  hnswlib %8.0f QPS recall@10 %.4f  %.2fx\n", param.c_str(),
-               qps_a, a.points.back().recall, qps_b, b.points.back().recall, qps_b > 0 ? qps_a / qps_b : 0.0);
+    paired_sweep(
+        queries, truth, threads,
+        [&](uint32_t ef) {
+            vx_index_set_search_width(ours, ef);
+            peer_graph_set_ef(theirs, ef);
+        },
+        [&](const float *q, uint64_t *out) { index_query(ours, q, out); },
+        [&](const float *q, uint64_t *out) { peer_graph_query(theirs, q, out); }, &a.points, &b.points);
+    for (size_t i = 0; i < a.points.size(); i++) {
+        const BenchPoint &x = a.points[i], &y = b.points[i];
+        printf("    %-12s vexal %8.0f QPS recall@10 %.4f  hnswlib %8.0f QPS recall@10 %.4f  %.2fx\n", x.param.c_str(),
+               x.qps, x.recall, y.qps, y.recall, y.qps > 0 ? x.qps / y.qps : 0.0);
     }
     printf("  side by side:");
     for (double target : {0.95, 0.99}) {
