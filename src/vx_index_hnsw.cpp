@@ -18,6 +18,14 @@ struct hnsw_cand {
     uint64_t id;
 };
 
+// A link a parallel insertion makes back from a chosen neighbour to the new
+// node once the node's own lists are written on every layer.
+struct hnsw_backlink {
+    uint64_t id;
+    float distance;
+    uint32_t layer;
+};
+
 // Visited-node set of one traversal: membership is an epoch stamp per slot,
 // so emptying it costs nothing.
 struct hnsw_visited {
@@ -47,6 +55,9 @@ struct hnsw_scratch {
     uint64_t trim_cap;
     uint32_t *list_copy; // a list read under its node's lock (parallel build)
     uint64_t list_copy_cap;
+    hnsw_backlink *backlinks; // a parallel insertion's links still to make back
+    uint64_t backlink_cap;
+    uint64_t backlink_count;
 };
 
 // The thread's scratch pointer is plain thread-local data; a thread-specific
@@ -68,6 +79,7 @@ static void scratch_release(void *p) {
     vx_free(s->link_ids);
     vx_free(s->link_dist);
     vx_free(s->picks);
+    vx_free(s->backlinks);
     vx_free(s->trims);
     vx_free(s->list_copy);
     vx_free(s);
@@ -795,26 +807,38 @@ static vx_status trim_diverse(vx_hnsw_index *h, uint64_t nb, uint32_t layer, uin
     return VX_OK;
 }
 
-// The linking of a parallel build: node's list takes the chosen c[0 .. kept)
-// under node's lock, then each chosen neighbour takes node under its own
-// lock, a full list being trimmed by the graph's rule while the lock is
-// held. One lock at a time.
-static vx_status link_back_locked(vx_hnsw_index *h, uint64_t node, uint32_t layer,
-                                  const hnsw_cand *c, uint64_t kept, bool prune, hnsw_scratch *s,
-                                  hnsw_build *b) {
+// The linking of a parallel build, first half: node's list at layer takes
+// the chosen c[0 .. kept) under node's lock, and the chosen are noted to
+// link back once node's lists on every layer are written. Until then no
+// list names node, so a walk can reach node on some layer only when its
+// lists below are complete; a walk that stepped down into an empty list
+// would find node alone and link its own node to it only.
+static vx_status link_own_locked(vx_hnsw_index *h, uint64_t node, uint32_t layer, const hnsw_cand *c,
+                                 uint64_t kept, hnsw_scratch *s, hnsw_build *b) {
+    uint64_t have = s->backlink_count;
+    if (!scratch_grow(&s->backlinks, &s->backlink_cap, have + kept, have)) return VX_ERR_NO_MEMORY;
     node_lock(b, node);
     for (uint64_t i = 0; i < kept; i++) link_append_once(h, node, layer, c[i].id);
     node_unlock(b, node);
-    for (uint64_t i = 0; i < kept; i++) {
-        uint64_t nb = c[i].id;
-        if (h->levels[nb] < layer) continue;
-        node_lock(b, nb);
+    for (uint64_t i = 0; i < kept; i++) s->backlinks[have + i] = {c[i].id, c[i].distance, layer};
+    s->backlink_count = have + kept;
+    return VX_OK;
+}
+
+// Second half: each noted neighbour takes node under its own lock, a full
+// list being trimmed by the graph's rule while the lock is held. One lock
+// at a time.
+static vx_status link_back_locked(vx_hnsw_index *h, uint64_t node, hnsw_scratch *s, hnsw_build *b) {
+    for (uint64_t i = 0; i < s->backlink_count; i++) {
+        hnsw_backlink l = s->backlinks[i];
+        if (h->levels[l.id] < l.layer) continue;
+        node_lock(b, l.id);
         vx_status st = VX_OK;
-        if (!link_append_once(h, nb, layer, node) && prune)
+        if (!link_append_once(h, l.id, l.layer, node))
             st = h->selection == VX_HNSW_SELECT_DIVERSE
-                     ? trim_diverse(h, nb, layer, node, c[i].distance, s)
-                     : prune_by_replacement(h, nb, layer, node, c[i].distance, s);
-        node_unlock(b, nb);
+                     ? trim_diverse(h, l.id, l.layer, node, l.distance, s)
+                     : prune_by_replacement(h, l.id, l.layer, node, l.distance, s);
+        node_unlock(b, l.id);
         if (st != VX_OK) return st;
     }
     return VX_OK;
@@ -822,7 +846,8 @@ static vx_status link_back_locked(vx_hnsw_index *h, uint64_t node, uint32_t laye
 
 // Links node at layer to at most M of the candidates chosen by the diverse
 // rule, and each chosen neighbour back to node (trimming a full list when
-// prune is set). b: a parallel build's locks, or null.
+// prune is set). b: a parallel build's locks, or null; with b the links back
+// are only noted (see link_own_locked).
 static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t layer,
                                     const uint64_t *list, const float *dist, uint64_t m,
                                     bool prune, hnsw_scratch *s, hnsw_build *b) {
@@ -833,7 +858,7 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t la
     bool ok;
     uint64_t kept = select_diverse(h, c, m, h->M < cap ? h->M : cap, s, &ok);
     if (!ok) return VX_ERR_NO_MEMORY;
-    if (b) return link_back_locked(h, node, layer, c, kept, prune, s, b);
+    if (b) return link_own_locked(h, node, layer, c, kept, s, b);
     for (uint64_t i = 0; i < kept; i++) {
         uint64_t nb = c[i].id;
         link_append(h, node, layer, nb);
@@ -846,7 +871,8 @@ static vx_status link_layer_diverse(vx_hnsw_index *h, uint64_t node, uint32_t la
 }
 
 // Links node at layer to the candidates list[0 .. m) (distances in dist),
-// keeping the nearest `cap` when there are more (or the diverse choice).
+// keeping the nearest `cap` when there are more (or the diverse choice);
+// b as for link_layer_diverse.
 static vx_status link_layer(vx_hnsw_index *h, uint64_t node, uint32_t layer, uint64_t *list,
                             float *dist, uint64_t m, bool prune, hnsw_scratch *s, hnsw_build *b) {
     if (h->selection == VX_HNSW_SELECT_DIVERSE)
@@ -859,7 +885,7 @@ static vx_status link_layer(vx_hnsw_index *h, uint64_t node, uint32_t layer, uin
     if (b) {
         if (!scratch_reserve(&s->picks, &s->pick_cap, m)) return VX_ERR_NO_MEMORY;
         for (uint64_t i = 0; i < m; i++) s->picks[i] = {dist[i], list[i]};
-        return link_back_locked(h, node, layer, s->picks, m, prune, s, b);
+        return link_own_locked(h, node, layer, s->picks, m, s, b);
     }
     for (uint64_t i = 0; i < m; i++) {
         uint64_t nb = list[i];
@@ -945,8 +971,8 @@ static vx_status link_from(vx_hnsw_index *h, uint64_t id, uint32_t level, const 
         uint64_t m = 0;
         for (uint64_t i = 0; i < n; i++) {
             if (!hnsw_has_node(h, s->items[i].id)) continue;
-            // Under a parallel build a neighbour may have linked the node on
-            // this layer already, so its walk can meet the node itself.
+            // No list names the node before its links back are made; the
+            // check keeps a parallel build free of self links regardless.
             if (Locked && s->items[i].id == id) continue;
             list[m] = s->items[i].id;
             dist[m] = s->items[i].distance;
@@ -1013,10 +1039,11 @@ void hnsw_set_build_threads(vx_hnsw_index *h, uint32_t threads) {
     __atomic_store_n(&h->build_threads, threads, __ATOMIC_RELAXED);
 }
 
-// Links one placed node of a parallel build. The entry point and top layer
-// are read under the build's top mutex; a node rising above the top layer
-// keeps the mutex for its whole insertion, so that no other node rises
-// meanwhile, and then becomes the entry point.
+// Links one placed node of a parallel build: its own lists on every layer,
+// then its neighbours' links back to it. The entry point and top layer are
+// read under the build's top mutex; a node rising above the top layer keeps
+// the mutex for its whole insertion, so that no other node rises meanwhile,
+// and then becomes the entry point.
 static vx_status link_parallel(vx_hnsw_index *h, uint64_t id, hnsw_scratch *s, hnsw_build *b) {
     uint32_t level = h->levels[id];
     vx_mutex_lock(b->top);
@@ -1024,7 +1051,12 @@ static vx_status link_parallel(vx_hnsw_index *h, uint64_t id, hnsw_scratch *s, h
     uint32_t top = h->max_level;
     bool rises = level > top;
     if (!rises) vx_mutex_unlock(b->top);
+    s->backlink_count = 0;
     vx_status st = link_from<true>(h, id, level, h->vectors[id], ep, top, s, b);
+    // The links back noted before a failure are made too: the node is linked
+    // as far as its insertion went.
+    vx_status back = link_back_locked(h, id, s, b);
+    if (st == VX_OK) st = back;
     if (rises) {
         if (st == VX_OK) {
             __atomic_store_n(&h->entry_point, (int64_t)id, __ATOMIC_RELAXED);

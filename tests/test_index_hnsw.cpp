@@ -1247,6 +1247,15 @@ TEST_P(HnswThreadsRule, ParallelBuildBesideSearchesKeepsTheRecall) {
         }
     }
 
+    // A nearest-link node keeps a full layer-0 list once the graph is larger
+    // than one; a node whose walk met a neighbour before that neighbour's
+    // lists below were written would find it alone and hold one link.
+    if (GetParam() == VX_HNSW_SELECT_NEAREST) {
+        vx_hnsw_index *h = hnsw_body(four);
+        for (uint64_t id = 100; id <= n; id++)
+            EXPECT_EQ(graph_links(h, id, 0).size(), hnsw_layer_cap(h, 0)) << id;
+    }
+
     double alone = graph_recall(one, data, ids, queries, dim);
     double together = graph_recall(four, data, ids, queries, dim);
     EXPECT_GE(together, alone - 0.01) << alone;
