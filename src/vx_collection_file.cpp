@@ -343,8 +343,8 @@ static int adopt_name(vx_collection *c, const vx_collection_header *h) {
 }
 
 // Reads the record region in large pieces; every vector goes into one arena
-// block. A dormant index is fed record by record, as insertions would.
-static int load_records(vx_collection *c, vx_storage *s, const vx_collection_header *h, int feed_index) {
+// block. The index is not fed here (see load_from).
+static int load_records(vx_collection *c, vx_storage *s, const vx_collection_header *h) {
     uint64_t count = h->record_count;
     if (count == 0) return 1;
     uint64_t dim = h->dimension;
@@ -354,7 +354,6 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
     uint8_t *chunk = (uint8_t *)vx_malloc(per_chunk * record);
     // The id table is sized once for every record; appends then only fill it.
     int ok = vectors && chunk && collection_ids_reserve(c, count) == VX_OK;
-    if (feed_index && c->index) collection_index_borrows(c); // the vectors stay in the arena
     for (uint64_t first = 0; ok && first < count; first += per_chunk) {
         uint64_t n = count - first < per_chunk ? count - first : per_chunk;
         uint64_t bytes = n * record;
@@ -374,7 +373,6 @@ static int load_records(vx_collection *c, vx_storage *s, const vx_collection_hea
             float *v = vectors + (first + i) * dim;
             for (uint64_t d = 0; d < dim; d++) v[d] = get_f32(rec + RECORD_HEAD + 4 * d);
             ok = collection_push_record(c, id, v, nullptr, 0) == VX_OK;
-            if (ok && feed_index && c->index) vx_index_add(c->index, id, v);
         }
     }
     vx_free(chunk);
@@ -553,7 +551,7 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path
     // feeds it every record anyway (feeding it here too would add each id
     // twice and cost a whole build at every open).
     uint64_t end = 0;
-    ok = ok && load_records(c, s, &h, 0) && load_metadata(c, s, &h, &end);
+    ok = ok && load_records(c, s, &h) && load_metadata(c, s, &h, &end);
     if (!ok) {
         vx_collection_destroy(c);
         return nullptr;
