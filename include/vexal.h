@@ -1882,14 +1882,16 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
  * vectors were refused) ranks after every number. With an index, its hits are
  * re-measured exactly, so distances are always those of vx_vec_distance
  * (SQUARED under VX_METRIC_L2).
- * Filters with an index: 256 records spread evenly over the insertion order
- * are tested first; when under 3 % of them match, the matching records are
- * all measured and the answer is exact. Otherwise a plain graph (VX_INDEX_HNSW)
+ * Filters with an index: 256 records drawn by a fixed hash are tested
+ * first; when under 3 % of them match, the matching records are all
+ * measured and the answer is exact. Otherwise a plain graph (VX_INDEX_HNSW)
  * tests the filter during its walk, passing through records that do not
  * match without reporting them, and gives way to the exact search once it
  * has tested a quarter as many records as the filter is judged to match
- * (256 at least: matches far from the query would lead it through much of
- * the graph); other kinds filter their hits. Either way,
+ * (256 at least), or sooner when, from 256 tests on, under a quarter as
+ * large a share of the records it tested matched as of the whole
+ * collection: matches far from the query would lead it through much of the
+ * graph. Other kinds filter their hits. Either way,
  * when the index yields fewer than k matching hits, the nearest of the
  * remaining matching records make up the count, so k hits come back
  * whenever k records match. */

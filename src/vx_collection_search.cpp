@@ -550,21 +550,38 @@ static uint64_t filter_match_estimate(const vx_collection *c, const vx_filter *f
 // matches are elsewhere, thousands.
 static const uint64_t FILTER_WALK_SHARE = 4;
 static const uint64_t FILTER_WALK_MIN = 256;
+// A walk past FILTER_WALK_MIN tests whose records match at under a quarter
+// of the filter's share of the collection is among other records: its
+// matches lie elsewhere, and it gives way at once.
+static const double FILTER_WALK_SPARSE = 0.25;
 
 struct filter_walk {
     const vx_collection *c;
     const vx_filter *filter;
-    uint64_t budget;  // records the walk may test
+    uint64_t budget;   // records the walk may test
+    double share;      // the filter's judged share of the records
     uint64_t tested;
+    uint64_t accepted;
+    int gave_way;
 };
 
+static bool walk_among_others(const filter_walk *w) {
+    return w->tested >= FILTER_WALK_MIN &&
+           (double)w->accepted < FILTER_WALK_SPARSE * w->share * (double)w->tested;
+}
+
 // The graph walk's test: the id names a live record that matches; ends the
-// walk once the budget is spent.
+// walk once the budget is spent or the walk is found among other records.
 static int record_accepted(uint64_t id, void *context) {
     filter_walk *w = (filter_walk *)context;
-    if (++w->tested > w->budget) return -1;
+    if (++w->tested > w->budget || walk_among_others(w)) {
+        w->gave_way = 1;
+        return -1;
+    }
     uint64_t pos = collection_find(w->c, id);
-    return pos != NONE && match_filter(&w->c->records[pos], w->filter);
+    int match = pos != NONE && match_filter(&w->c->records[pos], w->filter);
+    w->accepted += match;
+    return match;
 }
 
 // Index hits for a search: a filter is tested inside the graph's walk when
@@ -574,9 +591,10 @@ static uint64_t index_hits(vx_collection *c, const float *query, uint64_t fetch,
                            uint64_t matches, vx_search_result *res) {
     if (filter && index_distances_exact(c) && index_filters_in_walk(c->index)) {
         uint64_t budget = matches / FILTER_WALK_SHARE;
-        filter_walk w = {c, filter, budget > FILTER_WALK_MIN ? budget : FILTER_WALK_MIN, 0};
+        filter_walk w = {c, filter, budget > FILTER_WALK_MIN ? budget : FILTER_WALK_MIN,
+                         (double)matches / (double)c->count, 0, 0, 0};
         uint64_t n = index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
-        return w.tested > w.budget ? NONE : n;
+        return w.gave_way ? NONE : n;
     }
     return vx_index_search(c->index, query, fetch, res);
 }

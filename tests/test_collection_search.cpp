@@ -377,17 +377,27 @@ TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
 struct ModelFilter {
     vx_collection *c;
     const vx_filter *f;
-    uint64_t budget, tested;
+    uint64_t budget, matches, tested = 0, accepted = 0;
+    bool gave_way = false, sparse = false;
 };
 
 // A filtered walk's test, with the plain scan for the lookup: it ends the
 // walk once it has tested a quarter as many records as the filter is judged
-// to match (256 at least).
+// to match (256 at least), or when from 256 tests on its records have
+// matched at under a quarter of the rate the filter matches in the whole.
 static int model_accepts(uint64_t id, void *context) {
     ModelFilter *m = (ModelFilter *)context;
-    if (++m->tested > m->budget) return -1;
+    m->tested++;
+    m->sparse = m->tested >= 256 && (double)m->accepted < 0.25 * ((double)m->matches / (double)m->c->count) *
+                                                              (double)m->tested;
+    if (m->tested > m->budget || m->sparse) {
+        m->gave_way = true;
+        return -1;
+    }
     const vx_record *r = linear_find(m->c, id);
-    return r && match_filter(r, m->f);
+    bool match = r && match_filter(r, m->f);
+    m->accepted += match;
+    return match;
 }
 
 // A filter matches few records when under 3 % of a sample of 256 records
@@ -421,14 +431,16 @@ static std::vector<Hit> exact_filtered(vx_collection *c, const float *q, uint64_
 }
 
 static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, uint64_t k,
-                                              const vx_filter *f = nullptr) {
+                                              const vx_filter *f = nullptr, ModelFilter *walk = nullptr) {
     if (f && model_matches_few(c, f)) return exact_filtered(c, q, k, f);
     uint64_t want = std::min<uint64_t>(k, c->count);
     std::vector<vx_search_result> res(want);
-    ModelFilter mf = {c, f, f ? std::max<uint64_t>(model_match_estimate(c, f) / 4, 256) : 0, 0};
+    uint64_t matches = f ? model_match_estimate(c, f) : 0;
+    ModelFilter mf = {c, f, std::max<uint64_t>(matches / 4, 256), matches};
     uint64_t n = f ? index_search_accepting(c->index, q, want, model_accepts, &mf, res.data())
                    : vx_index_search(c->index, q, want, res.data());
-    if (f && mf.tested > mf.budget) return exact_filtered(c, q, k, f);
+    if (walk && f) *walk = mf;
+    if (f && mf.gave_way) return exact_filtered(c, q, k, f);
     struct Item {
         Hit hit;
         uint64_t seq;
@@ -577,6 +589,31 @@ TEST(CollectionIndex, FilteredSearchWalksTheGraphOrMeasuresTheFewMatches) {
         }
     }
     EXPECT_GE(found / wanted, 0.95);
+}
+
+// A walk whose filter's matches lie in another cluster mostly meets few of
+// them among its first 256 tests and gives way to exact search there; a
+// walk whose filter takes its own cluster never does. Both answer as the
+// model's path does, and the first exactly.
+TEST(CollectionIndex, FilteredWalkAmongOtherRecordsGivesWayEarly) {
+    const uint32_t dim = 12;
+    std::vector<float> all;
+    Owned c = tagged_graph_collection(dim, 12000, &all);
+    vx_filter own = condition("c", VX_OP_EQ), other = condition("c", VX_OP_EQ);
+    uint64_t early = 0, queries = 0;
+    for (uint64_t i = 3; i < 12000; i += 331, queries++) {
+        const float *q = &all[i * dim];
+        own.value.i32 = (int32_t)(i % 10);
+        other.value.i32 = (int32_t)((i + 5) % 10);
+        ModelFilter far, near;
+        std::vector<Hit> want = remeasured_index_path(c.get(), q, 10, &other, &far);
+        expect_same(search_k(c.get(), q, 10, &other), want);
+        if (far.gave_way) expect_same(want, exact_filtered(c.get(), q, 10, &other));
+        early += far.sparse && far.tested == 256;
+        expect_same(search_k(c.get(), q, 10, &own), remeasured_index_path(c.get(), q, 10, &own, &near));
+        EXPECT_FALSE(near.sparse) << i;
+    }
+    EXPECT_GE(early * 2, queries) << early << " of " << queries;
 }
 
 // The walk reports only what the test takes, passes through the rest, and
