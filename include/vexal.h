@@ -1841,8 +1841,11 @@ VX_API vx_status vx_collection_insert_batch_with_meta(vx_collection *c, const fl
 VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector);
 /* Deletes id, keeping the order of the others. VX_ERR_NOT_FOUND. */
 VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id);
-/* Deletes every listed id that exists; VX_ERR_INVALID_ARG for null
- * pointers or n 0. */
+/* Deletes every listed id that exists, as vx_collection_delete would one
+ * after another in list order (an id listed twice is deleted once, unless
+ * the collection holds it twice), under one hold of the write lock and in
+ * one pass over the records. VX_OK also when none existed;
+ * VX_ERR_INVALID_ARG for null pointers or n 0, VX_ERR_READ_ONLY. */
 VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n);
 /* Deletes every record matching f (NULL: all); the number deleted, -1 for a
  * null or read-only collection or a filter over the limits. */

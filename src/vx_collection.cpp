@@ -539,13 +539,76 @@ extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) 
     return VX_OK;
 }
 
+// Drops the records at the positions gone(i, record) picks, in one
+// compacting pass: the survivors keep their order, as if each had been
+// removed by shifting the later records down. The id table follows each
+// removal and move, or is rebuilt afterwards while some id is repeated (its
+// entry must then name the first survivor). Returns the number dropped.
+// Write lock held.
+template <typename Gone> static uint64_t compact_records(vx_collection *c, Gone gone) {
+    int follow = c->id_repeats == 0;
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < c->count; i++) {
+        vx_record *r = &c->records[i];
+        if (gone(i, r)) {
+            if (follow) collection_ids_forget(c, r->id);
+            continue;
+        }
+        if (kept != i) {
+            c->records[kept] = *r;
+            if (follow) collection_ids_moved(c, c->records[kept].id, kept);
+        }
+        kept++;
+    }
+    uint64_t dropped = c->count - kept;
+    if (dropped > 0) {
+        vx_memset(&c->records[kept], 0, dropped * sizeof(vx_record));
+        c->count = kept;
+        if (!follow) collection_ids_rebuild(c);
+        c->modified_time = vx_time_now();
+    }
+    return dropped;
+}
+
+// Marks the position of each listed id's record and takes it out of the
+// index, in list order (a graph's relinking depends on the order of its
+// removals); an id listed twice or not held is passed over. Returns the
+// number marked. Write lock held, no repeated ids in the collection.
+static uint64_t mark_listed(vx_collection *c, const uint64_t *ids, uint64_t n, uint64_t *marks) {
+    uint64_t marked = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        uint64_t pos = collection_find(c, ids[i]);
+        if (pos == UINT64_MAX || (marks[pos >> 6] >> (pos & 63) & 1)) continue;
+        marks[pos >> 6] |= 1ull << (pos & 63);
+        if (c->index) vx_index_remove(c->index, ids[i]);
+        marked++;
+    }
+    return marked;
+}
+
+// One hold of the write lock for the whole list and one compacting pass
+// over the records, so a batch costs the collection's size once rather than
+// once per id. A collection holding repeated ids (each deletion then takes
+// the first record of its id) or short of memory for the marks deletes one
+// id at a time.
 extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const uint64_t *ids, uint64_t n) {
     if (!c || !ids || n == 0) return VX_ERR_INVALID_ARG;
     if (c->read_only) return VX_ERR_READ_ONLY;
-    for (uint64_t i = 0; i < n; i++) {
-        vx_status st = vx_collection_delete(c, ids[i]);
-        if (st != VX_OK && st != VX_ERR_NOT_FOUND) return st;
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    uint64_t *marks = c->id_repeats ? nullptr : (uint64_t *)vx_calloc((c->count + 63) / 64 + 1, sizeof(uint64_t));
+    if (!marks) {
+        for (uint64_t i = 0; i < n; i++) {
+            uint64_t pos = collection_find(c, ids[i]);
+            if (pos == UINT64_MAX) continue;
+            remove_at(c, pos);
+            c->modified_time = vx_time_now();
+        }
+        return VX_OK;
     }
+    if (mark_listed(c, ids, n, marks))
+        compact_records(c, [marks](uint64_t i, const vx_record *) { return (marks[i >> 6] >> (i & 63) & 1) != 0; });
+    vx_free(marks);
     return VX_OK;
 }
 
@@ -557,33 +620,11 @@ extern "C" VX_API int64_t vx_collection_delete_by_filter(vx_collection *c, const
     }
     write_guard guard(c->lock);
     if (!guard.held()) return -1;
-    // One compacting pass: the survivors keep their order, as if each match
-    // had been removed by shifting the later records down. The id table
-    // follows each removal and move, or is rebuilt afterwards while some id
-    // is repeated (its entry must then name the first survivor).
-    int follow = c->id_repeats == 0;
-    uint64_t kept = 0;
-    for (uint64_t i = 0; i < c->count; i++) {
-        vx_record *r = &c->records[i];
-        if (match_filter(r, f)) {
-            if (c->index) vx_index_remove(c->index, r->id);
-            if (follow) collection_ids_forget(c, r->id);
-            continue;
-        }
-        if (kept != i) {
-            c->records[kept] = *r;
-            if (follow) collection_ids_moved(c, c->records[kept].id, kept);
-        }
-        kept++;
-    }
-    int64_t deleted = (int64_t)(c->count - kept);
-    if (deleted > 0) {
-        vx_memset(&c->records[kept], 0, (c->count - kept) * sizeof(vx_record));
-        c->count = kept;
-        if (!follow) collection_ids_rebuild(c);
-        c->modified_time = vx_time_now();
-    }
-    return deleted;
+    return (int64_t)compact_records(c, [c, f](uint64_t, const vx_record *r) {
+        if (!match_filter(r, f)) return false;
+        if (c->index) vx_index_remove(c->index, r->id);
+        return true;
+    });
 }
 
 extern "C" VX_API vx_status vx_collection_clear(vx_collection *c) {
