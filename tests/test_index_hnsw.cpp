@@ -1263,6 +1263,84 @@ TEST_P(HnswThreadsRule, ParallelBuildBesideSearchesKeepsTheRecall) {
     vx_index_destroy(one);
 }
 
+// Allocations granted before the rationing allocator refuses; counts down
+// across the build's threads.
+std::atomic<int64_t> g_granted;
+vx_allocator g_plain;
+
+void *rationed_alloc(uint64_t size, void *) {
+    return g_granted.fetch_sub(1) > 0 ? g_plain.alloc(size, g_plain.user_data) : nullptr;
+}
+
+void *rationed_realloc(void *p, uint64_t size, void *) {
+    return g_granted.fetch_sub(1) > 0 ? g_plain.realloc(p, size, g_plain.user_data) : nullptr;
+}
+
+// A parallel build refused memory at each of its allocations in turn
+// reports VX_ERR_NO_MEMORY or finishes, leaks nothing, leaves lists that
+// name only nodes on their layers (no self links, no repeats, within their
+// room), answers searches soundly, and takes the ids it left out once memory
+// is back.
+TEST(HnswThreadsMemory, ParallelBuildShortOfMemoryStaysSound) {
+    const uint32_t dim = 8, n = 520;  // a batch large enough for four threads
+    auto data = random_vectors(n, dim, 311);
+    std::vector<uint64_t> ids = sequential_ids(n);
+    vx_index_params p = hnsw_params(dim, 6, 32, 32);
+    g_plain = *vx_get_allocator();
+    vx_allocator rationed = g_plain;
+    rationed.alloc = rationed_alloc;
+    rationed.realloc = rationed_realloc;
+    // The first round, unrationed, counts the allocations the batch makes.
+    int64_t needed = 0;
+    for (int64_t allow = -4; allow <= needed; allow += 4) {
+        vx_index *index = vx_index_create(nullptr, &p);
+        ASSERT_EQ(vx_index_set_build_threads(index, 4), VX_OK);
+        ASSERT_EQ(vx_index_add(index, ids[0], data.data()), VX_OK);
+        g_granted = allow < 0 ? INT64_MAX : allow;
+        ASSERT_EQ(vx_set_allocator(&rationed), VX_OK);
+        vx_status st = vx_index_add_batch(index, ids.data() + 1, data.data() + dim, n - 1);
+        ASSERT_EQ(vx_set_allocator(&g_plain), VX_OK);
+        if (allow < 0) {
+            ASSERT_EQ(st, VX_OK);
+            needed = INT64_MAX - g_granted.load();
+        } else {
+            ASSERT_TRUE(st == VX_OK || st == VX_ERR_NO_MEMORY) << allow;
+        }
+
+        vx_hnsw_index *h = hnsw_body(index);
+        std::vector<uint64_t> missing;
+        for (uint64_t id = 1; id <= n; id++) {
+            if (!hnsw_has_node(h, id)) {
+                missing.push_back(id);
+                continue;
+            }
+            for (uint32_t layer = 0; layer <= h->levels[id]; layer++) {
+                std::vector<uint64_t> links = graph_links(h, id, layer);
+                ASSERT_LE(links.size(), hnsw_layer_cap(h, layer)) << allow;
+                std::set<uint64_t> distinct(links.begin(), links.end());
+                ASSERT_EQ(distinct.size(), links.size()) << allow;
+                ASSERT_EQ(distinct.count(id), 0u) << allow;
+                for (uint64_t nb : links) {
+                    ASSERT_TRUE(hnsw_has_node(h, nb)) << allow << ": " << id << " -> " << nb;
+                    ASSERT_GE(h->levels[nb], layer) << allow;
+                }
+            }
+        }
+        ASSERT_EQ(vx_index_get_ntotal(index) + missing.size(), (uint64_t)n) << allow;
+        if (st == VX_OK) {
+            ASSERT_TRUE(missing.empty()) << allow;
+        }
+        vx_search_result r[10];
+        uint64_t got = vx_index_search(index, data.data() + 5 * dim, 10, r);
+        for (uint64_t j = 0; j < got; j++) ASSERT_TRUE(hnsw_has_node(h, r[j].id)) << allow;
+        for (uint64_t id : missing)
+            ASSERT_EQ(vx_index_add(index, id, data.data() + (id - 1) * dim), VX_OK) << allow;
+        EXPECT_EQ(vx_index_get_ntotal(index), (uint64_t)n);
+        vx_index_destroy(index);
+    }
+    EXPECT_GT(needed, 3);
+}
+
 INSTANTIATE_TEST_SUITE_P(Rules, HnswThreadsRule,
                          ::testing::Values(VX_HNSW_SELECT_DIVERSE, VX_HNSW_SELECT_NEAREST));
 
