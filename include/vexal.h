@@ -1839,7 +1839,9 @@ VX_API vx_status vx_collection_insert_batch_with_meta(vx_collection *c, const fl
 /* Overwrites the vector of id; an unknown id inserts the vector under the
  * next assigned id instead. VX_ERR_INVALID_ARG for null pointers. */
 VX_API vx_status vx_collection_upsert(vx_collection *c, uint64_t id, const float *vector);
-/* Deletes id, keeping the order of the others. VX_ERR_NOT_FOUND. */
+/* Deletes id, keeping the order of the others. VX_ERR_NOT_FOUND. The
+ * records after it move down, so the cost grows with the collection; many
+ * ids go faster through vx_collection_delete_batch. */
 VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id);
 /* Deletes every listed id that exists, as vx_collection_delete would one
  * after another in list order (an id listed twice is deleted once, unless
