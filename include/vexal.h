@@ -1523,7 +1523,9 @@ VX_API vx_status vx_index_train(vx_index *index, const float *vectors, uint64_t 
  * VX_ERR_INDEX_NOT_READY for an untrained inverted file, VX_ERR_NOT_SUPPORTED
  * for VX_INDEX_HNSW_SQ, VX_ERR_NO_MEMORY (vectors added before the failure
  * stay; a graph, which finds nodes by id in tables of 32-bit slots, also
- * refuses ids from 2^31 - 1 up this way). A graph copies each vector. */
+ * refuses ids from 2^31 - 1 up this way, and a node whose drawn level would
+ * need over 64 MiB of lists, which only a level multiplier far beyond
+ * 1 / ln M draws). A graph copies each vector. */
 VX_API vx_status vx_index_add_batch(vx_index *index, const uint64_t *ids,
                                     const float *vectors, uint64_t count);
 /* vx_index_add_batch of one vector. */

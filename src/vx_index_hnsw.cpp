@@ -356,8 +356,11 @@ bool hnsw_node_place(vx_hnsw_index *h, uint64_t id, uint32_t level, const float 
     if (!base_page_ready(h, id)) return false;
     uint32_t *upper = nullptr;
     if (level > 0) {
+        // A level multiplier far beyond 1 / ln M (from a damaged file, say)
+        // draws levels in the millions; a node whose lists would outgrow
+        // VX_HNSW_MAX_UPPER_BYTES is refused like one without memory.
         uint64_t words = (uint64_t)level * h->upper_stride;
-        if (words > UINT64_MAX / sizeof(uint32_t) / 2) return false;
+        if (words > VX_HNSW_MAX_UPPER_BYTES / sizeof(uint32_t)) return false;
         upper = (uint32_t *)vx_arena_calloc(h->arena, words, sizeof(uint32_t));
         if (!upper) return false;
         __atomic_store_n(&h->upper_bytes, h->upper_bytes + words * sizeof(uint32_t), __ATOMIC_RELAXED);

@@ -19,6 +19,9 @@ struct vx_sq_quantizer;
 #define VX_HNSW_DEFAULT_SEED 12345ull
 // The most threads one graph add runs on, whatever was asked.
 #define VX_HNSW_MAX_BUILD_THREADS 64u
+// Most bytes one node's lists above layer 0 may take (levels far beyond any
+// use); a node that would need more is refused.
+#define VX_HNSW_MAX_UPPER_BYTES (64ull << 20)
 #define VX_IVF_LIST_INITIAL_CAPACITY 1024ull
 
 /* ---- families and kinds ----------------------------------------------------- */

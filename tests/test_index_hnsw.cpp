@@ -602,6 +602,35 @@ TEST(HnswCreate, LevelCapHolds) {
     vx_index_destroy(index);
 }
 
+// A multiplier far beyond 1 / ln M draws levels in the billions (the low 32
+// bits of a huge product), here held at a cap of a million layers: a node
+// whose lists would take over 64 MiB is refused with VX_ERR_NO_MEMORY
+// instead of being given them, and the graph answers with the others. A
+// cap of five layers takes every node.
+TEST(HnswCreate, AbsurdLevelsAreRefusedNotAllocated) {
+    auto data = random_vectors(12, 4, 5);
+    vx_index_params p = hnsw_params(4, 16, 32, 32);  // 68 bytes a layer above 0
+    p.family.hnsw.level_mult = 3e9f;
+    p.family.hnsw.max_level = 1000000;
+    vx_index *index = vx_index_create(nullptr, &p);
+    uint64_t refused = 0;
+    for (uint64_t i = 0; i < 12; i++) {
+        vx_status st = vx_index_add(index, i + 1, data.data() + 4 * i);
+        ASSERT_TRUE(st == VX_OK || st == VX_ERR_NO_MEMORY) << i;
+        refused += st == VX_ERR_NO_MEMORY;
+    }
+    EXPECT_GE(refused, 11u);
+    EXPECT_EQ(vx_index_get_ntotal(index) + refused, 12u);
+    vx_search_result r[4];
+    EXPECT_EQ(vx_index_search(index, data.data(), 4, r), 12 - refused);
+    vx_index_destroy(index);
+    p.family.hnsw.max_level = 5;
+    index = vx_index_create(nullptr, &p);
+    auto ids = sequential_ids(12);
+    EXPECT_EQ(vx_index_add_batch(index, ids.data(), data.data(), 12), VX_OK);
+    vx_index_destroy(index);
+}
+
 TEST(HnswCreate, DegenerateParametersStillInsert) {
     // M 0 (no links) and ef_construction 0 (the exhaustive linking branch).
     for (uint32_t M : {0u, 1u, 3u}) {
