@@ -1895,9 +1895,9 @@ VX_API vx_status vx_collection_get_meta(vx_collection *c, uint64_t id, vx_meta_e
  * tests the filter during its walk, passing through records that do not
  * match without reporting them, and gives way to the exact search once it
  * has tested a quarter as many records as the filter is judged to match
- * (256 at least), or sooner when, from 256 tests on, under a quarter as
- * large a share of the records it tested matched as of the whole
- * collection: matches far from the query would lead it through much of the
+ * (256 at least), or sooner when, from 256 tests on, the ef matches it
+ * holds out for would at the rate it has met them take more tests than
+ * that: matches far from the query would lead it through much of the
  * graph. Other kinds filter their hits. Either way,
  * when the index yields fewer than k matching hits, the nearest of the
  * remaining matching records make up the count, so k hits come back

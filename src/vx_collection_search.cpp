@@ -547,34 +547,34 @@ static uint64_t filter_match_estimate(const vx_collection *c, const vx_filter *f
 // would otherwise lead the walk through much of the graph. A walk among
 // matches near the query tests a few hundred records at ef 128 on 60,000
 // Fashion-MNIST images (median 285, nine in ten under 800); one whose
-// matches are elsewhere, thousands.
+// matches are elsewhere, thousands. From FILTER_WALK_MIN tests on, a walk
+// also gives way as soon as the ef matches it holds out for would, at the
+// rate it has met matches so far, take it past its budget: the tests until
+// the budget ran out would be wasted.
 static const uint64_t FILTER_WALK_SHARE = 4;
 static const uint64_t FILTER_WALK_MIN = 256;
-// A walk past FILTER_WALK_MIN tests whose records match at under a quarter
-// of the filter's share of the collection is among other records: its
-// matches lie elsewhere, and it gives way at once.
-static const double FILTER_WALK_SPARSE = 0.25;
 
 struct filter_walk {
     const vx_collection *c;
     const vx_filter *filter;
-    uint64_t budget;   // records the walk may test
-    double share;      // the filter's judged share of the records
+    uint64_t budget;  // records the walk may test
+    uint64_t ef;      // matches the walk holds out for
     uint64_t tested;
     uint64_t accepted;
     int gave_way;
 };
 
-static bool walk_among_others(const filter_walk *w) {
-    return w->tested >= FILTER_WALK_MIN &&
-           (double)w->accepted < FILTER_WALK_SPARSE * w->share * (double)w->tested;
+static bool walk_outruns_budget(const filter_walk *w) {
+    if (w->tested < FILTER_WALK_MIN) return false;
+    uint64_t met = w->accepted ? w->accepted : 1;
+    return (unsigned __int128)w->tested * w->ef > (unsigned __int128)w->budget * met;
 }
 
 // The graph walk's test: the id names a live record that matches; ends the
-// walk once the budget is spent or the walk is found among other records.
+// walk once the budget is spent or would be before the walk is done.
 static int record_accepted(uint64_t id, void *context) {
     filter_walk *w = (filter_walk *)context;
-    if (++w->tested > w->budget || walk_among_others(w)) {
+    if (++w->tested > w->budget || walk_outruns_budget(w)) {
         w->gave_way = 1;
         return -1;
     }
@@ -591,8 +591,10 @@ static uint64_t index_hits(vx_collection *c, const float *query, uint64_t fetch,
                            uint64_t matches, vx_search_result *res) {
     if (filter && index_distances_exact(c) && index_filters_in_walk(c->index)) {
         uint64_t budget = matches / FILTER_WALK_SHARE;
+        vx_index_shape shape;
+        index_shape_get(c->index, &shape);
         filter_walk w = {c, filter, budget > FILTER_WALK_MIN ? budget : FILTER_WALK_MIN,
-                         (double)matches / (double)c->count, 0, 0, 0};
+                         shape.ef_search > fetch ? shape.ef_search : fetch, 0, 0, 0};
         uint64_t n = index_search_accepting(c->index, query, fetch, record_accepted, &w, res);
         return w.gave_way ? NONE : n;
     }

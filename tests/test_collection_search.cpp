@@ -377,20 +377,20 @@ TEST(CollectionIndex, BuildSwitchesTheIndexOnAndInsertionsFeedIt) {
 struct ModelFilter {
     vx_collection *c;
     const vx_filter *f;
-    uint64_t budget, matches, tested = 0, accepted = 0;
-    bool gave_way = false, sparse = false;
+    uint64_t budget, ef, tested = 0, accepted = 0;
+    bool gave_way = false, early = false;
 };
 
 // A filtered walk's test, with the plain scan for the lookup: it ends the
 // walk once it has tested a quarter as many records as the filter is judged
-// to match (256 at least), or when from 256 tests on its records have
-// matched at under a quarter of the rate the filter matches in the whole.
+// to match (256 at least), or when from 256 tests on, at the rate it has
+// met matches (one at least), ef of them would take more tests than that.
 static int model_accepts(uint64_t id, void *context) {
     ModelFilter *m = (ModelFilter *)context;
     m->tested++;
-    m->sparse = m->tested >= 256 && (double)m->accepted < 0.25 * ((double)m->matches / (double)m->c->count) *
-                                                              (double)m->tested;
-    if (m->tested > m->budget || m->sparse) {
+    m->early = m->tested >= 256 && (unsigned __int128)m->tested * m->ef >
+                                       (unsigned __int128)m->budget * std::max<uint64_t>(m->accepted, 1);
+    if (m->tested > m->budget || m->early) {
         m->gave_way = true;
         return -1;
     }
@@ -436,7 +436,9 @@ static std::vector<Hit> remeasured_index_path(vx_collection *c, const float *q, 
     uint64_t want = std::min<uint64_t>(k, c->count);
     std::vector<vx_search_result> res(want);
     uint64_t matches = f ? model_match_estimate(c, f) : 0;
-    ModelFilter mf = {c, f, std::max<uint64_t>(matches / 4, 256), matches};
+    vx_index_shape shape;
+    index_shape_get(c->index, &shape);
+    ModelFilter mf = {c, f, std::max<uint64_t>(matches / 4, 256), std::max<uint64_t>(shape.ef_search, want)};
     uint64_t n = f ? index_search_accepting(c->index, q, want, model_accepts, &mf, res.data())
                    : vx_index_search(c->index, q, want, res.data());
     if (walk && f) *walk = mf;
@@ -591,27 +593,29 @@ TEST(CollectionIndex, FilteredSearchWalksTheGraphOrMeasuresTheFewMatches) {
     EXPECT_GE(found / wanted, 0.95);
 }
 
-// A walk whose filter's matches lie in another cluster mostly meets few of
-// them among its first 256 tests and gives way to exact search there; a
-// walk whose filter takes its own cluster never does. Both answer as the
-// model's path does, and the first exactly.
+// A walk whose filter's matches lie in another cluster mostly meets so few
+// of them among its first 256 tests that its ef matches would outrun its
+// budget, and gives way to exact search there; a walk whose filter takes
+// its own cluster and four others (a budget of about 1,500 tests) goes on.
+// Both answer as the model's path does, and the first exactly.
 TEST(CollectionIndex, FilteredWalkAmongOtherRecordsGivesWayEarly) {
     const uint32_t dim = 12;
     std::vector<float> all;
     Owned c = tagged_graph_collection(dim, 12000, &all);
-    vx_filter own = condition("c", VX_OP_EQ), other = condition("c", VX_OP_EQ);
+    vx_filter other = condition("c", VX_OP_EQ), low = condition("c", VX_OP_LT), high = condition("c", VX_OP_GE);
+    low.value.i32 = high.value.i32 = 5;
     uint64_t early = 0, queries = 0;
     for (uint64_t i = 3; i < 12000; i += 331, queries++) {
         const float *q = &all[i * dim];
-        own.value.i32 = (int32_t)(i % 10);
         other.value.i32 = (int32_t)((i + 5) % 10);
+        const vx_filter *own = i % 10 < 5 ? &low : &high;
         ModelFilter far, near;
         std::vector<Hit> want = remeasured_index_path(c.get(), q, 10, &other, &far);
         expect_same(search_k(c.get(), q, 10, &other), want);
         if (far.gave_way) expect_same(want, exact_filtered(c.get(), q, 10, &other));
-        early += far.sparse && far.tested == 256;
-        expect_same(search_k(c.get(), q, 10, &own), remeasured_index_path(c.get(), q, 10, &own, &near));
-        EXPECT_FALSE(near.sparse) << i;
+        early += far.early && far.tested == 256;
+        expect_same(search_k(c.get(), q, 10, own), remeasured_index_path(c.get(), q, 10, own, &near));
+        EXPECT_FALSE(near.gave_way) << i;
     }
     EXPECT_GE(early * 2, queries) << early << " of " << queries;
 }
