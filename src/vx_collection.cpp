@@ -527,16 +527,21 @@ static void remove_at(vx_collection *c, uint64_t pos) {
     collection_ids_removed(c, id, pos);
 }
 
-extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
-    if (!c) return VX_ERR_INVALID_ARG;
-    if (c->read_only) return VX_ERR_READ_ONLY;
-    write_guard guard(c->lock);
-    if (!guard.held()) return guard.status();
+// Deletes the first record of id; VX_ERR_NOT_FOUND. Write lock held.
+static vx_status delete_locked(vx_collection *c, uint64_t id) {
     uint64_t pos = collection_find(c, id);
     if (pos == UINT64_MAX) return VX_ERR_NOT_FOUND;
     remove_at(c, pos);
     c->modified_time = vx_time_now();
     return VX_OK;
+}
+
+extern "C" VX_API vx_status vx_collection_delete(vx_collection *c, uint64_t id) {
+    if (!c) return VX_ERR_INVALID_ARG;
+    if (c->read_only) return VX_ERR_READ_ONLY;
+    write_guard guard(c->lock);
+    if (!guard.held()) return guard.status();
+    return delete_locked(c, id);
 }
 
 // Drops the records at the positions gone(i, record) picks, in one
@@ -575,13 +580,18 @@ template <typename Gone> static uint64_t compact_records(vx_collection *c, Gone 
 // removals); an id listed twice or not held is passed over. Returns the
 // number marked. Write lock held, no repeated ids in the collection.
 static uint64_t mark_listed(vx_collection *c, const uint64_t *ids, uint64_t n, uint64_t *marks) {
-    uint64_t marked = 0;
-    for (uint64_t i = 0; i < n; i++) {
-        uint64_t pos = collection_find(c, ids[i]);
-        if (pos == UINT64_MAX || (marks[pos >> 6] >> (pos & 63) & 1)) continue;
-        marks[pos >> 6] |= 1ull << (pos & 63);
-        if (c->index) vx_index_remove(c->index, ids[i]);
-        marked++;
+    const uint64_t block = 256;  // lookups started together, as for a batch get
+    uint64_t positions[block], marked = 0;
+    for (uint64_t start = 0; start < n; start += block) {
+        uint64_t len = n - start < block ? n - start : block;
+        collection_find_many(c, ids + start, len, positions);
+        for (uint64_t j = 0; j < len; j++) {
+            uint64_t pos = positions[j];
+            if (pos == UINT64_MAX || (marks[pos >> 6] >> (pos & 63) & 1)) continue;
+            marks[pos >> 6] |= 1ull << (pos & 63);
+            if (c->index) vx_index_remove(c->index, ids[start + j]);
+            marked++;
+        }
     }
     return marked;
 }
@@ -598,12 +608,7 @@ extern "C" VX_API vx_status vx_collection_delete_batch(vx_collection *c, const u
     if (!guard.held()) return guard.status();
     uint64_t *marks = c->id_repeats ? nullptr : (uint64_t *)vx_calloc((c->count + 63) / 64 + 1, sizeof(uint64_t));
     if (!marks) {
-        for (uint64_t i = 0; i < n; i++) {
-            uint64_t pos = collection_find(c, ids[i]);
-            if (pos == UINT64_MAX) continue;
-            remove_at(c, pos);
-            c->modified_time = vx_time_now();
-        }
+        for (uint64_t i = 0; i < n; i++) delete_locked(c, ids[i]);
         return VX_OK;
     }
     if (mark_listed(c, ids, n, marks))

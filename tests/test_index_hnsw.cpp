@@ -1210,9 +1210,11 @@ void *search_during_build(void *arg) {
 
 // Every list of a graph built on several threads within its room, free of
 // self links and repeats, naming nodes only; every node but the entry point
-// links somewhere on layer 0.
-void expect_sound_lists(vx_hnsw_index *h, uint64_t n) {
+// links somewhere on layer 0. With partial (a build cut short) ids 1 .. n
+// may lack nodes and a node may lack links.
+void expect_sound_lists(vx_hnsw_index *h, uint64_t n, bool partial = false) {
     for (uint64_t id = 1; id <= n; id++) {
+        if (partial && !hnsw_has_node(h, id)) continue;
         ASSERT_TRUE(hnsw_has_node(h, id)) << id;
         for (uint32_t layer = 0; layer <= h->levels[id]; layer++) {
             std::vector<uint64_t> links = graph_links(h, id, layer);
@@ -1224,7 +1226,7 @@ void expect_sound_lists(vx_hnsw_index *h, uint64_t n) {
                 EXPECT_TRUE(hnsw_has_node(h, nb)) << id << " -> " << nb;
                 EXPECT_GE(h->levels[nb], layer) << id << " -> " << nb;
             }
-            if (layer == 0 && (int64_t)id != h->entry_point) {
+            if (!partial && layer == 0 && (int64_t)id != h->entry_point) {
                 EXPECT_FALSE(links.empty()) << id;
             }
         }
@@ -1336,25 +1338,12 @@ TEST(HnswThreadsMemory, ParallelBuildShortOfMemoryStaysSound) {
             ASSERT_TRUE(st == VX_OK || st == VX_ERR_NO_MEMORY) << allow;
         }
 
+        SCOPED_TRACE(allow);
         vx_hnsw_index *h = hnsw_body(index);
+        expect_sound_lists(h, n, true);
         std::vector<uint64_t> missing;
-        for (uint64_t id = 1; id <= n; id++) {
-            if (!hnsw_has_node(h, id)) {
-                missing.push_back(id);
-                continue;
-            }
-            for (uint32_t layer = 0; layer <= h->levels[id]; layer++) {
-                std::vector<uint64_t> links = graph_links(h, id, layer);
-                ASSERT_LE(links.size(), hnsw_layer_cap(h, layer)) << allow;
-                std::set<uint64_t> distinct(links.begin(), links.end());
-                ASSERT_EQ(distinct.size(), links.size()) << allow;
-                ASSERT_EQ(distinct.count(id), 0u) << allow;
-                for (uint64_t nb : links) {
-                    ASSERT_TRUE(hnsw_has_node(h, nb)) << allow << ": " << id << " -> " << nb;
-                    ASSERT_GE(h->levels[nb], layer) << allow;
-                }
-            }
-        }
+        for (uint64_t id = 1; id <= n; id++)
+            if (!hnsw_has_node(h, id)) missing.push_back(id);
         ASSERT_EQ(vx_index_get_ntotal(index) + missing.size(), (uint64_t)n) << allow;
         if (st == VX_OK) {
             ASSERT_TRUE(missing.empty()) << allow;
