@@ -534,8 +534,9 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path
     // use when the file was written and is rebuilt from the records.
     int was_active = h.index_type != -1 && h.index_threshold == 0;
     // A graph keeps one slot per id up to the largest; a counter far beyond
-    // what the file could have produced leaves the graph unfed and dormant
-    // rather than letting the file size a giant table.
+    // what the file could have produced leaves the graph unfed and dormant,
+    // also as insertions pass its threshold (only an explicit build wakes
+    // it), rather than letting the file size a giant table.
     int feedable = !index_kind_is_graph(h.index_type) || h.next_id <= file_slot_limit(storage_bytes_from(s, 0));
     if (!feedable) was_active = 0;
     int ok = adopt_name(c, &h);
@@ -545,7 +546,7 @@ static vx_collection *load_from(vx_arena *arena, vx_storage *s, const char *path
         c->config.pq_m = c->index_params.pq_m;
         c->config.pq_nbits = c->index_params.pq_nbits;
         c->index = vx_index_create(nullptr, &c->index_params);
-        c->index_enabled = 1;
+        c->index_enabled = feedable;
     }
     // A dormant index is left empty: it is only used after a build, which
     // feeds it every record anyway (feeding it here too would add each id

@@ -735,7 +735,10 @@ extern "C" VX_API vx_status vx_collection_build_index(vx_collection *c) {
         c->index_enabled = 1;
     }
     vx_status st = collection_index_records(c);
-    if (st == VX_OK) c->index_threshold = 0;
+    if (st == VX_OK) {
+        c->index_threshold = 0;
+        c->index_enabled = 1;
+    }
     return st;
 }
 

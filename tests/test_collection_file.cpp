@@ -345,6 +345,24 @@ TEST(CollectionFile, IdsMustLieBelowTheStoredCounter) {
     reseal(f);
     spit(path, f);
     EXPECT_EQ(vx_collection_load(nullptr, path.c_str()), nullptr);
+    // A graph collection whose counter lies far beyond what the file could
+    // hold loads with its graph dormant, and stays so as insertions pass the
+    // threshold: feeding it would size a slot table by that counter.
+    f = good;
+    put_u32(&f[192 + 96], 2);
+    put_u64(&f[192 + 104], 1ull << 24);  // the limit for a small file: 1 << 22
+    put_u32(&f[192 + 180], 2);
+    rechecksum(f);
+    spit(path, f);
+    {
+        Owned far(vx_collection_load(nullptr, path.c_str()));
+        ASSERT_NE(far.get(), nullptr);
+        float v[2] = {1, 2};
+        uint64_t id = 0;
+        ASSERT_EQ(vx_collection_insert(far.get(), v, &id), VX_OK);
+        EXPECT_EQ(id, 1ull << 24);
+        EXPECT_EQ(vx_index_get_ntotal(far->index), 0u);
+    }
     f = good;
     put_u64(&f[384], 3);  // out of order but below the counter: accepted
     put_u64(&f[384 + 80], 1);
